@@ -1,0 +1,366 @@
+// The local database: record lists with their indexes and the zone's
+// operations. See local_database.h for the locking contract.
+#include "engine/local_database.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+
+#include "engine/dns_message.h"
+#include "engine/text_helpers.h"
+
+namespace norvane {
+namespace {
+
+const std::vector<RecordList::Position>& no_positions() {
+  static const std::vector<RecordList::Position> empty;
+  return empty;
+}
+
+template <class Map>
+void erase_position(Map& map, const typename Map::key_type& key, RecordList::Position position) {
+  auto found = map.find(key);
+  if (found == map.end()) return;
+  auto& list = found->second;
+  list.erase(std::find(list.begin(), list.end(), position));
+  if (list.empty()) map.erase(found);
+}
+
+bool equal_ignoring_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// Lower case, one trailing dot removed.
+std::string normal_name(std::string_view text) {
+  std::string name(text);
+  strip_trailing_dot(name);
+  lower_name(name);
+  return name;
+}
+
+bool is_stored_type(uint32_t type) {
+  return type == kTypeA || type == kTypeNs || type == kTypeCname || type == kTypeMx;
+}
+
+}  // namespace
+
+// ---- RecordList -------------------------------------------------------------
+
+const ZoneRecord& RecordList::append(ZoneRecord record) {
+  record.sequence = next_sequence_++;
+  records_.push_back(std::move(record));
+  Position position = std::prev(records_.end());
+  index(position);
+  return *position;
+}
+
+void RecordList::index(Position position) {
+  const ZoneRecord& record = *position;
+  by_owner_[record.owner].push_back(position);
+  if (record.type == kTypeA) by_address_[record.datum].push_back(position);
+  const std::string_view owner = record.owner;
+  for (size_t dot = owner.find('.'); dot != std::string_view::npos;
+       dot = owner.find('.', dot + 1)) {
+    std::string_view ancestor = owner.substr(dot + 1);
+    auto found = descendants_.find(ancestor);
+    if (found == descendants_.end()) descendants_.emplace(std::string(ancestor), 1);
+    else ++found->second;
+  }
+  if (!owner.empty() && owner[0] == '*') ++wildcard_suffix_lengths_[owner.size() - 1];
+}
+
+void RecordList::unindex(Position position) {
+  const ZoneRecord& record = *position;
+  erase_position(by_owner_, record.owner, position);
+  if (record.type == kTypeA) erase_position(by_address_, record.datum, position);
+  const std::string_view owner = record.owner;
+  for (size_t dot = owner.find('.'); dot != std::string_view::npos;
+       dot = owner.find('.', dot + 1)) {
+    auto found = descendants_.find(owner.substr(dot + 1));
+    if (found != descendants_.end() && --found->second == 0) descendants_.erase(found);
+  }
+  if (!owner.empty() && owner[0] == '*') {
+    auto found = wildcard_suffix_lengths_.find(owner.size() - 1);
+    if (found != wildcard_suffix_lengths_.end() && --found->second == 0)
+      wildcard_suffix_lengths_.erase(found);
+  }
+}
+
+bool RecordList::remove(const ZoneRecord* record) {
+  if (record == nullptr) return false;
+  auto owned = by_owner_.find(std::string_view(record->owner));
+  if (owned == by_owner_.end()) return false;
+  for (Position position : owned->second) {
+    if (&*position == record) {
+      unindex(position);
+      records_.erase(position);
+      return true;
+    }
+  }
+  return false;
+}
+
+void RecordList::clear() {
+  records_.clear();
+  by_owner_.clear();
+  by_address_.clear();
+  descendants_.clear();
+  wildcard_suffix_lengths_.clear();
+}
+
+const std::vector<RecordList::Position>& RecordList::owned_by(std::string_view owner) const {
+  auto found = by_owner_.find(owner);
+  return found == by_owner_.end() ? no_positions() : found->second;
+}
+
+const ZoneRecord* RecordList::first_with_address(uint32_t address) const {
+  auto found = by_address_.find(address);
+  return found == by_address_.end() ? nullptr : &*found->second.front();
+}
+
+bool RecordList::has_descendants(std::string_view name) const {
+  return descendants_.find(name) != descendants_.end();
+}
+
+void RecordList::for_each_wildcard_match(
+    std::string_view name, const std::function<void(const ZoneRecord&)>& visit) const {
+  if (wildcard_suffix_lengths_.empty()) return;
+  std::vector<Position> matches;
+  char key[kMaxNameLength + 2];
+  for (const auto& entry : wildcard_suffix_lengths_) {
+    const size_t suffix_length = entry.first;
+    if (suffix_length >= name.size() || suffix_length > kMaxNameLength) continue;
+    key[0] = '*';
+    name.copy(key + 1, suffix_length, name.size() - suffix_length);
+    const auto& owned = owned_by(std::string_view(key, suffix_length + 1));
+    matches.insert(matches.end(), owned.begin(), owned.end());
+  }
+  // Several wildcard owners may cover the name; answer them in list order.
+  std::sort(matches.begin(), matches.end(),
+            [](Position a, Position b) { return a->sequence < b->sequence; });
+  for (Position position : matches) visit(*position);
+}
+
+// ---- LocalZone ------------------------------------------------------------
+
+int LocalZone::add_zone_record(int staging, uint32_t type, std::string_view owner, uint32_t ttl,
+                               uint32_t datum, char* target) {
+  if (target != nullptr) lower_name(target);
+  return add_zone_record(staging, type, owner, ttl, datum,
+                         target != nullptr ? std::string_view(target) : std::string_view());
+}
+
+int LocalZone::add_zone_record(int staging, uint32_t type, std::string_view owner, uint32_t ttl,
+                               uint32_t datum, std::string_view target) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  if (!is_stored_type(type)) return 0;
+  ZoneRecord record;
+  record.type = type;
+  record.owner = normal_name(owner);
+  if (type != kTypeA) record.target = normal_name(target);
+  if (!valid_text_name(record.owner)) return 0;
+  if (type != kTypeA && (record.target.empty() || !valid_text_name(record.target))) return 0;
+  record.ttl = ttl == 0 ? minimum : ttl;
+  record.datum = datum;
+
+  RecordList& list = staging ? staging_ : live_;
+  for (RecordList::Position position : list.owned_by(record.owner)) {
+    const ZoneRecord& existing = *position;
+    if (type == kTypeCname || existing.type == kTypeCname) {
+      // An alias stands alone: no second CNAME, nothing beside it.
+      return 0;
+    }
+    if (existing.type != type) continue;
+    switch (type) {
+      case kTypeA:
+        if (existing.datum == datum) return 0;
+        break;
+      case kTypeNs:
+        if (existing.target == record.target) return 0;
+        break;
+      case kTypeMx:
+        if (existing.datum == datum && existing.target == record.target) return 0;
+        break;
+      default:
+        break;
+    }
+  }
+  list.append(std::move(record));
+  return 1;
+}
+
+const ZoneRecord* LocalZone::find_zone_record(const RecordList& list, std::string_view name,
+                                              uint32_t type) const {
+  for (RecordList::Position position : list.owned_by(name)) {
+    if (type == kTypeAny || position->type == type) return &*position;
+  }
+  return nullptr;
+}
+
+const ZoneRecord* LocalZone::find_address_record(uint32_t address) const {
+  return live_.first_with_address(address);
+}
+
+bool LocalZone::remove_zone_record(const ZoneRecord* record) {
+  bool found;
+  {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    found = live_.remove(record);
+    ++serial;
+  }
+  save();
+  return found;
+}
+
+int LocalZone::remove_zone_records(uint32_t type, std::string_view name) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  if (!name.empty() && name.back() == '.') name.remove_suffix(1);
+  int removed = 0;
+  while (const ZoneRecord* record = find_zone_record(live_, name, type)) {
+    if (!remove_zone_record(record)) break;
+    ++removed;
+  }
+  return removed;
+}
+
+bool LocalZone::zone_of_name(std::string_view name) const {
+  if (domain.empty()) return false;
+  for (;;) {
+    if (equal_ignoring_case(name, domain)) return true;
+    const size_t dot = name.find('.');
+    if (dot == std::string_view::npos) return false;
+    name.remove_prefix(dot + 1);
+  }
+}
+
+int LocalZone::in_local_domain(std::string_view name) const {
+  const size_t d = domain.size();
+  if (d == 0) return 0;
+  if (name == domain) return 1;
+  // A label boundary must precede the domain: corp.com does not hold bigcorp.com.
+  return name.size() > d && name.ends_with(domain) && name[name.size() - d - 1] == '.' ? 1 : 0;
+}
+
+bool LocalZone::name_exists(std::string_view name) const {
+  if (!live_.owned_by(name).empty() || name == domain || live_.has_descendants(name)) return true;
+  bool covered = false;
+  live_.for_each_wildcard_match(name, [&covered](const ZoneRecord&) { covered = true; });
+  return covered;
+}
+
+int LocalZone::set_zone_soa(std::string_view new_domain, std::string_view new_primary,
+                            std::string_view new_mailbox, uint32_t new_serial,
+                            uint32_t new_refresh, uint32_t new_retry, uint32_t new_expire,
+                            uint32_t new_minimum) {
+  std::string name = normal_name(new_domain);
+  if (name.empty() || !valid_text_name(name)) return 0;
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  domain = name;
+
+  // An empty primary would otherwise become ".domain"; it means "this host".
+  std::string server = normal_name(new_primary);
+  if (server.empty() || server == domain) server = local_host_name();
+  if (server.find('.') == std::string::npos) append_domain(server, domain);
+  if (valid_text_name(server) && !server.empty()) primary = server;
+
+  std::string box = normal_name(new_mailbox);
+  if (box.find('.') == std::string::npos && !box.empty()) append_domain(box, primary);
+  if (valid_text_name(box) && !box.empty()) mailbox = box;
+
+  if (new_serial != 0) serial = new_serial;
+  if (new_refresh != 0) refresh = new_refresh;
+  if (new_retry != 0) retry = new_retry;
+  if (new_expire != 0) expire = new_expire;
+  if (new_minimum != 0) minimum = new_minimum;
+  return 1;
+}
+
+void LocalZone::log_zone(std::FILE* stream, const char* timestamp) const {
+  std::fprintf(stream, "%s.\tSOA\t%s.\t%s.", domain.c_str(), primary.c_str(), mailbox.c_str());
+  std::fprintf(stream, " %u %u %u %u %u\n", serial, refresh, retry, expire, minimum);
+  char address[kIpv4TextSize];
+  for (const ZoneRecord& r : live_.records()) {
+    switch (r.type) {
+      case kTypeA:
+        std::fprintf(stream, "%s %s %u A\t%s\n", timestamp, r.owner.c_str(), r.ttl,
+                     format_ipv4(r.datum, address));
+        break;
+      case kTypeNs:
+        std::fprintf(stream, "%s %s %u NS\t%s\n", timestamp, r.owner.c_str(), r.ttl,
+                     r.target.c_str());
+        break;
+      case kTypeCname:
+        std::fprintf(stream, "%s %s %u CNAME\t%s\n", timestamp, r.owner.c_str(), r.ttl,
+                     r.target.c_str());
+        break;
+      case kTypeMx:
+        std::fprintf(stream, "%s %s %u MX\t%u\t%s\n", timestamp, r.owner.c_str(), r.ttl, r.datum,
+                     r.target.c_str());
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+void LocalZone::log_database(const char* heading) {
+  if (!log_.enabled(2)) return;
+  log_.with_stream([&](std::FILE* stream) {
+    std::fputs(heading, stream);
+    log_zone(stream, log_.timestamp_locked());
+  });
+}
+
+void LocalZone::swap_staging() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::swap(live_, staging_);
+  staging_.clear();
+}
+
+// ---- name text operations -------------------------------------------------
+
+size_t lower_name(std::string& text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text.size();
+}
+
+size_t lower_name(char* text) {
+  size_t length = 0;
+  for (; text[length] != '\0'; ++length)
+    if (text[length] >= 'A' && text[length] <= 'Z')
+      text[length] = static_cast<char>(text[length] - 'A' + 'a');
+  return length;
+}
+
+int strip_trailing_dot(std::string& text) {
+  if (text.empty() || text.back() != '.') return 0;
+  text.pop_back();
+  return 1;
+}
+
+int append_domain(std::string& text, std::string_view suffix) {
+  if (suffix.empty() || text.size() + suffix.size() + 1 >= 256) return 0;
+  text += '.';
+  text += suffix;
+  return 1;
+}
+
+std::string local_host_name() {
+  char name[HOST_NAME_MAX + 1] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return std::string();
+  std::string host(name);
+  lower_name(host);
+  strip_trailing_dot(host);
+  return host;
+}
+
+}  // namespace norvane

@@ -1,0 +1,563 @@
+// Query processing: dispatch of received messages, answers from the local
+// database and the cache, and zone transfers.
+#include "engine/query.h"
+
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <string>
+
+#include "engine/dns_message.h"
+#include "engine/dynamic_update.h"
+#include "engine/text_helpers.h"
+
+namespace norvane {
+namespace {
+
+// A reply under construction. The answer, authority and additional sections
+// are built apart and joined at the end, so that the message carries its
+// records in section order whatever order the steps wrote them in. For the
+// limit test, the answer and authority sections both count as lying behind
+// the copied request.
+struct ReplyState {
+  ReplyState(std::vector<uint8_t>& message, size_t reply_limit)
+      : base(message), limit(reply_limit) {
+    answers.clear();
+    authority.clear();
+    additional.clear();
+  }
+
+  Sink answer_sink() { return Sink(answers, base.size() + authority.size(), limit); }
+  Sink authority_sink() { return Sink(authority, base.size() + answers.size(), limit); }
+  Sink additional_sink() { return Sink(additional, 0, kAdditionalLimit); }
+
+  std::vector<uint8_t>& base;
+  size_t limit;
+  // Reused per thread: a reply allocates nothing once the buffers have grown.
+  static thread_local std::vector<uint8_t> answers;
+  static thread_local std::vector<uint8_t> authority;
+  static thread_local std::vector<uint8_t> additional;
+  uint16_t ancount = 0;
+  uint16_t nscount = 0;
+  uint16_t arcount = 0;
+};
+
+thread_local std::vector<uint8_t> ReplyState::answers;
+thread_local std::vector<uint8_t> ReplyState::authority;
+thread_local std::vector<uint8_t> ReplyState::additional;
+
+// The question name as text from the decoder's output (which has a dot in
+// front of every label; the root is empty).
+std::string_view question_name(const char* text) {
+  return text[0] == '\0' ? std::string_view() : std::string_view(text + 1);
+}
+
+const char* address_text(uint32_t address, char* buffer) { return format_ipv4(address, buffer); }
+
+bool owner_within(std::string_view owner, std::string_view name) {
+  if (owner.size() < name.size() || !owner.ends_with(name)) return false;
+  return owner.size() == name.size() || name.empty() ||
+         owner[owner.size() - name.size() - 1] == '.';
+}
+
+// Writes the domain's SOA record when `name` lies in the zone: as an answer
+// when `name` is the domain itself (then the domain's NS records and their
+// addresses go to `additional` when given, and 1 is returned), as authority
+// when an authority section is wanted for a name below the domain (returns
+// 0). Written without a limit check. Database lock held.
+int local_answer_soa(Engine& engine, std::string_view name, ReplyState& state,
+                     bool authority_wanted, bool additional_wanted) {
+  LocalZone& zone = engine.zone;
+  if (!zone.zone_of_name(name)) return 0;
+  const bool is_domain = name == zone.domain;
+  if (!is_domain && !authority_wanted) return 0;
+  Sink sink = is_domain ? state.answer_sink() : state.authority_sink();
+  sink.put_soa(zone.domain, zone.refresh, zone.primary, zone.mailbox, zone.serial, zone.refresh,
+               zone.retry, zone.expire, zone.minimum);
+  engine.log.write(1, "%s local %s %u IN SOA %s %s %u %u %u %u %u\n", zone.domain.c_str(),
+                   zone.refresh, zone.primary.c_str(), zone.mailbox.c_str(), zone.serial,
+                   zone.refresh, zone.retry, zone.expire, zone.minimum);
+  if (!is_domain) {
+    ++state.nscount;
+    return 0;
+  }
+  ++state.ancount;
+  if (additional_wanted) {
+    Sink extra = state.additional_sink();
+    local_answer_ns(engine, zone.domain, extra, state.arcount, {&extra, &state.arcount});
+  }
+  return 1;
+}
+
+int finish_reply(Engine& engine, const RequestContext& context, Reply& reply, ReplyState& state,
+                 const DnsHeader& request, bool local, bool name_missing);
+
+}  // namespace
+
+int local_answer_a(Engine& engine, std::string_view name, Sink& sink, uint16_t& count) {
+  const uint16_t before = count;
+  bool own = false;
+  char address[kIpv4TextSize];
+  std::string logged;
+  auto write = [&](const ZoneRecord& record) {
+    if (!sink.put_a(name, record.ttl, record.datum)) return false;
+    ++count;
+    if (engine.log.enabled(1)) {
+      logged.assign(name);
+      engine.log.write(1, "%s local %s %u IN A %s\n", logged.c_str(), record.ttl,
+                       address_text(record.datum, address));
+    }
+    return true;
+  };
+  for (RecordList::Position position : engine.zone.live().owned_by(name)) {
+    if (position->type != kTypeA) continue;
+    own = true;
+    if (!write(*position)) break;
+  }
+  if (!own) {
+    // A wildcard stands in only for names without an address of their own.
+    bool full = false;
+    engine.zone.live().for_each_wildcard_match(name, [&](const ZoneRecord& record) {
+      if (full || record.type != kTypeA) return;
+      if (!write(record)) full = true;
+    });
+  }
+  return count - before;
+}
+
+int local_answer_ns(Engine& engine, std::string_view name, Sink& sink, uint16_t& count,
+                    AddressTarget addresses) {
+  const uint16_t before = count;
+  std::string logged;
+  for (RecordList::Position position : engine.zone.live().owned_by(name)) {
+    const ZoneRecord& record = *position;
+    if (record.type != kTypeNs) continue;
+    if (!sink.put_name(name, kTypeNs, record.ttl, record.target)) break;
+    ++count;
+    if (engine.log.enabled(1)) {
+      logged.assign(name);
+      engine.log.write(1, "%s local %s %u IN NS %s\n", logged.c_str(), record.ttl,
+                       record.target.c_str());
+    }
+    if (addresses.sink != nullptr) {
+      local_answer_a(engine, record.target, *addresses.sink, *addresses.count);
+    }
+  }
+  return count - before;
+}
+
+int local_answer_cname(Engine& engine, std::string_view name, Sink& sink, uint16_t& count,
+                       bool target_addresses) {
+  const uint16_t before = count;
+  const ZoneRecord* record = engine.zone.find_zone_record(engine.zone.live(), name, kTypeCname);
+  if (record == nullptr || !sink.put_name(name, kTypeCname, record->ttl, record->target)) return 0;
+  ++count;
+  if (engine.log.enabled(1)) {
+    std::string logged(name);
+    engine.log.write(1, "%s local %s %u IN CNAME %s\n", logged.c_str(), record->ttl,
+                     record->target.c_str());
+  }
+  if (target_addresses) local_answer_a(engine, record->target, sink, count);
+  return count - before;
+}
+
+int local_answer_mx(Engine& engine, std::string_view name, Sink& sink, uint16_t& count,
+                    AddressTarget addresses) {
+  const uint16_t before = count;
+  std::string logged;
+  bool own = false;
+  auto write = [&](const ZoneRecord& record) {
+    if (!sink.put_mx(name, record.ttl, static_cast<uint16_t>(record.datum), record.target))
+      return false;
+    ++count;
+    if (engine.log.enabled(1)) {
+      logged.assign(name);
+      engine.log.write(1, "%s local %s %u IN MX %u %s\n", logged.c_str(), record.ttl,
+                       record.datum, record.target.c_str());
+    }
+    if (addresses.sink != nullptr) {
+      local_answer_a(engine, record.target, *addresses.sink, *addresses.count);
+    }
+    return true;
+  };
+  for (RecordList::Position position : engine.zone.live().owned_by(name)) {
+    if (position->type != kTypeMx) continue;
+    own = true;
+    if (!write(*position)) break;
+  }
+  if (!own) {
+    bool full = false;
+    engine.zone.live().for_each_wildcard_match(name, [&](const ZoneRecord& record) {
+      if (full || record.type != kTypeMx) return;
+      if (!write(record)) full = true;
+    });
+  }
+  return count - before;
+}
+
+int local_answer_ptr(Engine& engine, std::string_view name, Sink& sink, uint16_t& count) {
+  static constexpr std::string_view kReverseSuffix = ".in-addr.arpa";
+  if (name.size() < 13 || !name.ends_with(kReverseSuffix)) return 0;
+  const std::string quad(name.substr(0, name.size() - kReverseSuffix.size()));
+  const uint32_t reversed = parse_ipv4(quad.c_str());
+  if (reversed == 0) return 0;
+  const auto* b = reinterpret_cast<const uint8_t*>(&reversed);
+  const uint8_t forward[4] = {b[3], b[2], b[1], b[0]};
+  uint32_t address;
+  std::memcpy(&address, forward, 4);
+  const ZoneRecord* record = engine.zone.find_address_record(address);
+  if (record == nullptr || !sink.put_name(name, kTypePtr, record->ttl, record->owner)) return 0;
+  ++count;
+  if (engine.log.enabled(1)) {
+    std::string logged(name);
+    engine.log.write(1, "%s local %s %u IN PTR %s\n", logged.c_str(), record->ttl,
+                     record->owner.c_str());
+  }
+  return 1;
+}
+
+int error_reply(Engine& engine, uint16_t rcode, Reply& reply, std::span<const uint8_t> request) {
+  reply.message.assign(request.begin(), request.end());
+  reply.continuation.clear();
+  if (reply.message.size() < DnsHeader::kSize) return -1;
+  const uint16_t flags = read_u16(reply.message.data() + 2);
+  write_u16(reply.message.data() + 2, static_cast<uint16_t>((flags & (kFlagOpcode | kFlagAa | kFlagRd)) |
+                                                           kFlagQr | kFlagAa | rcode));
+  QueryStatistics::count(rcode == kRcodeNoError ? engine.statistics.answers
+                                                : engine.statistics.errors);
+  return static_cast<int>(reply.message.size());
+}
+
+namespace {
+
+// Serves an AXFR question (access already granted, database lock held by the
+// caller through `guard`, which this function releases). The reply holds the
+// header and this question alone. Over UDP a zone that does not fit carries
+// only the opening SOA; over TCP a zone larger than one message is split into
+// several, each under 65535 bytes, the SOA opening the first and closing the
+// last (RFC 5936 section 2.2).
+int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply,
+                  ReplyState& state, const DnsHeader& request, std::string_view name,
+                  uint16_t question_class, bool local, std::unique_lock<std::recursive_mutex>& guard) {
+  LocalZone& zone = engine.zone;
+  std::vector<uint8_t>& base = state.base;
+  base.resize(DnsHeader::kSize);
+  append_name(base, name);
+  append_u16(base, kTypeAxfr);
+  append_u16(base, question_class);
+  DnsHeader header = request;
+  header.qdcount = 1;
+  header.write(base.data());
+  state.answers.clear();
+  state.authority.clear();
+  state.additional.clear();
+  state.ancount = state.nscount = state.arcount = 0;
+
+  const bool tcp = context.tcp();
+  if (tcp) state.limit = std::numeric_limits<size_t>::max();
+  local_answer_soa(engine, name, state, false, false);
+
+  size_t needed = 2 * (base.size() + state.answers.size()) - name.size();
+  for (const ZoneRecord& record : zone.live().records())
+    needed += record.owner.size() + record.target.size() + 16;
+  if (!tcp && needed > state.limit) {
+    guard.unlock();
+    return finish_reply(engine, context, reply, state, request, local, false);
+  }
+
+  // Record boundaries inside the answer section, for splitting over TCP.
+  std::vector<size_t> ends;
+  ends.push_back(state.answers.size());
+  Sink sink = state.answer_sink();
+  for (RecordList::Position position : zone.live().owned_by(name)) {
+    if (position->type != kTypeNs) continue;
+    std::string logged;
+    if (!sink.put_name(name, kTypeNs, position->ttl, position->target)) break;
+    ++state.ancount;
+    ends.push_back(state.answers.size());
+    if (engine.log.enabled(1)) {
+      logged.assign(name);
+      engine.log.write(1, "%s local %s %u IN NS %s\n", logged.c_str(), position->ttl,
+                       position->target.c_str());
+    }
+  }
+  char address[kIpv4TextSize];
+  for (const ZoneRecord& record : zone.live().records()) {
+    if (!owner_within(record.owner, name)) continue;
+    bool kept = false;
+    switch (record.type) {
+      case kTypeA:
+        kept = sink.put_a(record.owner, record.ttl, record.datum);
+        if (kept)
+          engine.log.write(1, "%s local %s %u IN A %s\n", record.owner.c_str(), record.ttl,
+                           address_text(record.datum, address));
+        break;
+      case kTypeCname:
+        kept = sink.put_name(record.owner, kTypeCname, record.ttl, record.target);
+        if (kept)
+          engine.log.write(1, "%s local %s %u IN CNAME %s\n", record.owner.c_str(), record.ttl,
+                           record.target.c_str());
+        break;
+      case kTypeMx:
+        kept = sink.put_mx(record.owner, record.ttl, static_cast<uint16_t>(record.datum),
+                           record.target);
+        if (kept)
+          engine.log.write(1, "%s local %s %u IN MX %u %s\n", record.owner.c_str(), record.ttl,
+                           record.datum, record.target.c_str());
+        break;
+      default:
+        continue;
+    }
+    if (!kept) continue;
+    ++state.ancount;
+    ends.push_back(state.answers.size());
+  }
+  local_answer_soa(engine, name, state, false, false);
+  ends.push_back(state.answers.size());
+  guard.unlock();
+
+  // Everything fits one message: the common case, finished like any reply.
+  const size_t whole = base.size() + state.answers.size();
+  if (!tcp || whole <= kMaxTcpMessage - 1) {
+    return finish_reply(engine, context, reply, state, request, local, false);
+  }
+
+  // Split at record boundaries. Each message keeps one byte of room for the
+  // padding that makes its length even. Later messages carry no question.
+  uint16_t flags = static_cast<uint16_t>((request.flags & (kFlagOpcode | kFlagRd)) | kFlagQr);
+  if (local) flags |= kFlagAa;
+  if (request.flags & kFlagRd) flags |= kFlagRa;
+  std::vector<std::vector<uint8_t>> messages;
+  size_t begin = 0;
+  size_t index = 1;
+  while (begin < state.answers.size()) {
+    std::vector<uint8_t> message;
+    if (messages.empty()) {
+      message = base;
+    } else {
+      message.resize(DnsHeader::kSize);
+    }
+    const size_t room = kMaxTcpMessage - 1 - message.size();
+    size_t end = begin;
+    uint16_t records = 0;
+    while (index < ends.size() && ends[index] - begin <= room) {
+      end = ends[index++];
+      ++records;
+    }
+    if (records == 0) break;  // A single record never exceeds a message.
+    message.insert(message.end(), state.answers.begin() + static_cast<std::ptrdiff_t>(begin),
+                   state.answers.begin() + static_cast<std::ptrdiff_t>(end));
+    if (message.size() % 2 != 0) message.push_back(0);
+    DnsHeader out{};
+    out.id = request.id;
+    out.flags = flags;
+    out.qdcount = messages.empty() ? 1 : 0;
+    out.ancount = records;
+    out.write(message.data());
+    messages.push_back(std::move(message));
+    begin = end;
+  }
+  QueryStatistics::count(engine.statistics.answers);
+  reply.message = std::move(messages.front());
+  reply.continuation.assign(std::make_move_iterator(messages.begin() + 1),
+                            std::make_move_iterator(messages.end()));
+  return static_cast<int>(reply.message.size());
+}
+
+int finish_reply(Engine& engine, const RequestContext& context, Reply& reply, ReplyState& state,
+                 const DnsHeader& request, bool local, bool name_missing) {
+  std::vector<uint8_t>& message = state.base;
+  const size_t main_size = message.size() + state.answers.size() + state.authority.size();
+  if (state.arcount == 0 || main_size + state.additional.size() >= state.limit) {
+    state.additional.clear();
+    state.arcount = 0;
+  }
+  message.insert(message.end(), state.answers.begin(), state.answers.end());
+  message.insert(message.end(), state.authority.begin(), state.authority.end());
+  message.insert(message.end(), state.additional.begin(), state.additional.end());
+  if (message.size() % 2 != 0) message.push_back(0);
+  if (message.size() > kMaxTcpMessage) {
+    // Only a request padded with junk behind its questions gets here; its
+    // reply could not be framed over TCP.
+    std::vector<uint8_t> copy(message.begin(), message.begin() + DnsHeader::kSize);
+    std::fill(copy.begin() + 4, copy.end(), 0);
+    return error_reply(engine, kRcodeFormErr, reply, copy);
+  }
+
+  uint16_t flags = static_cast<uint16_t>((request.flags & (kFlagOpcode | kFlagRd)) | kFlagQr);
+  write_u16(message.data() + 6, state.ancount);
+  write_u16(message.data() + 8, state.nscount);
+  write_u16(message.data() + 10, state.arcount);
+  if (local) {
+    flags |= kFlagAa;
+  } else if (state.ancount == 0 && state.nscount == 0 && state.arcount == 0) {
+    if (context.server_address != 0) {
+      QueryStatistics::count(engine.statistics.forwarded);
+      return 0;
+    }
+    engine.log.write(2, "%s no server\n");
+    write_u16(message.data() + 2, static_cast<uint16_t>(flags | kRcodeServFail));
+    return static_cast<int>(message.size());
+  }
+  if (request.flags & kFlagRd) flags |= kFlagRa;
+  // A name that exists without records of the asked type is NODATA, not a
+  // name error: an NXDOMAIN would make resolvers drop the name for every
+  // type (RFC 2308 section 2.2).
+  if (state.ancount == 0 && name_missing) flags |= kRcodeNxDomain;
+  write_u16(message.data() + 2, flags);
+  QueryStatistics::count(engine.statistics.answers);
+  return static_cast<int>(message.size());
+}
+
+}  // namespace
+
+int answer_query(Engine& engine, const RequestContext& context, Reply& reply, size_t reply_limit,
+                 std::span<const uint8_t> request) {
+  DnsHeader header;
+  if (!DnsHeader::read(request, header)) return -1;
+  if (header.ancount != 0 || header.nscount != 0 || header.arcount != 0)
+    return error_reply(engine, kRcodeFormErr, reply, request);
+
+  reply.message.assign(request.begin(), request.end());
+  reply.continuation.clear();
+  ReplyState state(reply.message, reply_limit);
+  LocalZone& zone = engine.zone;
+  QueryStatistics& stats = engine.statistics;
+  const int questions = header.qdcount < 3 ? header.qdcount : 3;
+  char client[kIpv4TextSize];
+  format_ipv4(context.client_ipv4(), client);
+
+  bool local = false;
+  // Set when a question's name does not exist in the local database.
+  bool name_missing = false;
+  size_t position = DnsHeader::kSize;
+  for (int i = 0; i < questions && position < request.size(); ++i) {
+    char text[kNameBufferSize];
+    position = decode_name(request.data(), request.size(), position, text, sizeof text);
+    if (position > request.size() || request.size() - position < 4) break;
+    const uint16_t type = read_u16(request.data() + position);
+    const uint16_t question_class = read_u16(request.data() + position + 2);
+    position += 4;
+    const std::string_view name = question_name(text);
+    const char* name_text = text[0] == '\0' ? "" : text + 1;
+    if (engine.log.enabled(1)) {
+      engine.log.write(1, context.tcp() ? "%s query (%s tcp) %s %s %s\n"
+                                        : "%s query (%s udp) %s %s %s\n",
+                       client, name_text, class_mnemonic(question_class), type_mnemonic(type));
+    }
+    if (question_class != kClassIn) continue;
+
+    std::unique_lock<std::recursive_mutex> guard(zone.lock());
+    const bool inside = zone.in_local_domain(name) != 0;
+    if (inside) local = true;
+    QueryStatistics::count(stats.queries);
+    engine.log.write(2, "%s local query %u\n", local ? 1u : 0u);
+
+    const uint16_t answers_before = state.ancount;
+    Sink answers = state.answer_sink();
+    Sink additional = state.additional_sink();
+    const AddressTarget extra{&additional, &state.arcount};
+    // The cache writers get a fresh sink: an authority record written by an
+    // earlier step moves the position their limit test sees.
+    auto from_cache = [&](auto&& writer) {
+      Sink sink = state.answer_sink();
+      const uint16_t n = writer(sink);
+      state.ancount = static_cast<uint16_t>(state.ancount + n);
+      return n;
+    };
+    Cache& cache = engine.cache;
+    switch (type) {
+      case kTypeA:
+        QueryStatistics::count(stats.a_queries);
+        if (local_answer_a(engine, name, answers, state.ancount)) break;
+        if (local_answer_cname(engine, name, answers, state.ancount, true)) break;
+        if (from_cache([&](Sink& s) { return cache.cache_answer_a(name, s); })) break;
+        from_cache([&](Sink& s) { return cache.cache_answer_cname(name, s, true); });
+        break;
+      case kTypeNs:
+        QueryStatistics::count(stats.ns_queries);
+        if (local_answer_ns(engine, name, answers, state.ancount, extra)) break;
+        if (local_answer_soa(engine, name, state, true, true)) break;
+        from_cache([&](Sink& s) { return cache.cache_answer_ns(name, s); });
+        break;
+      case kTypeCname:
+        QueryStatistics::count(stats.cname_queries);
+        if (local_answer_cname(engine, name, answers, state.ancount, true)) break;
+        from_cache([&](Sink& s) { return cache.cache_answer_cname(name, s, false); });
+        break;
+      case kTypeSoa:
+        local_answer_soa(engine, name, state, true, true);
+        break;
+      case kTypePtr:
+        QueryStatistics::count(stats.ptr_queries);
+        if (local_answer_ptr(engine, name, answers, state.ancount)) break;
+        from_cache([&](Sink& s) { return cache.cache_answer_ptr(name, s); });
+        break;
+      case kTypeMx:
+        QueryStatistics::count(stats.mx_queries);
+        if (local_answer_mx(engine, name, answers, state.ancount, extra)) break;
+        from_cache([&](Sink& s) { return cache.cache_answer_mx(name, s); });
+        break;
+      case kTypeAxfr: {
+        QueryStatistics::count(stats.zone_transfers);
+        if (!engine.access.access_allowed(context.client_ipv4(), 'Z')) {
+          guard.unlock();
+          engine.log.write(1, "%s query refused from %s\n", client);
+          return error_reply(engine, kRcodeRefused, reply, request);
+        }
+        const ZoneRecord* ns = zone.find_zone_record(zone.live(), name, kTypeNs);
+        if (i == questions - 1 && ns != nullptr) {
+          return zone_transfer(engine, context, reply, state, header, name, question_class,
+                               local, guard);
+        }
+        guard.unlock();
+        return finish_reply(engine, context, reply, state, header, local, name_missing);
+      }
+      case kTypeAny: {
+        int wrote = local_answer_ns(engine, name, answers, state.ancount, extra);
+        wrote += local_answer_a(engine, name, answers, state.ancount);
+        wrote += local_answer_cname(engine, name, answers, state.ancount, true);
+        wrote += local_answer_mx(engine, name, answers, state.ancount, extra);
+        if (wrote != 0) break;
+        from_cache([&](Sink& s) { return cache.cache_answer_ns(name, s); });
+        from_cache([&](Sink& s) { return cache.cache_answer_a(name, s); });
+        from_cache([&](Sink& s) { return cache.cache_answer_cname(name, s, true); });
+        from_cache([&](Sink& s) { return cache.cache_answer_mx(name, s); });
+        break;
+      }
+      default:
+        break;
+    }
+    if (state.ancount == answers_before && !(inside && zone.name_exists(name)))
+      name_missing = true;
+  }
+  return finish_reply(engine, context, reply, state, header, local, name_missing);
+}
+
+int handle_message(Engine& engine, const RequestContext& context, Reply& reply,
+                   size_t reply_limit, std::span<const uint8_t> request) {
+  DnsHeader header;
+  // Too short to carry a header: there is nothing to answer to.
+  if (!DnsHeader::read(request, header)) return -1;
+  engine.log.write(3, "%s packet id %x flags %x counter %u %u %u %u\n", unsigned{header.id},
+                   unsigned{header.flags}, unsigned{header.qdcount}, unsigned{header.ancount},
+                   unsigned{header.nscount}, unsigned{header.arcount});
+  if (header.flags & kFlagQr) return -1;
+  char client[kIpv4TextSize];
+  const uint32_t address = context.client_ipv4();
+  if (header.opcode() == kOpcodeQuery) {
+    if (engine.access.access_allowed(address, 'Q'))
+      return answer_query(engine, context, reply, reply_limit, request);
+    engine.log.write(1, "%s %s query refused\n", format_ipv4(address, client));
+    return error_reply(engine, kRcodeRefused, reply, request);
+  }
+  if (header.opcode() == kOpcodeUpdate && engine.settings.primary.load() == 0) {
+    if (engine.access.access_allowed(address, 'U'))
+      return update_apply(engine, context, reply, request);
+    engine.log.write(1, "%s %s update refused\n", format_ipv4(address, client));
+    return error_reply(engine, kRcodeRefused, reply, request);
+  }
+  return error_reply(engine, kRcodeNotImp, reply, request);
+}
+
+}  // namespace norvane

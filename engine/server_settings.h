@@ -1,0 +1,55 @@
+// The engine's in-memory settings and the state of one request. Settings are
+// written at start and by administrators; serving threads read the fields
+// without a lock, so each is an atomic or is replaced only while no request is
+// served.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+
+namespace norvane {
+
+inline constexpr int kMaxExternalServers = 4;
+
+struct ServerSettings {
+  std::atomic<uint32_t> create_log{0};
+  std::atomic<uint32_t> access_control{0};
+  std::atomic<uint32_t> network_configuration{0};
+  std::atomic<uint32_t> auto_dns{0};
+  std::atomic<uint32_t> auto_interfaces{1};
+  std::atomic<uint32_t> server_ttl{0};
+  std::atomic<uint32_t> client_ttl{4294967295u};
+  std::atomic<uint32_t> cache_entries{1024};
+  std::atomic<uint32_t> cache_dump{0};
+  std::atomic<uint32_t> port{53};
+  // Primary server (network order), 0 when this server is not a secondary.
+  std::atomic<uint32_t> primary{0};
+};
+
+// One received request: the client, the transport and the external name
+// server chosen to forward it to.
+struct RequestContext {
+  int socket = -1;
+  int upstream = -1;
+  // TCP: the length announced by the request's prefix; UDP: 0. Non-zero marks
+  // a TCP request.
+  uint32_t request_length = 0;
+  uint32_t relay_remaining = 0;
+  uint16_t client_xid = 0;
+  uint16_t server_xid = 0;
+  int client_address_length = sizeof(sockaddr_in);
+  sockaddr_in client_address{};
+  // External name server for this request (network order), 0 when none.
+  uint32_t server_address = 0;
+  uint16_t server_port = 0;
+  std::time_t forwarded_at = 0;
+
+  bool tcp() const { return request_length != 0; }
+  uint32_t client_ipv4() const { return client_address.sin_addr.s_addr; }
+};
+
+}  // namespace norvane
