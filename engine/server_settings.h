@@ -10,10 +10,27 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <string>
+#include <vector>
+
+#include "engine/snapshot.h"
 
 namespace norvane {
 
 inline constexpr int kMaxExternalServers = 4;
+inline constexpr int kMaxRoutes = 64;
+
+// An external name server that queries are forwarded to.
+struct ExternalServer {
+  uint32_t address = 0;  // network order
+  uint16_t port = 53;
+};
+
+// A static route: destination and mask, network order.
+struct Route {
+  uint32_t destination = 0;
+  uint32_t mask = 0;
+};
 
 struct ServerSettings {
   std::atomic<uint32_t> create_log{0};
@@ -28,6 +45,13 @@ struct ServerSettings {
   std::atomic<uint32_t> port{53};
   // Primary server (network order), 0 when this server is not a secondary.
   std::atomic<uint32_t> primary{0};
+  std::atomic<uint32_t> gateway{0};
+  // At most four, in the order they are tried.
+  Snapshot<std::vector<ExternalServer>> external_servers;
+  // At most 64.
+  Snapshot<std::vector<Route>> routes;
+  // Folder of the zone file, the cache dump and the log files.
+  Snapshot<std::string> data_directory;
 };
 
 // One received request: the client, the transport and the external name
