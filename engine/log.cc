@@ -8,7 +8,14 @@
 namespace norvane {
 
 const char* TransactionLog::timestamp_locked() {
-  return format_timestamp(std::time(nullptr), timestamp_, sizeof timestamp_);
+  // Formatting local time is far dearer than the line itself; lines come in
+  // bursts within one second, so the text is made once per second.
+  const std::time_t now = std::time(nullptr);
+  if (now != timestamp_second_ || timestamp_[0] == '\0') {
+    format_timestamp(now, timestamp_, sizeof timestamp_);
+    timestamp_second_ = now;
+  }
+  return timestamp_;
 }
 
 }  // namespace norvane

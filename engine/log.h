@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <mutex>
 
 namespace norvane {
@@ -77,6 +78,7 @@ class TransactionLog {
   std::mutex lock_;
   std::FILE* stream_ = nullptr;
   char timestamp_[31] = {};
+  std::time_t timestamp_second_ = 0;
 };
 
 }  // namespace norvane

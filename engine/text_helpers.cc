@@ -64,4 +64,12 @@ char* format_timestamp(std::time_t when, char* buffer, size_t size) {
   return buffer;
 }
 
+std::string join_path(std::string_view directory, std::string_view name) {
+  std::string path(directory);
+  while (!name.empty() && name.front() == '/') name.remove_prefix(1);
+  if (!path.empty() && path.back() != '/') path += '/';
+  path += name;
+  return path;
+}
+
 }  // namespace norvane

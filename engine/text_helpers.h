@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <string>
+#include <string_view>
 
 namespace norvane {
 
@@ -29,5 +31,9 @@ const char* parse_ipv4_prefix(const char* text, uint32_t* address);
 // Local time of `when` as "%Y-%m-%d %H:%M:%S" into `buffer` (at least 20
 // bytes). Returns `buffer`.
 char* format_timestamp(std::time_t when, char* buffer, size_t size);
+
+// `directory` and `name` joined with exactly one "/" between them, whether or
+// not the directory ends with one. An empty directory gives the name alone.
+std::string join_path(std::string_view directory, std::string_view name);
 
 }  // namespace norvane
