@@ -1,0 +1,234 @@
+// The local database: the rules add_zone_record keeps, name normalisation,
+// which names belong to the domain, SOA replacement, removal and the staging
+// swap.
+#include "engine/local_database.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/dns_message.h"
+#include "tests/engine/engine_test_support.h"
+
+namespace norvane {
+namespace {
+
+using test_support::ipv4;
+
+class LocalDatabaseTest : public ::testing::Test {
+ protected:
+  LocalDatabaseTest() : zone_(log_), held_(zone_.lock()) {}
+
+  int add(uint32_t type, std::string_view owner, uint32_t datum = 0, std::string_view target = {},
+          uint32_t ttl = 3600, int staging = 0) {
+    return zone_.add_zone_record(staging, type, owner, ttl, datum, target);
+  }
+
+  std::vector<std::string> owners_of(const RecordList& list) {
+    std::vector<std::string> out;
+    for (const ZoneRecord& r : list.records()) out.push_back(r.owner);
+    return out;
+  }
+
+  TransactionLog log_;
+  LocalZone zone_;
+  // Most operations expect the database lock held; it is re-entrant, so the
+  // functions that take it themselves still run.
+  std::unique_lock<std::recursive_mutex> held_;
+};
+
+TEST_F(LocalDatabaseTest, DuplicateAndAliasRulesRefuseOnlyConflictingRecords) {
+  struct Step {
+    uint32_t type;
+    const char* owner;
+    uint32_t datum;
+    const char* target;
+    int expected;
+  };
+  const Step steps[] = {
+      {kTypeA, "host.office.lan", ipv4(10, 0, 0, 1), "", 1},
+      {kTypeA, "host.office.lan", ipv4(10, 0, 0, 1), "", 0},   // same address
+      {kTypeA, "HOST.Office.lan.", ipv4(10, 0, 0, 1), "", 0},  // same after normalising
+      {kTypeA, "host.office.lan", ipv4(10, 0, 0, 2), "", 1},
+      {kTypeA, "other.office.lan", ipv4(10, 0, 0, 1), "", 1},     // same address, other owner
+      {kTypeCname, "host.office.lan", 0, "other.office.lan", 0},  // CNAME beside an A
+      {kTypeCname, "www.office.lan", 0, "host.office.lan", 1},
+      {kTypeCname, "www.office.lan", 0, "other.office.lan", 0},  // second CNAME
+      {kTypeA, "www.office.lan", ipv4(10, 0, 0, 3), "", 0},      // A beside a CNAME
+      {kTypeMx, "www.office.lan", 10, "mail.office.lan", 0},     // MX beside a CNAME
+      {kTypeNs, "office.lan", 0, "ns1.office.lan", 1},
+      {kTypeNs, "office.lan", 0, "NS1.office.lan", 0},  // same target after lowering
+      {kTypeNs, "office.lan", 0, "ns2.office.lan", 1},
+      {kTypeMx, "office.lan", 10, "mail.office.lan", 1},
+      {kTypeMx, "office.lan", 10, "mail.office.lan", 0},   // same preference and exchange
+      {kTypeMx, "office.lan", 20, "mail.office.lan", 1},   // other preference
+      {kTypeMx, "office.lan", 10, "mail2.office.lan", 1},  // other exchange
+      {kTypeSoa, "office.lan", 0, "ns1.office.lan", 0},    // not a stored type
+      {kTypePtr, "1.0.0.10.in-addr.arpa", 0, "host.office.lan", 0},
+  };
+  size_t added = 0;
+  for (const Step& s : steps) {
+    SCOPED_TRACE(std::string(type_mnemonic(s.type)) + " " + s.owner + " " + s.target);
+    EXPECT_EQ(add(s.type, s.owner, s.datum, s.target), s.expected);
+    added += static_cast<size_t>(s.expected);
+    EXPECT_EQ(zone_.live().size(), added);
+  }
+}
+
+TEST_F(LocalDatabaseTest, NamesThatCannotBeEncodedAreRefused) {
+  const std::string label64(64, 'a');
+  const std::string label63(63, 'a');
+  const std::string name256 =
+      label63 + "." + label63 + "." + label63 + "." + std::string(62, 'b') + ".c";
+  ASSERT_EQ(name256.size(), 256u);
+  EXPECT_EQ(add(kTypeA, label64 + ".office.lan", ipv4(10, 0, 0, 1)), 0);
+  EXPECT_EQ(add(kTypeA, name256, ipv4(10, 0, 0, 1)), 0);
+  EXPECT_EQ(add(kTypeA, "a..office.lan", ipv4(10, 0, 0, 1)), 0);
+  EXPECT_EQ(add(kTypeCname, "www.office.lan", 0, label64 + ".lan"), 0);
+  EXPECT_EQ(add(kTypeMx, "office.lan", 10, name256), 0);
+  EXPECT_TRUE(zone_.live().empty());
+  // The boundary itself is fine: 63-character labels, 255 characters, and a
+  // trailing dot that is stripped from a 255-character owner.
+  EXPECT_EQ(add(kTypeA, label63 + ".office.lan", ipv4(10, 0, 0, 1)), 1);
+  EXPECT_EQ(add(kTypeA, name256.substr(1), ipv4(10, 0, 0, 1)), 1);
+  EXPECT_EQ(add(kTypeA, name256.substr(1) + ".", ipv4(10, 0, 0, 2)), 1);
+}
+
+TEST_F(LocalDatabaseTest, OwnerIsNormalisedTargetLoweredInPlaceAndZeroTtlTakesMinimum) {
+  zone_.minimum = 1234;
+  char target[] = "Mail.Office.LAN";
+  ASSERT_EQ(zone_.add_zone_record(0, kTypeMx, "Office.Lan.", 0, 10, target), 1);
+  EXPECT_STREQ(target, "mail.office.lan");
+  const ZoneRecord* record = zone_.find_zone_record(zone_.live(), "office.lan", kTypeMx);
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(record->owner, "office.lan");
+  EXPECT_EQ(record->target, "mail.office.lan");
+  EXPECT_EQ(record->datum, 10u);
+  EXPECT_EQ(record->ttl, 1234u);
+  EXPECT_EQ(zone_.find_zone_record(zone_.live(), "office.lan", kTypeAny), record);
+  EXPECT_EQ(zone_.find_zone_record(zone_.live(), "office.lan", kTypeA), nullptr);
+}
+
+TEST_F(LocalDatabaseTest, DomainMembershipRespectsLabelBoundaries) {
+  // Without a domain no name is local.
+  EXPECT_FALSE(zone_.zone_of_name("host.office.lan"));
+  EXPECT_EQ(zone_.in_local_domain("host.office.lan"), 0);
+  EXPECT_EQ(zone_.in_local_domain(""), 0);
+
+  ASSERT_EQ(zone_.set_zone_soa("office.lan", "ns1", "hostmaster", 1, 0, 0, 0, 0), 1);
+  struct Case {
+    const char* name;
+    bool zone;
+    int local;
+  };
+  for (const Case& c : {Case{"office.lan", true, 1}, Case{"host.office.lan", true, 1},
+                        Case{"a.b.office.lan", true, 1}, Case{"xoffice.lan", false, 0},
+                        Case{"backoffice.lan", false, 0}, Case{"lan", false, 0},
+                        Case{"office.lan.example", false, 0}, Case{"", false, 0}}) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(zone_.zone_of_name(c.name), c.zone);
+    EXPECT_EQ(zone_.in_local_domain(c.name), c.local);
+  }
+  EXPECT_TRUE(zone_.zone_of_name("Host.OFFICE.Lan"));
+}
+
+TEST_F(LocalDatabaseTest, SoaQualifiesPrimaryAndMailboxAndKeepsZeroNumbers) {
+  EXPECT_EQ(zone_.set_zone_soa("", "ns1", "hostmaster", 5, 6, 7, 8, 9), 0);
+  EXPECT_EQ(zone_.domain, "");
+  EXPECT_EQ(zone_.serial, 0u);
+
+  ASSERT_EQ(zone_.set_zone_soa("office.lan", "ns1", "hostmaster", 5, 6, 7, 8, 9), 1);
+  EXPECT_EQ(zone_.primary, "ns1.office.lan");
+  EXPECT_EQ(zone_.mailbox, "hostmaster.ns1.office.lan");
+  EXPECT_EQ(zone_.serial, 5u);
+  EXPECT_EQ(zone_.minimum, 9u);
+
+  ASSERT_EQ(zone_.set_zone_soa("office.lan", "ns.example.net", "admin.example.net", 0, 60, 0, 0, 0),
+            1);
+  EXPECT_EQ(zone_.primary, "ns.example.net");
+  EXPECT_EQ(zone_.mailbox, "admin.example.net");
+  EXPECT_EQ(zone_.serial, 5u);
+  EXPECT_EQ(zone_.refresh, 60u);
+  EXPECT_EQ(zone_.retry, 7u);
+  EXPECT_EQ(zone_.expire, 8u);
+  EXPECT_EQ(zone_.minimum, 9u);
+}
+
+TEST_F(LocalDatabaseTest, PrimaryEqualToTheDomainBecomesTheHostName) {
+  std::string expected = local_host_name();
+  if (expected.empty()) GTEST_SKIP() << "the host reports no name";
+  if (expected.find('.') == std::string::npos) expected += ".office.lan";
+  ASSERT_EQ(zone_.set_zone_soa("office.lan", "Office.LAN", "postmaster", 1, 0, 0, 0, 0), 1);
+  EXPECT_EQ(zone_.primary, expected);
+  EXPECT_EQ(zone_.mailbox, "postmaster." + expected);
+}
+
+TEST_F(LocalDatabaseTest, JoinedNamesOver255CharactersAreRefused) {
+  // Four labels and three dots: 250 characters.
+  const std::string primary = std::string(62, 'p') + "." + std::string(62, 'q') + "." +
+                              std::string(62, 'r') + "." + std::string(61, 's');
+  ASSERT_EQ(primary.size(), 250u);
+  struct Case {
+    const char* mailbox;
+    const char* expected;  // null: the previous mailbox stays
+  };
+  for (const Case& c :
+       {Case{"abcd", "abcd."}, Case{"abcde", nullptr}, Case{"hostmaster", nullptr}}) {
+    SCOPED_TRACE(c.mailbox);
+    ASSERT_EQ(zone_.set_zone_soa("office.lan", "ns1", "keep.example.net", 1, 0, 0, 0, 0), 1);
+    zone_.set_zone_soa("office.lan", primary, c.mailbox, 1, 0, 0, 0, 0);
+    EXPECT_EQ(zone_.primary, primary);
+    EXPECT_EQ(zone_.mailbox, c.expected != nullptr ? c.expected + primary : "keep.example.net");
+    EXPECT_LE(zone_.mailbox.size(), kMaxNameLength);
+  }
+}
+
+TEST_F(LocalDatabaseTest, RemovingByNameRaisesSerialAndSavesOncePerRecord) {
+  int saves = 0;
+  zone_.set_save_hook([&saves] {
+    ++saves;
+    return true;
+  });
+  zone_.serial = 10;
+  ASSERT_EQ(add(kTypeA, "host.office.lan", ipv4(10, 0, 0, 1)), 1);
+  ASSERT_EQ(add(kTypeNs, "other.office.lan", 0, "ns1.office.lan"), 1);
+  ASSERT_EQ(add(kTypeMx, "host.office.lan", 10, "mail.office.lan"), 1);
+  ASSERT_EQ(add(kTypeA, "host.office.lan", ipv4(10, 0, 0, 2)), 1);
+  ASSERT_EQ(add(kTypeNs, "host.office.lan", 0, "ns1.office.lan"), 1);
+
+  EXPECT_EQ(zone_.remove_zone_records(kTypeA, "host.office.lan."), 2);
+  EXPECT_EQ(zone_.serial, 12u);
+  EXPECT_EQ(saves, 2);
+  EXPECT_EQ(zone_.remove_zone_records(kTypeAny, "host.office.lan"), 2);
+  EXPECT_EQ(zone_.serial, 14u);
+  EXPECT_EQ(saves, 4);
+  EXPECT_EQ(owners_of(zone_.live()), std::vector<std::string>{"other.office.lan"});
+  // The index forgets removed owners too.
+  EXPECT_EQ(zone_.find_zone_record(zone_.live(), "host.office.lan", kTypeAny), nullptr);
+  EXPECT_EQ(zone_.find_address_record(ipv4(10, 0, 0, 1)), nullptr);
+
+  EXPECT_EQ(zone_.remove_zone_records(kTypeAny, "nothing.office.lan"), 0);
+  EXPECT_EQ(zone_.serial, 14u);
+  EXPECT_EQ(saves, 4);
+}
+
+TEST_F(LocalDatabaseTest, SwapMakesStagingLiveAndEmptiesStaging) {
+  ASSERT_EQ(add(kTypeA, "old.office.lan", ipv4(10, 0, 0, 1)), 1);
+  ASSERT_EQ(add(kTypeA, "new.office.lan", ipv4(10, 0, 0, 2), {}, 60, 1), 1);
+  ASSERT_EQ(add(kTypeA, "new2.office.lan", ipv4(10, 0, 0, 3), {}, 60, 1), 1);
+  EXPECT_EQ(zone_.find_zone_record(zone_.live(), "new.office.lan", kTypeA), nullptr);
+
+  zone_.swap_staging();
+  EXPECT_EQ(owners_of(zone_.live()),
+            (std::vector<std::string>{"new.office.lan", "new2.office.lan"}));
+  EXPECT_TRUE(zone_.staging().empty());
+  EXPECT_EQ(zone_.find_zone_record(zone_.live(), "old.office.lan", kTypeAny), nullptr);
+  EXPECT_NE(zone_.find_address_record(ipv4(10, 0, 0, 3)), nullptr);
+  // A record refused in the old staging list because of a duplicate is now fine there.
+  EXPECT_EQ(add(kTypeA, "new.office.lan", ipv4(10, 0, 0, 2), {}, 60, 1), 1);
+}
+
+}  // namespace
+}  // namespace norvane

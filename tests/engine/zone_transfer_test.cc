@@ -1,0 +1,123 @@
+// Zone transfers (AXFR): content and order, the UDP fallback to the opening
+// SOA, and the split of a large zone over several TCP messages.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "engine/dns_message.h"
+#include "engine/engine.h"
+#include "engine/query.h"
+#include "tests/engine/engine_test_support.h"
+
+namespace norvane {
+namespace {
+
+using namespace test_support;
+
+// SOA, the domain's NS, every A, CNAME and MX record in list order, SOA.
+const std::vector<std::string> kOfficeLanTransfer = {
+    kSoa, kNs, kNs1A, kHostA10, kHostA11, kWwwCname, kMx, kMailA, kPrinterA, kPcA, kSoa};
+
+class ZoneTransferTest : public ::testing::Test {
+ protected:
+  void SetUp() override { load_office_lan(engine_); }
+
+  // Adds `count` A records below the domain and returns the records the
+  // transfer must then carry, as ldns prints them.
+  std::vector<std::string> add_hosts(int count) {
+    std::vector<std::string> texts(kOfficeLanTransfer.begin(), kOfficeLanTransfer.end() - 1);
+    for (int i = 0; i < count; ++i) {
+      char owner[32];
+      std::snprintf(owner, sizeof owner, "h%05d.office.lan", i);
+      const uint8_t high = static_cast<uint8_t>(i >> 8), low = static_cast<uint8_t>(i);
+      add_record(engine_, kTypeA, owner, 60, ipv4(10, 9, high, low));
+      texts.push_back(std::string(owner) + ". 60 IN A 10.9." + std::to_string(high) + "." +
+                      std::to_string(low));
+    }
+    texts.push_back(kSoa);
+    return texts;
+  }
+
+  Engine engine_;
+  RequestContext context_;
+};
+
+TEST_F(ZoneTransferTest, SmallZoneTravelsInOneMessageBetweenTwoSoaRecords) {
+  for (const bool tcp : {false, true}) {
+    SCOPED_TRACE(tcp ? "tcp" : "udp");
+    const Served served = serve(engine_, context_, make_query("office.lan", kTypeAxfr), tcp);
+    EXPECT_EQ(served.flags & (kFlagQr | kFlagAa | kFlagRcode), kFlagQr | kFlagAa);
+    EXPECT_EQ(served.qdcount, 1);
+    EXPECT_EQ(served.answer, kOfficeLanTransfer);
+    EXPECT_TRUE(served.authority.empty());
+    EXPECT_TRUE(served.additional.empty());
+    EXPECT_TRUE(served.continuation.empty());
+  }
+}
+
+TEST_F(ZoneTransferTest, ReplyCarriesOnlyTheTransferQuestion) {
+  const auto request =
+      make_request(0x4242, 0, {{"host.office.lan", kTypeA}, {"office.lan", kTypeAxfr}});
+  const Served served = serve(engine_, context_, request, /*tcp=*/true);
+  ASSERT_NE(served.packet, nullptr);
+  EXPECT_EQ(served.qdcount, 1);
+  const ldns_rr_list* questions = ldns_pkt_question(served.packet.get());
+  ASSERT_EQ(ldns_rr_list_rr_count(questions), 1u);
+  EXPECT_EQ(ldns_rr_get_type(ldns_rr_list_rr(questions, 0)), LDNS_RR_TYPE_AXFR);
+  EXPECT_EQ(served.answer, kOfficeLanTransfer);
+}
+
+TEST_F(ZoneTransferTest, ZoneBeyondTheQueryLimitGrowsOverTcpAndKeepsOnlyTheSoaOverUdp) {
+  const auto expected = add_hosts(300);
+  const Served udp = serve(engine_, context_, make_query("office.lan", kTypeAxfr));
+  EXPECT_EQ(udp.answer, std::vector<std::string>{kSoa});
+  EXPECT_LT(udp.message.size(), kUdpReplyLimit);
+
+  const Served tcp = serve(engine_, context_, make_query("office.lan", kTypeAxfr), true);
+  EXPECT_GT(tcp.message.size(), kTcpReplyLimit);
+  EXPECT_TRUE(tcp.continuation.empty());
+  EXPECT_EQ(tcp.answer, expected);
+}
+
+TEST_F(ZoneTransferTest, TcpTransferOfManyRecordsIsSplitWithEveryRecordOnce) {
+  const auto expected = add_hosts(5000);
+
+  const Served served = serve(engine_, context_, make_query("office.lan", kTypeAxfr, 0, 0x7777),
+                              /*tcp=*/true);
+  ASSERT_GT(served.result, 0);
+  ASSERT_FALSE(served.continuation.empty());
+
+  std::vector<std::vector<uint8_t>> messages = {served.message};
+  messages.insert(messages.end(), served.continuation.begin(), served.continuation.end());
+  std::vector<std::string> received;
+  for (size_t i = 0; i < messages.size(); ++i) {
+    SCOPED_TRACE("message " + std::to_string(i));
+    const std::vector<uint8_t>& message = messages[i];
+    EXPECT_LE(message.size(), kMaxTcpMessage);
+    ASSERT_GE(message.size(), 12u);
+    EXPECT_EQ(header_word(message, 0), 0x7777);
+    EXPECT_EQ(header_word(message, 1) & (kFlagQr | kFlagAa | kFlagTc | kFlagRcode),
+              kFlagQr | kFlagAa);
+    LdnsPacket packet(parse_with_ldns(message));
+    ASSERT_NE(packet, nullptr);
+    const auto answers = section_texts(packet.get(), LDNS_SECTION_ANSWER);
+    EXPECT_FALSE(answers.empty());
+    EXPECT_EQ(answers.size(), header_word(message, 3));
+    received.insert(received.end(), answers.begin(), answers.end());
+  }
+  // In order, so every record arrives once, the first message opens with the
+  // SOA and the last one closes with it.
+  EXPECT_EQ(received.size(), expected.size());
+  for (size_t i = 0; i < std::min(received.size(), expected.size()); ++i) {
+    if (received[i] != expected[i]) {
+      ADD_FAILURE() << "record " << i << ": got " << received[i] << ", expected " << expected[i];
+      break;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace norvane
