@@ -266,14 +266,18 @@ int LocalZone::set_zone_soa(std::string_view new_domain, std::string_view new_pr
   domain = name;
 
   // An empty primary would otherwise become ".domain"; it means "this host".
+  // A name that cannot be qualified within 255 characters is refused and the
+  // field keeps its value.
   std::string server = normal_name(new_primary);
   if (server.empty() || server == domain) server = local_host_name();
-  if (server.find('.') == std::string::npos) append_domain(server, domain);
-  if (valid_text_name(server) && !server.empty()) primary = server;
+  bool server_ok = !server.empty();
+  if (server_ok && server.find('.') == std::string::npos) server_ok = append_domain(server, domain);
+  if (server_ok && valid_text_name(server)) primary = server;
 
   std::string box = normal_name(new_mailbox);
-  if (box.find('.') == std::string::npos && !box.empty()) append_domain(box, primary);
-  if (valid_text_name(box) && !box.empty()) mailbox = box;
+  bool box_ok = !box.empty();
+  if (box_ok && box.find('.') == std::string::npos) box_ok = append_domain(box, primary);
+  if (box_ok && valid_text_name(box)) mailbox = box;
 
   if (new_serial != 0) serial = new_serial;
   if (new_refresh != 0) refresh = new_refresh;

@@ -266,8 +266,8 @@ int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply,
   }
 
   // Record boundaries inside the answer section, for splitting over TCP.
-  std::vector<size_t> ends;
-  ends.push_back(state.answers.size());
+  std::vector<size_t> ends{0};
+  if (!state.answers.empty()) ends.push_back(state.answers.size());
   Sink sink = state.answer_sink();
   for (RecordList::Position position : zone.live().owned_by(name)) {
     if (position->type != kTypeNs) continue;
