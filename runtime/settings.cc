@@ -1,0 +1,297 @@
+// Reading and writing the engine's settings and their control-channel image.
+#include "runtime/settings.h"
+
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace norvane {
+namespace {
+
+// Defaults of the main key's numbers.
+constexpr uint32_t kDefaultLog = 1;
+constexpr uint32_t kDefaultCreateLog = 0;
+constexpr uint32_t kDefaultAccessControl = 0;
+constexpr uint32_t kDefaultServerTtl = 0;
+constexpr uint32_t kDefaultClientTtl = 4294967295u;
+constexpr uint32_t kDefaultCacheEntries = 1024;
+constexpr uint32_t kDefaultCacheDump = 0;
+constexpr uint32_t kDefaultAutoIf = 1;
+constexpr uint32_t kDefaultAutoDns = 0;
+constexpr uint32_t kDefaultPort = 53;
+
+// A stored port that a socket address cannot hold reads as the DNS port.
+uint32_t read_port(const SettingsStore& store, std::string_view subkey, std::string_view value) {
+  const uint32_t port = store.store_read_number(subkey, value, kDefaultPort);
+  return port == 0 || port > 65535 ? kDefaultPort : port;
+}
+
+std::string numbered(const char* name, int index) { return name + std::to_string(index); }
+
+// Applies the rule that automatic configuration needs the platform's network
+// configuration interface.
+void force_without_network_configuration(ServerSettings& settings) {
+  if (settings.network_configuration.load() == 0) {
+    settings.auto_interfaces.store(0);
+    settings.auto_dns.store(0);
+  }
+}
+
+void put32(uint8_t* out, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+void put16(uint8_t* out, uint16_t value) {
+  out[0] = static_cast<uint8_t>(value);
+  out[1] = static_cast<uint8_t>(value >> 8);
+}
+uint32_t get32(const uint8_t* in) {
+  return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
+         static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
+}
+uint16_t get16(const uint8_t* in) { return static_cast<uint16_t>(in[0] | in[1] << 8); }
+// A network-order address travels as its bytes in memory order, whatever the
+// host's byte order.
+void put_address(uint8_t* out, uint32_t address) { std::memcpy(out, &address, 4); }
+uint32_t get_address(const uint8_t* in) {
+  uint32_t address;
+  std::memcpy(&address, in, 4);
+  return address;
+}
+
+// Byte offsets of the image's fields.
+constexpr size_t kNumbersEnd = 13 * 4;
+constexpr size_t kAddressesAt = kNumbersEnd;
+constexpr size_t kPortsAt = kAddressesAt + 4 * kMaxExternalServers;
+constexpr size_t kDirectoryAt = kPortsAt + 2 * kMaxExternalServers;
+static_assert(kDirectoryAt + kImageDirectorySize == kSettingsImageSize);
+
+}  // namespace
+
+void settings_read(Engine& engine, const SettingsStore& store, std::string_view subkey) {
+  ServerSettings& s = engine.settings;
+  engine.log.set_level(store.store_read_number(subkey, "Log", kDefaultLog));
+  s.create_log.store(store.store_read_number(subkey, "CreateLog", kDefaultCreateLog));
+  s.access_control.store(store.store_read_number(subkey, "AccessControl", kDefaultAccessControl));
+  s.server_ttl.store(store.store_read_number(subkey, "ServerTTL", kDefaultServerTtl));
+  s.client_ttl.store(store.store_read_number(subkey, "ClientTTL", kDefaultClientTtl));
+  s.cache_entries.store(store.store_read_number(subkey, "CacheEntries", kDefaultCacheEntries));
+  s.cache_dump.store(store.store_read_number(subkey, "CacheDump", kDefaultCacheDump));
+  s.auto_interfaces.store(store.store_read_number(subkey, "AutoIf", kDefaultAutoIf));
+  s.auto_dns.store(store.store_read_number(subkey, "AutoDNS", kDefaultAutoDns));
+  force_without_network_configuration(s);
+
+  s.port.store(read_port(store, subkey, "Port"));
+  s.primary.store(store.store_read_address(subkey, "Primary"));
+
+  // Compact: a gap in the numbering does not leave an empty slot.
+  std::vector<ExternalServer> servers;
+  for (int i = 1; i <= kMaxExternalServers; ++i) {
+    const uint32_t address = store.store_read_address(subkey, numbered("DNS", i));
+    if (address == 0) continue;
+    ExternalServer server;
+    server.address = address;
+    server.port = static_cast<uint16_t>(read_port(store, subkey, numbered("DNS-Port", i)));
+    servers.push_back(server);
+  }
+  s.external_servers.set(std::move(servers));
+
+  s.gateway.store(store.store_read_address(subkey, "Gateway"));
+  const std::string routes_key = std::string(subkey) + "\\routes";
+  std::vector<Route> routes;
+  for (int i = 0; i < kMaxRoutes; ++i) {
+    Route route;
+    route.destination = store.store_read_address(routes_key, numbered("Dest", i));
+    route.mask = store.store_read_address(routes_key, numbered("Mask", i));
+    if (route.destination != 0 && route.mask != 0) routes.push_back(route);
+  }
+  s.routes.set(std::move(routes));
+
+  std::string directory = store.store_read_text(subkey, "Directory", "", kImageDirectorySize);
+  if (directory.empty()) directory = program_directory();
+  s.data_directory.set(std::move(directory));
+}
+
+int settings_write(const Engine& engine, SettingsStore& store, std::string_view subkey) {
+  const ServerSettings& s = engine.settings;
+  StoreBatch batch;
+  batch.set_number("Log", engine.log.level(), kDefaultLog);
+  batch.set_number("CreateLog", s.create_log.load(), kDefaultCreateLog);
+  batch.set_number("AccessControl", s.access_control.load(), kDefaultAccessControl);
+  batch.set_number("ServerTTL", s.server_ttl.load(), kDefaultServerTtl);
+  batch.set_number("ClientTTL", s.client_ttl.load(), kDefaultClientTtl);
+  batch.set_number("CacheEntries", s.cache_entries.load(), kDefaultCacheEntries);
+  batch.set_number("CacheDump", s.cache_dump.load(), kDefaultCacheDump);
+  batch.set_number("Port", s.port.load(), kDefaultPort);
+  // Without the network interface both are forced off in memory; writing
+  // that back would erase the administrator's choice for no gain.
+  if (s.network_configuration.load() != 0) {
+    batch.set_number("AutoIf", s.auto_interfaces.load(), kDefaultAutoIf);
+    batch.set_number("AutoDNS", s.auto_dns.load(), kDefaultAutoDns);
+  }
+  batch.set_address("Primary", s.primary.load());
+  const auto servers = s.external_servers.get();
+  // A server read from DNS3 may be written to DNS2; its port moves with it,
+  // or the next read would pair the server with another slot's port.
+  for (int i = 0; i < kMaxExternalServers; ++i) {
+    ExternalServer server;
+    server.address = 0;
+    if (static_cast<size_t>(i) < servers->size()) server = (*servers)[static_cast<size_t>(i)];
+    batch.set_address(numbered("DNS", i + 1), server.address);
+    if (server.address == 0) {
+      batch.remove(numbered("DNS-Port", i + 1));
+    } else {
+      batch.set_number(numbered("DNS-Port", i + 1), server.port, kDefaultPort);
+    }
+  }
+  batch.set_address("Gateway", s.gateway.load());
+  return store.store_apply(subkey, batch);
+}
+
+void zone_settings_read(Engine& engine, const SettingsStore& store, std::string_view subkey) {
+  constexpr size_t kNameSize = 256;
+  const std::string domain = store.store_read_text(subkey, "Domain", "", kNameSize);
+  const std::string server = store.store_read_text(subkey, "Server", "", kNameSize);
+  const std::string mailbox =
+      store.store_read_text(subkey, "Administrator", "postmaster", kNameSize);
+  const uint32_t serial = store.store_read_number(subkey, "Serial", 0);
+  const uint32_t refresh = store.store_read_number(subkey, "Refresh", 36000);
+  const uint32_t retry = store.store_read_number(subkey, "Retry", 7200);
+  const uint32_t expire = store.store_read_number(subkey, "Expire", 72000);
+  const uint32_t minimum = store.store_read_number(subkey, "TTL", 3600);
+
+  LocalZone& zone = engine.zone;
+  if (!domain.empty() &&
+      zone.set_zone_soa(domain, server, mailbox, serial, refresh, retry, expire, minimum) == 1) {
+    return;
+  }
+  // Without a usable domain the names cannot be qualified yet; they are kept
+  // as written until the zone file supplies its SOA.
+  std::lock_guard<std::recursive_mutex> guard(zone.lock());
+  zone.primary = server;
+  zone.mailbox = mailbox;
+  if (serial != 0) zone.serial = serial;
+  if (refresh != 0) zone.refresh = refresh;
+  if (retry != 0) zone.retry = retry;
+  if (expire != 0) zone.expire = expire;
+  if (minimum != 0) zone.minimum = minimum;
+}
+
+SettingsImage capture_settings(const Engine& engine) {
+  const ServerSettings& s = engine.settings;
+  SettingsImage image;
+  image.log_level = engine.log.level();
+  image.create_log = s.create_log.load();
+  image.access_control = s.access_control.load();
+  image.network_configuration = s.network_configuration.load();
+  image.auto_dns = s.auto_dns.load();
+  image.auto_interfaces = s.auto_interfaces.load();
+  image.server_ttl = s.server_ttl.load();
+  image.client_ttl = s.client_ttl.load();
+  image.cache_entries = s.cache_entries.load();
+  image.cache_dump = s.cache_dump.load();
+  image.port = s.port.load();
+  image.primary = s.primary.load();
+  const auto servers = s.external_servers.get();
+  size_t count = 0;
+  for (const ExternalServer& server : *servers) {
+    if (count == kMaxExternalServers) break;
+    image.external_addresses[count] = server.address;
+    image.external_ports[count] = server.port;
+    ++count;
+  }
+  image.external_server_count = static_cast<uint32_t>(count);
+  const auto directory = s.data_directory.get();
+  if (directory->size() < kImageDirectorySize) {
+    std::memcpy(image.data_directory, directory->data(), directory->size());
+  }
+  return image;
+}
+
+std::array<uint8_t, kSettingsImageSize> encode_settings_image(const SettingsImage& image) {
+  std::array<uint8_t, kSettingsImageSize> bytes{};
+  const uint32_t numbers[] = {image.log_level,      image.create_log,
+                              image.access_control, image.network_configuration,
+                              image.auto_dns,       image.auto_interfaces,
+                              image.server_ttl,     image.client_ttl,
+                              image.cache_entries,  image.cache_dump,
+                              image.port,           image.external_server_count};
+  size_t at = 0;
+  for (uint32_t number : numbers) {
+    put32(&bytes[at], number);
+    at += 4;
+  }
+  put_address(&bytes[at], image.primary);
+  for (int i = 0; i < kMaxExternalServers; ++i) {
+    put_address(&bytes[kAddressesAt + 4 * i], image.external_addresses[i]);
+    put16(&bytes[kPortsAt + 2 * i], image.external_ports[i]);
+  }
+  std::memcpy(&bytes[kDirectoryAt], image.data_directory, kImageDirectorySize);
+  // A text that filled the array without its zero would run into nothing
+  // on the other side; the last byte is always the terminator.
+  bytes[kSettingsImageSize - 1] = 0;
+  return bytes;
+}
+
+std::optional<SettingsImage> decode_settings_image(std::span<const uint8_t> bytes) {
+  if (bytes.size() != kSettingsImageSize) return std::nullopt;
+  const uint8_t* in = bytes.data();
+  SettingsImage image;
+  uint32_t* numbers[] = {&image.log_level,      &image.create_log,
+                         &image.access_control, &image.network_configuration,
+                         &image.auto_dns,       &image.auto_interfaces,
+                         &image.server_ttl,     &image.client_ttl,
+                         &image.cache_entries,  &image.cache_dump,
+                         &image.port,           &image.external_server_count};
+  size_t at = 0;
+  for (uint32_t* number : numbers) {
+    *number = get32(in + at);
+    at += 4;
+  }
+  image.primary = get_address(in + at);
+  if (image.external_server_count > kMaxExternalServers) return std::nullopt;
+  for (int i = 0; i < kMaxExternalServers; ++i) {
+    image.external_addresses[i] = get_address(in + kAddressesAt + 4 * i);
+    image.external_ports[i] = get16(in + kPortsAt + 2 * i);
+  }
+  const uint8_t* directory = in + kDirectoryAt;
+  if (std::memchr(directory, 0, kImageDirectorySize) == nullptr) return std::nullopt;
+  std::memcpy(image.data_directory, directory, kImageDirectorySize);
+  return image;
+}
+
+std::array<uint8_t, kSettingsImageSize> settings_image(const Engine& engine) {
+  return encode_settings_image(capture_settings(engine));
+}
+
+bool apply_settings_image(Engine& engine, std::span<const uint8_t> bytes) {
+  const std::optional<SettingsImage> decoded = decode_settings_image(bytes);
+  if (!decoded) return false;
+  const SettingsImage& image = *decoded;
+  ServerSettings& s = engine.settings;
+  engine.log.set_level(image.log_level);
+  s.create_log.store(image.create_log);
+  s.access_control.store(image.access_control);
+  s.auto_dns.store(image.auto_dns);
+  s.auto_interfaces.store(image.auto_interfaces);
+  force_without_network_configuration(s);
+  s.server_ttl.store(image.server_ttl);
+  s.client_ttl.store(image.client_ttl);
+  s.cache_entries.store(image.cache_entries);
+  s.cache_dump.store(image.cache_dump);
+  s.port.store(image.port);
+  s.primary.store(image.primary);
+  std::vector<ExternalServer> servers;
+  for (uint32_t i = 0; i < image.external_server_count; ++i) {
+    if (image.external_addresses[i] == 0) continue;
+    ExternalServer server;
+    server.address = image.external_addresses[i];
+    server.port = image.external_ports[i];
+    servers.push_back(server);
+  }
+  s.external_servers.set(std::move(servers));
+  if (image.data_directory[0] != '\0') s.data_directory.set(std::string(image.data_directory));
+  return true;
+}
+
+}  // namespace norvane

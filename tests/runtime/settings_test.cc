@@ -1,0 +1,334 @@
+// The engine's settings: reading with defaults and forcing, writing only what
+// differs, the zone defaults, the 336-byte image and the program directory.
+#include "runtime/settings.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/text_helpers.h"
+
+namespace norvane {
+namespace {
+
+using Servers = std::vector<std::pair<uint32_t, uint16_t>>;
+using Routes = std::vector<std::pair<uint32_t, uint32_t>>;
+
+// A store in a fresh folder whose file is written by hand, not by the code
+// under test.
+struct HandWrittenStore {
+  explicit HandWrittenStore(const std::string& content) : store(make_folder()) {
+    std::ofstream(store.file_path(), std::ios::binary) << content;
+  }
+  ~HandWrittenStore() { std::filesystem::remove_all(store.folder()); }
+  static std::string make_folder() {
+    char pattern[] = "/tmp/norvane-settings-XXXXXX";
+    EXPECT_NE(::mkdtemp(pattern), nullptr);
+    return pattern;
+  }
+  std::string content() const {
+    std::stringstream text;
+    text << std::ifstream(store.file_path(), std::ios::binary).rdbuf();
+    return text.str();
+  }
+  SettingsStore store;
+};
+
+uint32_t ip(const char* text) { return parse_ipv4(text); }
+
+Servers servers_of(const Engine& engine) {
+  Servers servers;
+  for (const ExternalServer& s : *engine.settings.external_servers.get()) {
+    servers.emplace_back(s.address, s.port);
+  }
+  return servers;
+}
+
+Routes routes_of(const Engine& engine) {
+  Routes routes;
+  for (const Route& r : *engine.settings.routes.get()) routes.emplace_back(r.destination, r.mask);
+  return routes;
+}
+
+// Gives every setting a value that is no default, so that a read which
+// forgets a field shows up.
+void scramble(Engine& engine) {
+  ServerSettings& s = engine.settings;
+  engine.log.set_level(9);
+  for (auto* field : {&s.create_log, &s.access_control, &s.auto_dns, &s.auto_interfaces,
+                      &s.server_ttl, &s.client_ttl, &s.cache_entries, &s.cache_dump, &s.port}) {
+    field->store(9);
+  }
+  s.primary = ip("9.9.9.1");
+  s.gateway = ip("9.9.9.254");
+  s.external_servers.set({{ip("9.9.9.9"), 9}});
+  s.routes.set({{ip("9.9.9.0"), ip("255.255.255.0")}});
+  s.data_directory.set("/scrambled/");
+}
+
+TEST(SettingsTest, AbsentKeyReadsEveryDefault) {
+  HandWrittenStore hand("[Other]\nPort=9\n");
+  Engine engine;
+  scramble(engine);
+  engine.settings.network_configuration = 1;
+  settings_read(engine, hand.store);
+  // A fresh engine starts from the same defaults as the store.
+  Engine defaults;
+  defaults.settings.network_configuration = 1;
+  defaults.settings.data_directory.set(program_directory());
+  EXPECT_EQ(settings_image(engine), settings_image(defaults));
+  EXPECT_EQ(engine.settings.gateway, 0u);
+  EXPECT_TRUE(routes_of(engine).empty());
+}
+
+TEST(SettingsTest, StoredValuesReachTheEngine) {
+  HandWrittenStore hand(
+      "[Velisk]\nLog=3\nCreateLog=1\nAccessControl=1\nServerTTL=60\nClientTTL=86400\n"
+      "CacheEntries=2048\nCacheDump=1\nAutoIf=0\nAutoDNS=1\nPort=5353\n"
+      "Primary=192.168.1.1\nDNS1=10.0.0.1\nDNS-Port1=1053\nGateway=192.168.1.254\n"
+      "Directory=/var/lib/norvane\n");
+  Engine engine;
+  engine.settings.network_configuration = 1;
+  settings_read(engine, hand.store);
+  const ServerSettings& s = engine.settings;
+  EXPECT_EQ(engine.log.level(), 3u);
+  EXPECT_EQ(s.create_log, 1u);
+  EXPECT_EQ(s.access_control, 1u);
+  EXPECT_EQ(s.server_ttl, 60u);
+  EXPECT_EQ(s.client_ttl, 86400u);
+  EXPECT_EQ(s.cache_entries, 2048u);
+  EXPECT_EQ(s.cache_dump, 1u);
+  EXPECT_EQ(s.auto_interfaces, 0u);
+  EXPECT_EQ(s.auto_dns, 1u);
+  EXPECT_EQ(s.port, 5353u);
+  EXPECT_EQ(s.primary, ip("192.168.1.1"));
+  EXPECT_EQ(s.gateway, ip("192.168.1.254"));
+  EXPECT_EQ(servers_of(engine), (Servers{{ip("10.0.0.1"), 1053}}));
+  EXPECT_EQ(*s.data_directory.get(), "/var/lib/norvane");
+}
+
+TEST(SettingsTest, AutomaticConfigurationIsForcedOffWithoutTheNetworkInterface) {
+  HandWrittenStore hand("[Velisk]\nAutoIf=1\nAutoDNS=1\n");
+  for (uint32_t available : {1u, 0u}) {
+    Engine engine;
+    engine.settings.network_configuration = available;
+    settings_read(engine, hand.store);
+    EXPECT_EQ(engine.settings.auto_interfaces, available);
+    EXPECT_EQ(engine.settings.auto_dns, available);
+  }
+}
+
+TEST(SettingsTest, ServerListIsCompactAndKeepsItsPortsWhenWrittenBack) {
+  HandWrittenStore hand("[Velisk]\nDNS1=10.0.0.1\nDNS3=10.0.0.3\nDNS-Port3=5353\nDNS4=ns4\n");
+  Engine engine;
+  settings_read(engine, hand.store);
+  const Servers expected = {{ip("10.0.0.1"), 53}, {ip("10.0.0.3"), 5353}};
+  ASSERT_EQ(servers_of(engine), expected);
+
+  // Written back, 10.0.0.3 moves to DNS2; its port must move with it or the
+  // next read would forward to port 53. AutoIf, forced off for want of the
+  // network interface, keeps its stored value.
+  ASSERT_EQ(settings_write(engine, hand.store), 1);
+  EXPECT_EQ(hand.content(), "[Velisk]\nDNS1=10.0.0.1\nDNS2=10.0.0.3\nDNS-Port2=5353\n");
+  Engine again;
+  settings_read(again, hand.store);
+  EXPECT_EQ(servers_of(again), expected);
+}
+
+TEST(SettingsTest, RouteNeedsBothHalvesAndTheTableIsCompact) {
+  HandWrittenStore hand(
+      "[Velisk]\nDest1=10.9.9.0\nMask1=255.255.255.0\n"  // main key: not a route
+      "[Velisk\\routes]\nDest0=10.1.0.0\nMask0=255.255.0.0\nDest5=10.5.0.0\n"
+      "Mask6=255.255.0.0\nDest7=10.7.0.0\nMask7=0.0.0.0\n"
+      "Dest63=10.63.0.0\nMask63=255.255.0.0\nDest64=10.64.0.0\nMask64=255.255.0.0\n");
+  Engine engine;
+  settings_read(engine, hand.store);
+  EXPECT_EQ(routes_of(engine),
+            (Routes{{ip("10.1.0.0"), ip("255.255.0.0")}, {ip("10.63.0.0"), ip("255.255.0.0")}}));
+}
+
+TEST(SettingsTest, UnusableDirectoryOrPortReadsAsItsDefault) {
+  const std::string longest = "/" + std::string(258, 'd');
+  const std::pair<std::string, std::string> directories[] = {
+      {"", ""},
+      {"Directory=\n", ""},  // empty: files would land in the working directory
+      {"Directory=" + longest + "\n", longest},
+      {"Directory=" + longest + "x\n", ""},
+      {"Directory=/srv/dns data/\n", "/srv/dns data/"}};
+  for (const auto& [line, directory] : directories) {
+    HandWrittenStore hand("[Velisk]\n" + line);
+    Engine engine;
+    settings_read(engine, hand.store);
+    EXPECT_EQ(*engine.settings.data_directory.get(),
+              directory.empty() ? program_directory() : directory);
+  }
+  const std::pair<const char*, uint32_t> ports[] = {
+      {"1", 1}, {"65535", 65535}, {"0", 53}, {"65536", 53}};
+  for (const auto& [text, port] : ports) {
+    HandWrittenStore hand(std::string("[Velisk]\nPort=") + text +
+                          "\nDNS1=10.0.0.1\nDNS-Port1=" + text + "\n");
+    Engine engine;
+    settings_read(engine, hand.store);
+    EXPECT_EQ(engine.settings.port, port) << text;
+    EXPECT_EQ(servers_of(engine), (Servers{{ip("10.0.0.1"), port}})) << text;
+  }
+}
+
+TEST(SettingsTest, WriteStoresOnlyWhatDiffersAndLeavesOtherValuesAlone) {
+  HandWrittenStore hand(
+      "[Velisk]\nCacheEntries=2048\nPrimary=10.0.0.9\nDNS4=10.0.0.4\nDNS-Port4=99\n"
+      "Directory=/var/lib/norvane\nUsed=1\n[Velisk\\routes]\nDest0=10.1.0.0\n");
+  Engine engine;  // every setting at its default
+  ASSERT_EQ(settings_write(engine, hand.store), 1);
+  EXPECT_EQ(hand.content(),
+            "[Velisk]\nDirectory=/var/lib/norvane\nUsed=1\n[Velisk\\routes]\nDest0=10.1.0.0\n");
+
+  scramble(engine);
+  engine.settings.network_configuration = 1;
+  ASSERT_EQ(settings_write(engine, hand.store), 1);
+  EXPECT_EQ(hand.content(),
+            "[Velisk]\nDirectory=/var/lib/norvane\nUsed=1\nLog=9\nCreateLog=9\nAccessControl=9\n"
+            "ServerTTL=9\nClientTTL=9\nCacheEntries=9\nCacheDump=9\nPort=9\nAutoIf=9\nAutoDNS=9\n"
+            "Primary=9.9.9.1\nDNS1=9.9.9.9\nDNS-Port1=9\nGateway=9.9.9.254\n"
+            "[Velisk\\routes]\nDest0=10.1.0.0\n");
+}
+
+TEST(ZoneSettingsTest, DefaultsAreReadWithAndWithoutADomain) {
+  HandWrittenStore with("[Velisk]\nDomain=Example.COM\nServer=ns1\nSerial=7\nRetry=0\nTTL=60\n");
+  Engine engine;
+  zone_settings_read(engine, with.store);
+  {
+    std::lock_guard<std::recursive_mutex> guard(engine.zone.lock());
+    EXPECT_EQ(engine.zone.domain, "example.com");
+    EXPECT_EQ(engine.zone.primary, "ns1.example.com");
+    EXPECT_EQ(engine.zone.serial, 7u);
+    EXPECT_EQ(engine.zone.retry, 7200u);  // 0 keeps the value in use
+    EXPECT_EQ(engine.zone.minimum, 60u);
+  }
+  HandWrittenStore without("[Velisk]\nServer=ns1.example.com\nRefresh=100\nExpire=abc\n");
+  Engine bare;
+  zone_settings_read(bare, without.store);
+  std::lock_guard<std::recursive_mutex> guard(bare.zone.lock());
+  EXPECT_EQ(bare.zone.domain, "");
+  EXPECT_EQ(bare.zone.primary, "ns1.example.com");
+  EXPECT_EQ(bare.zone.mailbox, "postmaster");
+  EXPECT_EQ(bare.zone.refresh, 100u);
+  EXPECT_EQ(bare.zone.expire, 72000u);
+}
+
+// The engine of the hand-written image below.
+void fill_for_image(Engine& engine) {
+  ServerSettings& s = engine.settings;
+  engine.log.set_level(2);
+  s.create_log = 1;
+  s.access_control = 1;
+  s.network_configuration = 1;
+  s.auto_dns = 0;
+  s.auto_interfaces = 1;
+  s.server_ttl = 0x01020304;
+  s.client_ttl = 0xFFFFFFFF;
+  s.cache_entries = 70000;
+  s.cache_dump = 0;
+  s.port = 53;
+  s.primary = ip("192.168.1.1");
+  s.external_servers.set({{ip("10.0.0.1"), 53}, {ip("10.0.0.3"), 5353}});
+  s.data_directory.set("/var/lib/norvane/");
+}
+
+std::vector<uint8_t> hand_written_image() {
+  std::vector<uint8_t> bytes = {
+      0x02, 0x00, 0x00, 0x00,  // log level
+      0x01, 0x00, 0x00, 0x00,  // create log
+      0x01, 0x00, 0x00, 0x00,  // access control
+      0x01, 0x00, 0x00, 0x00,  // network configuration available
+      0x00, 0x00, 0x00, 0x00,  // auto DNS
+      0x01, 0x00, 0x00, 0x00,  // auto interfaces
+      0x04, 0x03, 0x02, 0x01,  // server TTL
+      0xff, 0xff, 0xff, 0xff,  // client TTL
+      0x70, 0x11, 0x01, 0x00,  // cache entries 70000
+      0x00, 0x00, 0x00, 0x00,  // cache dump
+      0x35, 0x00, 0x00, 0x00,  // port
+      0x02, 0x00, 0x00, 0x00,  // external server count
+      0xc0, 0xa8, 0x01, 0x01,  // primary, network order
+      0x0a, 0x00, 0x00, 0x01,  // 10.0.0.1
+      0x0a, 0x00, 0x00, 0x03,  // 10.0.0.3
+      0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+      0x35, 0x00, 0xe9, 0x14, 0x00, 0x00, 0x00, 0x00,  // ports 53, 5353
+  };
+  for (char c : std::string("/var/lib/norvane/")) bytes.push_back(static_cast<uint8_t>(c));
+  bytes.resize(kSettingsImageSize, 0);
+  return bytes;
+}
+
+TEST(SettingsImageTest, BytesFollowTheLayoutAndApplyBack) {
+  Engine engine;
+  fill_for_image(engine);
+  const auto image = settings_image(engine);
+  const std::vector<uint8_t> expected = hand_written_image();
+  EXPECT_EQ(std::vector<uint8_t>(image.begin(), image.end()), expected);
+
+  Engine target;
+  target.settings.network_configuration = 1;
+  ASSERT_TRUE(apply_settings_image(target, expected));
+  EXPECT_EQ(settings_image(target), image);
+}
+
+TEST(SettingsImageTest, MalformedImageChangesNothing) {
+  std::vector<std::vector<uint8_t>> cases(5, hand_written_image());
+  cases[0].pop_back();                                    // 335 bytes
+  cases[1].push_back(0);                                  // 337 bytes
+  cases[2][44] = 5;                                       // five servers
+  std::fill(cases[3].begin() + 76, cases[3].end(), 'd');  // directory without its zero
+  cases[4].clear();
+  for (const std::vector<uint8_t>& bytes : cases) {
+    Engine engine;
+    scramble(engine);
+    const auto before = settings_image(engine);
+    EXPECT_FALSE(apply_settings_image(engine, bytes));
+    EXPECT_EQ(settings_image(engine), before);
+  }
+}
+
+TEST(SettingsImageTest, ApplyKeepsWhatDescribesThisMachine) {
+  std::vector<uint8_t> bytes = hand_written_image();
+  bytes[16] = 1;                                         // auto DNS on
+  std::fill(bytes.begin() + 52, bytes.begin() + 56, 0);  // first server 0.0.0.0
+  std::fill(bytes.begin() + 76, bytes.end(), 0);         // no directory
+  Engine engine;
+  engine.settings.data_directory.set("/kept/");
+  ASSERT_TRUE(apply_settings_image(engine, bytes));
+  // The image's "network configuration available" is the sender's belief,
+  // not this machine's.
+  EXPECT_EQ(engine.settings.network_configuration, 0u);
+  EXPECT_EQ(engine.settings.auto_interfaces, 0u);
+  EXPECT_EQ(engine.settings.auto_dns, 0u);
+  EXPECT_EQ(servers_of(engine), (Servers{{ip("10.0.0.3"), 5353}}));
+  EXPECT_EQ(*engine.settings.data_directory.get(), "/kept/");
+
+  // A directory the image cannot hold travels as none, not cut short.
+  engine.settings.data_directory.set("/" + std::string(259, 'd'));
+  const auto image = settings_image(engine);
+  EXPECT_TRUE(std::all_of(image.begin() + 76, image.end(), [](uint8_t b) { return b == 0; }));
+}
+
+TEST(ProgramDirectoryTest, IsTheFolderOfTheRunningProgramWithItsSlash) {
+  const std::string directory = program_directory();
+  ASSERT_FALSE(directory.empty());
+  EXPECT_EQ(directory.back(), '/');
+  struct stat program {};
+  struct stat found {};
+  ASSERT_EQ(::stat("/proc/self/exe", &program), 0);
+  ASSERT_EQ(::stat((directory + "runtime_tests").c_str(), &found), 0);
+  EXPECT_EQ(program.st_ino, found.st_ino);
+}
+
+}  // namespace
+}  // namespace norvane
