@@ -1,0 +1,660 @@
+// The zone file "name.db": reader, loader and atomic writer. See zone_file.h
+// for the contracts; the lock each step needs is written beside it.
+#include "engine/zone_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string_view>
+
+#include "engine/dns_message.h"
+#include "engine/text_helpers.h"
+
+namespace norvane {
+namespace {
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePointer = std::unique_ptr<std::FILE, FileCloser>;
+
+bool equal_ignoring_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// ---- taking logical lines apart ---------------------------------------------
+// Logical lines hold tokens separated by single blanks, with escape pairs
+// ("\x") kept; these helpers never split a pair.
+
+// The token at the start of `text`; `text` moves past it and the blank behind it.
+std::string_view take_token(std::string_view& text) {
+  size_t end = 0;
+  while (end < text.size() && text[end] != ' ') end += text[end] == '\\' ? 2 : 1;
+  if (end > text.size()) end = text.size();
+  const std::string_view token = text.substr(0, end);
+  text.remove_prefix(end < text.size() ? end + 1 : end);
+  return token;
+}
+
+std::string unescape(std::string_view raw) {
+  std::string text;
+  text.reserve(raw.size());
+  for (size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '\\' && i + 1 < raw.size()) ++i;
+    text += raw[i];
+  }
+  return text;
+}
+
+size_t unescaped_length(std::string_view raw) {
+  size_t length = 0;
+  for (size_t i = 0; i < raw.size(); ++i, ++length)
+    if (raw[i] == '\\') ++i;
+  return length;
+}
+
+bool all_digits(std::string_view token) {
+  if (token.empty()) return false;
+  for (char c : token)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+// A decimal number of at most `limit`; false for anything else.
+bool parse_unsigned(std::string_view token, uint32_t& value, uint32_t limit = UINT32_MAX) {
+  if (!all_digits(token)) return false;
+  uint64_t number = 0;
+  for (char c : token) {
+    number = number * 10 + static_cast<uint64_t>(c - '0');
+    if (number > limit) return false;
+  }
+  value = static_cast<uint32_t>(number);
+  return true;
+}
+
+// A name as written in the file made absolute: "@" is the origin, a final "."
+// marks an absolute name, anything else is relative to the origin. Owners are
+// always relative to the origin (none when there is no origin); a target with
+// no origin stays as written. Names that cannot be stored (empty, over 255
+// characters, still ending in ".") give none, and the caller skips the line:
+// one unusable name must not end the load of everything behind it.
+std::optional<std::string> qualify(std::string_view raw, const std::string& origin,
+                                   bool relative_needs_origin) {
+  std::string name;
+  if (raw == "@") {
+    // The writer puts "@" wherever a name equals the domain, targets included.
+    name = origin;
+  } else {
+    name = unescape(raw);
+    if (!strip_trailing_dot(name) && (relative_needs_origin || !origin.empty()) &&
+        !append_domain(name, origin))
+      return std::nullopt;
+  }
+  if (name.empty() || name.size() > kMaxNameLength || name.back() == '.') return std::nullopt;
+  return name;
+}
+
+// ---- writing ----------------------------------------------------------------
+
+// Bytes the reader would take as separators, escapes, comments or the origin
+// marker. Names may hold any byte (dynamic update brings them from the wire), so
+// each of these is escaped; an unescaped line end in a name would otherwise
+// start a line of the writer's choosing.
+bool needs_escape(char c) {
+  switch (c) {
+    case ' ':
+    case '\t':
+    case '\r':
+    case '\n':
+    case ';':
+    case '(':
+    case ')':
+    case '\\':
+    case '@':
+      return true;
+    default:
+      return false;
+  }
+}
+
+void append_name_text(std::string& out, std::string_view name) {
+  for (size_t i = 0; i < name.size(); ++i) {
+    // A leading "$" would make the line a directive.
+    if (needs_escape(name[i]) || (i == 0 && name[i] == '$')) out += '\\';
+    out += name[i];
+  }
+}
+
+// `name` relative to `domain`: "@ " for the domain itself, the part in front of
+// ".domain" for names below it, else the absolute name with its final ".".
+void append_relative_name(std::string& out, std::string_view name, std::string_view domain) {
+  if (!domain.empty()) {
+    if (equal_ignoring_case(name, domain)) {
+      out += "@ ";
+      return;
+    }
+    if (name.size() > domain.size() + 1 && name[name.size() - domain.size() - 1] == '.' &&
+        equal_ignoring_case(name.substr(name.size() - domain.size()), domain)) {
+      append_name_text(out, name.substr(0, name.size() - domain.size() - 1));
+      return;
+    }
+  }
+  append_name_text(out, name);
+  out += '.';
+}
+
+ZoneSoa current_soa(const LocalZone& zone) {
+  ZoneSoa soa;
+  soa.domain = zone.domain;
+  soa.primary = zone.primary;
+  soa.mailbox = zone.mailbox;
+  soa.serial = zone.serial;
+  soa.refresh = zone.refresh;
+  soa.retry = zone.retry;
+  soa.expire = zone.expire;
+  soa.minimum = zone.minimum;
+  return soa;
+}
+
+// The whole file for the live list: names relative to the zone's current
+// domain under an "$ORIGIN" of `soa.domain`. Database lock held.
+std::string format_zone(const LocalZone& zone, const ZoneSoa& soa) {
+  std::string out;
+  out.reserve(128 + zone.live().size() * 40);
+  out += "$ORIGIN ";
+  append_name_text(out, soa.domain);
+  out += ".\n@\tSOA\t";
+  append_name_text(out, soa.primary);
+  out += ".\t";
+  append_name_text(out, soa.mailbox);
+  char numbers[64];
+  std::snprintf(numbers, sizeof numbers, ". %u %u %u %u %u\n", soa.serial, soa.refresh, soa.retry,
+                soa.expire, soa.minimum);
+  out += numbers;
+
+  // A TTL read stays in force for the lines behind it, so a record with the
+  // minimum that follows one with another TTL must restate the minimum.
+  bool previous_differed = false;
+  char address[kIpv4TextSize];
+  auto write_record = [&](const ZoneRecord& r) {
+    append_relative_name(out, r.owner, zone.domain);
+    out += '\t';
+    if (r.ttl != soa.minimum) {
+      out += std::to_string(r.ttl);
+      out += '\t';
+      previous_differed = true;
+    } else if (previous_differed) {
+      out += std::to_string(soa.minimum);
+      out += '\t';
+      previous_differed = false;
+    }
+    switch (r.type) {
+      case kTypeNs:
+        out += "NS\t";
+        append_relative_name(out, r.target, zone.domain);
+        break;
+      case kTypeA:
+        out += "A\t";
+        out += format_ipv4(r.datum, address);
+        break;
+      case kTypeCname:
+        out += "CNAME\t";
+        append_relative_name(out, r.target, zone.domain);
+        break;
+      case kTypeMx:
+        out += "MX\t";
+        out += std::to_string(r.datum);
+        out += '\t';
+        append_relative_name(out, r.target, zone.domain);
+        break;
+      default:
+        break;
+    }
+    out += '\n';
+  };
+  for (const ZoneRecord& r : zone.live().records())
+    if (r.type == kTypeNs) write_record(r);
+  for (const ZoneRecord& r : zone.live().records())
+    if (r.type == kTypeA || r.type == kTypeCname || r.type == kTypeMx) write_record(r);
+  return out;
+}
+
+// ---- atomic replacement -----------------------------------------------------
+
+// Saves may run in several threads at once (a removal, an update, the control
+// pipe). Each formats its snapshot under the database lock and draws a
+// generation there, so generations follow the order of the snapshots. Renames
+// of one path are serialised, and a snapshot older than the file already in
+// place is not renamed over it: the newer file holds its changes too.
+struct SaveSlot {
+  std::mutex lock;
+  uint64_t published = 0;
+};
+
+std::atomic<uint64_t> next_generation{1};
+
+SaveSlot& save_slot(const std::string& path) {
+  static std::mutex slots_lock;
+  static std::map<std::string, std::unique_ptr<SaveSlot>> slots;
+  std::lock_guard<std::mutex> guard(slots_lock);
+  std::unique_ptr<SaveSlot>& slot = slots[path];
+  if (!slot) slot = std::make_unique<SaveSlot>();
+  return *slot;
+}
+
+bool write_all(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(written);
+  }
+  return true;
+}
+
+// Writes `text` to a temporary in `directory`, flushes it to disk and renames
+// it over `path`. On any failure the temporary is removed and `path` is left as
+// it was. Takes the path's save lock (never the database lock).
+bool publish(const std::string& directory, const std::string& path, const std::string& text,
+             uint64_t generation) {
+  SaveSlot& slot = save_slot(path);
+  std::lock_guard<std::mutex> guard(slot.lock);
+  if (generation < slot.published) return true;
+
+  std::string temporary = join_path(directory, std::string(kZoneFileName) + ".XXXXXX");
+  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) return false;
+  // mkostemp creates the file private; keep the mode the old file had so that
+  // readers such as the windowed program still can open it.
+  struct stat old_file;
+  const mode_t mode = ::stat(path.c_str(), &old_file) == 0 && S_ISREG(old_file.st_mode)
+                          ? old_file.st_mode & 07777
+                          : 0644;
+  ::fchmod(fd, mode);
+  bool ok = write_all(fd, text) && ::fsync(fd) == 0;
+  if (::close(fd) != 0) ok = false;
+  if (ok && ::rename(temporary.c_str(), path.c_str()) != 0) ok = false;
+  if (!ok) {
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  // Makes the rename itself durable. The new file is complete and in place
+  // whatever this returns (some file systems refuse fsync on a directory), so
+  // its result does not turn a written file into a failure.
+  const int directory_fd =
+      ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory_fd >= 0) {
+    ::fsync(directory_fd);
+    ::close(directory_fd);
+  }
+  slot.published = generation;
+  return true;
+}
+
+// ---- loading ----------------------------------------------------------------
+
+// Engines whose staging list is claimed by a load. Guarded by claims_lock,
+// which is taken inside the database lock, never around it.
+std::mutex claims_lock;
+std::set<const Engine*> claimed_engines;
+
+// Reads every line of `in` into the staging list, which the caller has
+// claimed. Returns the number of records added, or -1 when reading failed
+// (then the staging list holds a partial zone the caller must not make live).
+int read_into_staging(Engine& engine, std::FILE* in, int take_soa, uint32_t initial_ttl) {
+  LocalZone& zone = engine.zone;
+  ZoneLineState state;
+  state.ttl = initial_ttl;
+  std::string origin;
+  std::string rest;
+  bool directive = false;
+  bool soa_seen = false;
+  bool ttl_set = false;
+  // Whether `state.owner` holds a qualified record owner for lines that omit
+  // theirs. After a directive or an owner that could not be qualified there is
+  // none: such lines are skipped rather than filed under a wrong name.
+  bool owner_usable = false;
+  int count = 0;
+
+  while (read_zone_line(in, state, rest, directive)) {
+    std::string_view data = rest;
+    if (state.carried) {
+      if (!owner_usable) continue;
+    } else if (state.owner == "$ORIGIN") {
+      owner_usable = false;
+      origin = unescape(take_token(data));
+      strip_trailing_dot(origin);
+      continue;
+    } else if (state.owner == "$TTL") {
+      owner_usable = false;
+      uint32_t ttl;
+      if (parse_unsigned(take_token(data), ttl)) {
+        state.ttl = ttl;
+        ttl_set = true;
+      }
+      continue;
+    } else {
+      std::optional<std::string> owner = qualify(state.owner, origin, true);
+      owner_usable = owner.has_value();
+      if (!owner_usable) continue;
+      state.owner = std::move(*owner);
+    }
+
+    const std::string_view type = take_token(data);
+    if (type.empty() || data.empty()) continue;
+
+    if (equal_ignoring_case(type, "SOA")) {
+      if (!take_soa) continue;
+      if (soa_seen) break;
+      const std::string_view server_token = take_token(data);
+      const std::string_view mailbox_token = take_token(data);
+      std::string server = unescape(server_token);
+      std::string mailbox = unescape(mailbox_token);
+      strip_trailing_dot(server);
+      strip_trailing_dot(mailbox);
+      // "hostmaster@ns1.example" in the server column names both.
+      for (size_t i = 0; i < server_token.size(); ++i) {
+        if (server_token[i] == '\\') {
+          ++i;
+        } else if (server_token[i] == '@') {
+          mailbox = server;
+          server = unescape(server_token.substr(i + 1));
+          strip_trailing_dot(server);
+          break;
+        }
+      }
+      uint32_t numbers[5] = {};
+      for (uint32_t& number : numbers) {
+        if (!parse_unsigned(take_token(data), number)) {
+          std::fill(std::begin(numbers), std::end(numbers), 0u);
+          break;
+        }
+      }
+      if (!zone.set_zone_soa(state.owner, server, mailbox, numbers[0], numbers[1], numbers[2],
+                             numbers[3], numbers[4]))
+        break;
+      if (!ttl_set) state.ttl = numbers[4];
+      soa_seen = ttl_set = true;
+      continue;
+    }
+    if (take_soa && !soa_seen) continue;
+
+    uint32_t record_type;
+    uint32_t datum = 0;
+    std::optional<std::string> target;
+    if (equal_ignoring_case(type, "A")) {
+      const std::string quad(data);
+      int valid = 0;
+      datum = parse_ipv4(quad.c_str(), &valid);
+      if (!valid || datum == 0) continue;
+      record_type = kTypeA;
+      target.emplace();
+    } else if (equal_ignoring_case(type, "NS") || equal_ignoring_case(type, "CNAME")) {
+      record_type = equal_ignoring_case(type, "NS") ? kTypeNs : kTypeCname;
+      target = qualify(data, origin, false);
+    } else if (equal_ignoring_case(type, "MX")) {
+      record_type = kTypeMx;
+      // The preference travels as 16 bits; a larger one cannot be answered.
+      if (!parse_unsigned(take_token(data), datum, 65535) || data.empty()) continue;
+      target = qualify(data, origin, false);
+    } else {
+      continue;
+    }
+    if (!target) continue;
+    if (!zone.add_zone_record(1, record_type, state.owner, state.ttl, datum,
+                              std::string_view(*target)))
+      break;
+    ++count;
+  }
+  return std::ferror(in) ? -1 : count;
+}
+
+// Makes the claimed staging list live, logs it and stamps the load time.
+void make_staging_live(Engine& engine) {
+  LocalZone& zone = engine.zone;
+  std::lock_guard<std::recursive_mutex> held(zone.lock());
+  zone.swap_staging();
+  zone.log_database("Loaded database:\n");
+  zone.loaded_at = std::time(nullptr);
+}
+
+std::string zone_path(const std::string& directory) { return join_path(directory, kZoneFileName); }
+
+// The rename (or plain SOA change) of zone_save. The file is formatted with the
+// new SOA and read back from memory before anything changes: a record that
+// would not survive the move (a name over 255 characters in the new domain, a
+// clash with a record already there) refuses the whole change instead of being
+// dropped from the database and then from the file. The database lock is held
+// throughout so that no change slips in between the formatting and the swap.
+int save_with_settings(Engine& engine, const std::string& directory, const ZoneSoa& settings) {
+  LocalZone& zone = engine.zone;
+  std::lock_guard<std::recursive_mutex> held(zone.lock());
+  ZoneSoa soa = settings;
+  for (std::string* name : {&soa.domain, &soa.primary, &soa.mailbox}) {
+    strip_trailing_dot(*name);
+    lower_name(*name);
+  }
+  // Without a domain every relative name would be dropped on the reload.
+  if (soa.domain.empty() || !valid_text_name(soa.domain)) return 0;
+  if (soa.primary.empty() || !valid_text_name(soa.primary)) soa.primary = zone.primary;
+  if (soa.mailbox.empty() || !valid_text_name(soa.mailbox)) soa.mailbox = zone.mailbox;
+
+  std::string text = format_zone(zone, soa);
+  const uint64_t generation = next_generation.fetch_add(1);
+  StagingClaim claim(engine);
+  if (!claim.held()) return 0;
+  FilePointer memory(::fmemopen(text.data(), text.size(), "r"));
+  if (!memory) return 0;
+  const int count = read_into_staging(engine, memory.get(), 0, soa.minimum);
+  if (count < 0 || static_cast<size_t>(count) != zone.live().size()) return 0;
+  if (!publish(directory, zone_path(directory), text, generation)) return 0;
+
+  zone.domain = soa.domain;
+  zone.primary = soa.primary;
+  zone.mailbox = soa.mailbox;
+  zone.serial = soa.serial;
+  zone.refresh = soa.refresh;
+  zone.retry = soa.retry;
+  zone.expire = soa.expire;
+  zone.minimum = soa.minimum;
+  make_staging_live(engine);
+  return 1;
+}
+
+}  // namespace
+
+// ---- public interface -------------------------------------------------------
+
+bool read_logical_line(std::FILE* in, std::string& line) {
+  line.clear();
+  bool read_any = false;
+  bool in_comment = false;
+  bool blank_pending = false;
+  size_t group_depth = 0;
+  for (;;) {
+    const int c = std::getc(in);
+    if (c == EOF) return read_any;
+    read_any = true;
+    if (c == '\n') {
+      if (group_depth == 0) return true;
+      in_comment = false;
+      blank_pending = true;
+      continue;
+    }
+    if (c == '\r' || in_comment) continue;
+    switch (c) {
+      case ';':
+        in_comment = true;
+        blank_pending = true;
+        continue;
+      case '(':
+        ++group_depth;
+        blank_pending = true;
+        continue;
+      case ')':
+        if (group_depth > 0) --group_depth;
+        blank_pending = true;
+        continue;
+      case ' ':
+      case '\t':
+        blank_pending = true;
+        continue;
+      default:
+        break;
+    }
+    // The separating blank and the character (with its escape) go in together
+    // or not at all, so a cut never splits an escape pair or leaves a blank
+    // that belongs to the next line.
+    const size_t needed = (blank_pending ? 1 : 0) + (c == '\\' ? 2 : 1);
+    if (line.size() + needed > kMaxLogicalLine) {
+      std::ungetc(c, in);
+      return true;
+    }
+    if (blank_pending) line += ' ';
+    blank_pending = false;
+    line += static_cast<char>(c);
+    if (c == '\\') {
+      const int escaped = std::getc(in);
+      if (escaped == EOF) {
+        line.pop_back();
+        return true;
+      }
+      line += static_cast<char>(escaped);
+    }
+  }
+}
+
+bool read_zone_line(std::FILE* in, ZoneLineState& state, std::string& rest, bool& directive) {
+  directive = false;
+  std::string line;
+  for (bool first = true;; first = false) {
+    if (!read_logical_line(in, line)) return false;
+    std::string_view text = line;
+    const bool carried = !text.empty() && text.front() == ' ';
+    std::string_view owner;
+    if (carried) {
+      text.remove_prefix(1);
+    } else {
+      owner = take_token(text);
+      if (unescaped_length(owner) > kMaxNameLength) continue;
+      // Only the first line of a call: a "$" line behind a skipped line is
+      // taken apart as a record line.
+      if (first && !owner.empty() && owner.front() == '$') {
+        state.owner.assign(owner);
+        state.carried = false;
+        rest.assign(text);
+        directive = true;
+        return true;
+      }
+    }
+    if (text.empty()) continue;
+
+    std::string_view probe = text;
+    if (equal_ignoring_case(take_token(probe), "IN")) {
+      text = probe;
+      if (text.empty()) continue;
+    }
+    uint32_t ttl = state.ttl;
+    probe = text;
+    const std::string_view ttl_token = take_token(probe);
+    if (all_digits(ttl_token)) {
+      if (probe.empty() || !parse_unsigned(ttl_token, ttl)) continue;
+      text = probe;
+    }
+    if (!carried) state.owner.assign(owner);
+    state.carried = carried;
+    state.ttl = ttl;
+    rest.assign(text);
+    return true;
+  }
+}
+
+StagingClaim::StagingClaim(Engine& engine) : engine_(engine) {
+  std::lock_guard<std::recursive_mutex> held(engine_.zone.lock());
+  if (!engine_.zone.staging().empty()) return;
+  std::lock_guard<std::mutex> guard(claims_lock);
+  held_ = claimed_engines.insert(&engine_).second;
+}
+
+StagingClaim::~StagingClaim() {
+  if (!held_) return;
+  {
+    // An abandoned load (read error, refused rename, exception) leaves its
+    // records behind; the next load must find the list empty.
+    std::lock_guard<std::recursive_mutex> held(engine_.zone.lock());
+    engine_.zone.staging().clear();
+  }
+  std::lock_guard<std::mutex> guard(claims_lock);
+  claimed_engines.erase(&engine_);
+}
+
+// The load claims the staging list rather than holding the database lock for
+// the whole read: queries keep being answered from the live list while a large
+// file is read, and the claim alone keeps a second load out.
+int zone_load(Engine& engine, int take_soa) {
+  try {
+    const std::string path = zone_path(*engine.settings.data_directory.get());
+    FilePointer in(std::fopen(path.c_str(), "re"));
+    if (!in) return 0;
+    StagingClaim claim(engine);
+    if (!claim.held()) return 0;
+    uint32_t minimum;
+    {
+      std::lock_guard<std::recursive_mutex> held(engine.zone.lock());
+      minimum = engine.zone.minimum;
+    }
+    const int count = read_into_staging(engine, in.get(), take_soa, minimum);
+    // A file that could not be read to its end (an I/O error, a directory)
+    // must not replace the database with the part that was read.
+    if (count < 0) return 0;
+    in.reset();
+    make_staging_live(engine);
+    return count;
+  } catch (...) {
+    // Out of memory: the claim frees what was staged; the live list is intact.
+    return 0;
+  }
+}
+
+int zone_save(Engine& engine, const ZoneSoa* new_settings) {
+  try {
+    const std::shared_ptr<const std::string> directory = engine.settings.data_directory.get();
+    if (new_settings != nullptr) return save_with_settings(engine, *directory, *new_settings);
+    std::string text;
+    uint64_t generation;
+    {
+      std::lock_guard<std::recursive_mutex> held(engine.zone.lock());
+      text = format_zone(engine.zone, current_soa(engine.zone));
+      generation = next_generation.fetch_add(1);
+    }
+    return publish(*directory, zone_path(*directory), text, generation) ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+void install_zone_save_hook(Engine& engine) {
+  engine.zone.set_save_hook([&engine] { return zone_save(engine) == 1; });
+}
+
+}  // namespace norvane
