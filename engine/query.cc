@@ -92,6 +92,44 @@ int local_answer_soa(Engine& engine, std::string_view name, ReplyState& state,
 int finish_reply(Engine& engine, const RequestContext& context, Reply& reply, ReplyState& state,
                  const DnsHeader& request, bool local, bool name_missing);
 
+// Position just after the name at `at`, or 0 when it runs off the message.
+size_t skip_name(std::span<const uint8_t> message, size_t at) {
+  while (at < message.size()) {
+    const uint8_t length = message[at];
+    if (length == 0) return at + 1;
+    if (length >= 0x40) return at + 2 <= message.size() ? at + 2 : 0;
+    at += 1 + length;
+  }
+  return 0;
+}
+
+// The request cut before its additional section, ARCOUNT 0. A query that
+// carries an EDNS OPT record is refused with FORMERR by a server without
+// EDNS, and that reply must not carry an OPT record itself (RFC 6891 section
+// 7): a client that finds one believes the server speaks EDNS and does not
+// ask again without it. The whole request when its sections cannot be
+// walked.
+std::span<const uint8_t> without_additional(std::span<const uint8_t> request,
+                                            const DnsHeader& header) {
+  if (header.arcount == 0) return request;
+  thread_local std::vector<uint8_t> copy;
+  size_t at = DnsHeader::kSize;
+  for (int i = 0; i < header.qdcount; ++i) {
+    at = skip_name(request, at);
+    if (at == 0 || request.size() - at < 4) return request;
+    at += 4;
+  }
+  for (int i = 0; i < header.ancount + header.nscount; ++i) {
+    at = skip_name(request, at);
+    if (at == 0 || request.size() - at < 10) return request;
+    at += 10 + read_u16(request.data() + at + 8);
+    if (at > request.size()) return request;
+  }
+  copy.assign(request.begin(), request.begin() + static_cast<std::ptrdiff_t>(at));
+  write_u16(copy.data() + 10, 0);
+  return copy;
+}
+
 }  // namespace
 
 int local_answer_a(Engine& engine, std::string_view name, Sink& sink, uint16_t& count) {
@@ -416,7 +454,7 @@ int answer_query(Engine& engine, const RequestContext& context, Reply& reply, si
   DnsHeader header;
   if (!DnsHeader::read(request, header)) return -1;
   if (header.ancount != 0 || header.nscount != 0 || header.arcount != 0)
-    return error_reply(engine, kRcodeFormErr, reply, request);
+    return error_reply(engine, kRcodeFormErr, reply, without_additional(request, header));
 
   reply.message.assign(request.begin(), request.end());
   reply.continuation.clear();
