@@ -1,0 +1,396 @@
+// The network server: sockets, the listener loop and TCP connection threads.
+#include "runtime/network_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "engine/dns_message.h"
+#include "engine/query.h"
+#include "engine/text_helpers.h"
+
+namespace norvane {
+namespace {
+
+constexpr size_t kUdpRequestSize = 1536;
+constexpr int kUdpBatch = 32;
+
+bool set_nonblocking(int fd) {
+  const int flags = fcntl(fd, F_GETFL, 0);
+  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// Sends all of `data`; false when the peer is gone or too slow.
+bool send_all(int socket, const uint8_t* data, size_t length) {
+  while (length > 0) {
+    const ssize_t sent = send(socket, data, length, MSG_NOSIGNAL);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += sent;
+    length -= static_cast<size_t>(sent);
+  }
+  return true;
+}
+
+}  // namespace
+
+int network_startup() {
+  signal(SIGPIPE, SIG_IGN);
+  return 1;
+}
+
+int close_socket(int socket) {
+  if (socket >= 0) close(socket);
+  return -1;
+}
+
+uint32_t resolve_host(const char* name) {
+  if (name == nullptr || *name == '\0') return 0;
+  int valid = 0;
+  const uint32_t address = parse_ipv4(name, &valid);
+  if (valid) return address;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return INADDR_NONE;
+  const uint32_t result = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  freeaddrinfo(found);
+  return result;
+}
+
+int open_udp_socket(uint32_t address, uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = address;
+  local.sin_port = htons(port);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return close_socket(fd);
+  return fd;
+}
+
+int open_tcp_listener(const char* host, uint16_t port) {
+  const uint32_t address = resolve_host(host);
+  if (address == INADDR_NONE) return -1;
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  // A restart must not wait for old connections in TIME_WAIT; a second live
+  // listener on the port is still refused.
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = address;
+  local.sin_port = htons(port);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || listen(fd, 16) != 0)
+    return close_socket(fd);
+  return fd;
+}
+
+int connect_tcp(uint32_t address, uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  set_nonblocking(fd);
+  sockaddr_in remote{};
+  remote.sin_family = AF_INET;
+  remote.sin_addr.s_addr = address;
+  remote.sin_port = htons(port);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+    if (errno != EINPROGRESS) return close_socket(fd);
+    pollfd wait{fd, POLLOUT, 0};
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (poll(&wait, 1, 10'000) != 1 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 ||
+        error != 0)
+      return close_socket(fd);
+  }
+  const int flags = fcntl(fd, F_GETFL, 0);
+  fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return fd;
+}
+
+struct NetworkServer::Connection {
+  int socket = -1;
+  sockaddr_in peer{};
+  std::thread thread;
+  std::atomic<bool> done{false};
+};
+
+NetworkServer::NetworkServer(Engine& engine, LogFile& log_file)
+    : engine_(engine), log_file_(log_file) {
+  wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+NetworkServer::~NetworkServer() {
+  server_stop();
+  reap_connections(true);
+  close_sockets();
+  wake_fd_ = close_socket(wake_fd_);
+}
+
+bool NetworkServer::open_sockets() {
+  const uint16_t port = static_cast<uint16_t>(engine_.settings.port.load());
+  udp_ = open_udp_socket(INADDR_ANY, port);
+  if (udp_ >= 0) tcp_ = open_tcp_listener(nullptr, port);
+  if (udp_ < 0 || tcp_ < 0) {
+    engine_.log.write(1, "%s Error, bind on port %u failed\n", unsigned{port});
+    stop_ = true;
+    return false;
+  }
+  forward_ = open_udp_socket(INADDR_ANY, 0);
+  if (forward_ < 0) {
+    engine_.log.write(1, "%s Error, bind failed\n");
+    stop_ = true;
+    return false;
+  }
+  set_nonblocking(udp_);
+  set_nonblocking(tcp_);
+  set_nonblocking(forward_);
+  port_ = port;
+  return true;
+}
+
+void NetworkServer::log_ready() {
+  engine_.log.write(1, "%s %s %s ready\n", kProductTitle, kProductVersion);
+}
+
+void NetworkServer::server_loop() {
+  while (!stop_.load()) {
+    std::array<pollfd, 4> waits{{{udp_, POLLIN, 0},
+                                 {forward_, POLLIN, 0},
+                                 {tcp_, POLLIN, 0},
+                                 {wake_fd_, POLLIN, 0}}};
+    const int ready = poll(waits.data(), waits.size(), kLoopWakeMs);
+    if (ready < 0 && errno != EINTR) break;
+    if (stop_.load()) break;
+    const std::time_t now = std::time(nullptr);
+    log_file_.log_roll(now);
+    // Every source that is ready is served in each turn, in order of
+    // precedence, so that a stream of datagrams cannot starve new
+    // connections.
+    if (ready > 0) {
+      if (waits[0].revents & POLLIN) serve_udp();
+      if (waits[1].revents & POLLIN) {
+        // Replies of external servers are not expected until forwarding is
+        // configured; drain them so the socket does not stay readable.
+        uint8_t scratch[kUdpRequestSize];
+        while (recv(forward_, scratch, sizeof scratch, MSG_DONTWAIT) >= 0) {
+        }
+      }
+      if (waits[2].revents & POLLIN) accept_connection();
+    }
+    reap_connections(false);
+    if (turn_hook_) turn_hook_(now);
+    if (engine_.log.level() != 0) engine_.log.flush();
+  }
+  reap_connections(true);
+  close_sockets();
+}
+
+void NetworkServer::serve_udp() {
+  // Requests are taken and answered in batches: one system call each way
+  // for up to kUdpBatch datagrams under load.
+  thread_local std::vector<std::array<uint8_t, kUdpRequestSize>> requests(kUdpBatch);
+  thread_local std::vector<Reply> replies(kUdpBatch);
+  std::array<sockaddr_in, kUdpBatch> peers{};
+  std::array<iovec, kUdpBatch> in_vectors{};
+  std::array<mmsghdr, kUdpBatch> in{};
+  for (int i = 0; i < kUdpBatch; ++i) {
+    in_vectors[i] = {requests[i].data(), kUdpRequestSize};
+    in[i].msg_hdr.msg_name = &peers[i];
+    in[i].msg_hdr.msg_namelen = sizeof peers[i];
+    in[i].msg_hdr.msg_iov = &in_vectors[i];
+    in[i].msg_hdr.msg_iovlen = 1;
+  }
+  const int received = recvmmsg(udp_, in.data(), kUdpBatch, MSG_DONTWAIT, nullptr);
+  if (received <= 0) return;
+
+  std::array<iovec, kUdpBatch> out_vectors{};
+  std::array<mmsghdr, kUdpBatch> out{};
+  std::array<int, kUdpBatch> origin{};
+  int answers = 0;
+  char client[kIpv4TextSize];
+  for (int i = 0; i < received; ++i) {
+    // A datagram larger than the receive buffer is dropped whole.
+    if (in[i].msg_hdr.msg_flags & MSG_TRUNC) continue;
+    const size_t length = in[i].msg_len;
+    if (engine_.log.enabled(2))
+      engine_.log.write(2, "%s %s udp request len %d\n",
+                        format_ipv4(peers[i].sin_addr.s_addr, client), static_cast<int>(length));
+    if (length < 1) continue;
+    RequestContext context;
+    context.socket = udp_;
+    context.upstream = forward_;
+    context.client_address = peers[i];
+    const int result = handle_message(engine_, context, replies[i], kUdpReplyLimit,
+                                      std::span<const uint8_t>(requests[i].data(), length));
+    if (result <= 0) continue;
+    out_vectors[answers] = {replies[i].message.data(), static_cast<size_t>(result)};
+    out[answers].msg_hdr.msg_name = &peers[i];
+    out[answers].msg_hdr.msg_namelen = sizeof peers[i];
+    out[answers].msg_hdr.msg_iov = &out_vectors[answers];
+    out[answers].msg_hdr.msg_iovlen = 1;
+    origin[answers] = i;
+    ++answers;
+  }
+  int sent = 0;
+  while (sent < answers) {
+    const int n = sendmmsg(udp_, out.data() + sent, static_cast<unsigned>(answers - sent), 0);
+    if (n > 0) {
+      if (engine_.log.enabled(2)) {
+        for (int k = sent; k < sent + n; ++k) {
+          const Reply& reply = replies[origin[k]];
+          engine_.log.write(2, "%s %s udp reply sent len %u xid %u\n",
+                            format_ipv4(peers[origin[k]].sin_addr.s_addr, client),
+                            static_cast<unsigned>(out[k].msg_len),
+                            unsigned{read_u16(reply.message.data())});
+        }
+      }
+      sent += n;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    // The first datagram of the rest could not be sent: report it and go on
+    // with the others.
+    engine_.log.write(2, "%s %s udp reply failed %d\n",
+                      format_ipv4(peers[origin[sent]].sin_addr.s_addr, client), n);
+    ++sent;
+  }
+}
+
+void NetworkServer::accept_connection() {
+  for (;;) {
+    sockaddr_in peer{};
+    socklen_t size = sizeof peer;
+    const int fd = accept4(tcp_, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
+    if (fd < 0) return;
+    std::lock_guard<std::mutex> guard(connections_lock_);
+    size_t active = 0;
+    for (const auto& c : connections_) active += c->done.load() ? 0 : 1;
+    if (active >= static_cast<size_t>(kMaxTcpConnections)) {
+      // Refused at once: a client beyond the bound gets a closed connection
+      // rather than a thread.
+      close(fd);
+      continue;
+    }
+    // A client that stops reading must not block its thread for ever.
+    timeval send_timeout{kTcpIdleTimeoutMs / 1000, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
+    auto connection = std::make_unique<Connection>();
+    connection->socket = fd;
+    connection->peer = peer;
+    Connection& ref = *connection;
+    try {
+      ref.thread = std::thread([this, &ref] { serve_connection(ref); });
+    } catch (const std::system_error&) {
+      close(fd);
+      continue;
+    }
+    connections_.push_back(std::move(connection));
+  }
+}
+
+bool NetworkServer::read_exact(int socket, uint8_t* data, size_t length) {
+  while (length > 0) {
+    std::array<pollfd, 2> waits{{{socket, POLLIN, 0}, {wake_fd_, POLLIN, 0}}};
+    const int ready = poll(waits.data(), waits.size(), kTcpIdleTimeoutMs);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0 || stop_.load() || (waits[1].revents & POLLIN)) return false;
+    const ssize_t got = recv(socket, data, length, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    data += got;
+    length -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
+void NetworkServer::serve_connection(Connection& connection) {
+  RequestContext context;
+  context.socket = connection.socket;
+  context.client_address = connection.peer;
+  Reply reply;
+  std::vector<uint8_t> request;
+  char client[kIpv4TextSize];
+  format_ipv4(connection.peer.sin_addr.s_addr, client);
+  while (!stop_.load()) {
+    uint8_t prefix[2];
+    if (!read_exact(connection.socket, prefix, 2)) break;
+    const uint16_t length = read_u16(prefix);
+    if (length == 0) break;
+    request.resize(length);
+    if (!read_exact(connection.socket, request.data(), length)) break;
+    engine_.log.write(2, "%s %s tcp request len %d\n", client, static_cast<int>(length));
+    context.request_length = length;
+    const int result = handle_message(engine_, context, reply, kTcpReplyLimit, request);
+    // 0 would ask for forwarding, which needs an external server; the
+    // context names none, so it does not happen here.
+    if (result <= 0) break;
+    bool ok = true;
+    size_t sent_total = 0;
+    auto send_message = [&](const std::vector<uint8_t>& message) {
+      uint8_t head[2];
+      write_u16(head, static_cast<uint16_t>(message.size()));
+      ok = ok && send_all(connection.socket, head, 2) &&
+           send_all(connection.socket, message.data(), message.size());
+      if (ok) sent_total += message.size() + 2;
+    };
+    send_message(reply.message);
+    for (const auto& more : reply.continuation) send_message(more);
+    if (!ok) {
+      engine_.log.write(2, "%s %s tcp rply failed %d\n", client, -1);
+      break;
+    }
+    engine_.log.write(2, "%s %s tcp reply sent len %u xid %u\n", client,
+                      static_cast<unsigned>(sent_total),
+                      unsigned{read_u16(reply.message.data())});
+  }
+  close(connection.socket);
+  connection.socket = -1;
+  if (engine_.log.level() != 0) engine_.log.flush();
+  connection.done = true;
+}
+
+void NetworkServer::reap_connections(bool all) {
+  std::lock_guard<std::mutex> guard(connections_lock_);
+  for (auto it = connections_.begin(); it != connections_.end();) {
+    Connection& c = **it;
+    if (all || c.done.load()) {
+      if (c.thread.joinable()) c.thread.join();
+      it = connections_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void NetworkServer::server_stop() {
+  stop_ = true;
+  if (wake_fd_ >= 0) {
+    const uint64_t one = 1;
+    // The counter stays readable, so every waiter sees it, now and later.
+    [[maybe_unused]] ssize_t n = write(wake_fd_, &one, sizeof one);
+  }
+}
+
+void NetworkServer::close_sockets() {
+  udp_ = close_socket(udp_);
+  tcp_ = close_socket(tcp_);
+  forward_ = close_socket(forward_);
+}
+
+}  // namespace norvane

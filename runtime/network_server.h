@@ -1,0 +1,108 @@
+// The network server: the UDP and TCP listeners on the DNS port, the listener
+// loop and one thread per TCP connection. Thread-safety: server_loop runs on
+// one thread (the listener thread); server_stop may be called from any thread
+// and wakes the loop and every connection thread through one event descriptor.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "engine/engine.h"
+#include "runtime/log_file.h"
+
+namespace norvane {
+
+// Prepares the process for networking: a peer that closes its connection must
+// not kill the process with SIGPIPE. Returns 1.
+int network_startup();
+
+// Closes a valid descriptor and returns -1 for the caller to store.
+int close_socket(int socket);
+
+// The IPv4 address of a host name (network order): 0 for an absent or empty
+// name, the address of a dotted quad, else the first IPv4 address the
+// system's lookup gives; INADDR_NONE (all bits set) when that fails.
+uint32_t resolve_host(const char* name);
+
+// A UDP socket bound to `address` (network order) and `port`, broadcast
+// allowed; -1 on failure.
+int open_udp_socket(uint32_t address, uint16_t port);
+// A TCP socket bound to resolve_host(host) and `port`, listening; -1 on failure.
+int open_tcp_listener(const char* host, uint16_t port);
+// A TCP connection to address:port (network order address) that gets 10
+// seconds to complete; -1 on failure.
+int connect_tcp(uint32_t address, uint16_t port);
+
+class NetworkServer {
+ public:
+  // TCP connections are bounded in number and closed when idle, so that idle
+  // or slow clients cannot hold every thread (RFC 7766 section 6.2.3 and
+  // 6.2.4: servers manage their resources and close idle connections; a few
+  // seconds of idle time is what it recommends).
+  static constexpr int kMaxTcpConnections = 64;
+  static constexpr int kTcpIdleTimeoutMs = 10'000;
+  // How long the listener loop waits for traffic before it turns anyway.
+  static constexpr int kLoopWakeMs = 30'000;
+
+  NetworkServer(Engine& engine, LogFile& log_file);
+  ~NetworkServer();
+  NetworkServer(const NetworkServer&) = delete;
+  NetworkServer& operator=(const NetworkServer&) = delete;
+
+  // Opens the UDP listener, the TCP listener (both on any address and the
+  // configured port) and the forwarding socket; logs the bind error and sets
+  // the stop flag when one fails. Returns whether all three opened.
+  bool open_sockets();
+  // Writes the ready line when the log is open.
+  void log_ready();
+
+  // Serves until the stop flag is set; returns at once when it already is.
+  void server_loop();
+  // Sets the stop flag and wakes the loop and every connection thread, which
+  // close their own sockets; the loop closes the listeners when it ends (the
+  // destructor when it never ran). Safe from any thread; never closes a
+  // descriptor another thread may be waiting on.
+  void server_stop();
+  bool stopping() const { return stop_.load(); }
+
+  // Called at every turn of the loop with the time (secondary refresh).
+  void set_turn_hook(std::function<void(std::time_t)> hook) { turn_hook_ = std::move(hook); }
+
+  // The port the listeners are bound to (0 before open_sockets).
+  uint16_t port() const { return port_; }
+
+ private:
+  struct Connection;
+
+  void serve_udp();
+  void accept_connection();
+  void serve_connection(Connection& connection);
+  void reap_connections(bool all);
+  void close_sockets();
+  // Reads exactly `length` bytes; false on end of stream, error, idle
+  // timeout or stop.
+  bool read_exact(int socket, uint8_t* data, size_t length);
+
+  Engine& engine_;
+  LogFile& log_file_;
+  std::atomic<bool> stop_{false};
+  int wake_fd_ = -1;
+  int udp_ = -1;
+  int tcp_ = -1;
+  int forward_ = -1;
+  uint16_t port_ = 0;
+  std::function<void(std::time_t)> turn_hook_;
+  std::mutex connections_lock_;
+  std::list<std::unique_ptr<Connection>> connections_;
+};
+
+}  // namespace norvane
