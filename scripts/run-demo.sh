@@ -1,13 +1,28 @@
 #!/usr/bin/env bash
-# Demo entry point. The DNS server program (ostrum) is not built yet: for now
-# this builds the engine library it will run on and says so.
+# Builds ostrum and runs it in console mode with the demo configuration from
+# demo/: a settings store on port 5353 and a data directory holding name.db
+# for office.lan. Both are copied to build/demo first, so the server's writes
+# (the Path value, zone saves, logs) never touch the repository. Ctrl+C stops it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-cmake --preset default
-cmake --build --preset default -j2 --target norvane_engine
+cmake --preset default > /dev/null
+cmake --build --preset default -j2 --target ostrum
 
-echo
-echo "Built the engine library: build/default/engine/libnorvane_engine.a"
-echo "The DNS server program 'ostrum' comes next; this script will start it with a"
-echo "demo configuration on loopback once it exists. Run 'bash scripts/test.sh' for the tests."
+work="${PWD}/build/demo"
+rm -rf "${work}"
+mkdir -p "${work}"
+cp -r demo/store demo/data "${work}/"
+printf 'Directory=%s/data/\n' "${work}" >> "${work}/store/settings.ini"
+
+cat <<MSG
+
+Starting ostrum -debug on port 5353 for the demo domain office.lan.
+In another terminal try:
+    dig +noedns @127.0.0.1 -p 5353 host.office.lan
+    dig +noedns @127.0.0.1 -p 5353 office.lan axfr
+(The server does not speak EDNS: plain dig gets FORMERR unless given +noedns.)
+Press Ctrl+C to stop.
+
+MSG
+NORVANE_MACHINE_STORE="${work}/store" exec build/default/service/ostrum -debug
