@@ -176,6 +176,16 @@ class LocalZone {
   // Makes the staging list the live list and empties the staging list. Lock held.
   void swap_staging();
 
+  // Bookkeeping of whole-zone loads and zone file saves (see zone_file.cc).
+  // A load claims the staging list: set and cleared with the database lock
+  // held, so two loads cannot both start.
+  bool staging_claimed = false;
+  // Saves draw a generation under the database lock, in the order of their
+  // snapshots; the file is replaced under save_lock, never by an older one.
+  uint64_t next_save_generation = 1;
+  std::mutex save_lock;
+  uint64_t published_save_generation = 0;
+
   // Called by remove_zone_record after a change to save the zone file; returns
   // success. Does nothing until a zone file is configured.
   void set_save_hook(std::function<bool()> hook) { save_hook_ = std::move(hook); }

@@ -243,21 +243,6 @@ std::string format_zone(const LocalZone& zone, const ZoneSoa& soa) {
 // generation there, so generations follow the order of the snapshots. Renames
 // of one path are serialised, and a snapshot older than the file already in
 // place is not renamed over it: the newer file holds its changes too.
-struct SaveSlot {
-  std::mutex lock;
-  uint64_t published = 0;
-};
-
-std::atomic<uint64_t> next_generation{1};
-
-SaveSlot& save_slot(const std::string& path) {
-  static std::mutex slots_lock;
-  static std::map<std::string, std::unique_ptr<SaveSlot>> slots;
-  std::lock_guard<std::mutex> guard(slots_lock);
-  std::unique_ptr<SaveSlot>& slot = slots[path];
-  if (!slot) slot = std::make_unique<SaveSlot>();
-  return *slot;
-}
 
 bool write_all(int fd, const std::string& text) {
   size_t done = 0;
@@ -274,12 +259,11 @@ bool write_all(int fd, const std::string& text) {
 
 // Writes `text` to a temporary in `directory`, flushes it to disk and renames
 // it over `path`. On any failure the temporary is removed and `path` is left as
-// it was. Takes the path's save lock (never the database lock).
-bool publish(const std::string& directory, const std::string& path, const std::string& text,
-             uint64_t generation) {
-  SaveSlot& slot = save_slot(path);
-  std::lock_guard<std::mutex> guard(slot.lock);
-  if (generation < slot.published) return true;
+// it was. Takes the zone's save lock (never the database lock).
+bool publish(LocalZone& zone, const std::string& directory, const std::string& path,
+             const std::string& text, uint64_t generation) {
+  std::lock_guard<std::mutex> guard(zone.save_lock);
+  if (generation < zone.published_save_generation) return true;
 
   std::string temporary = join_path(directory, std::string(kZoneFileName) + ".XXXXXX");
   const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
@@ -307,16 +291,12 @@ bool publish(const std::string& directory, const std::string& path, const std::s
     ::fsync(directory_fd);
     ::close(directory_fd);
   }
-  slot.published = generation;
+  zone.published_save_generation = generation;
   return true;
 }
 
 // ---- loading ----------------------------------------------------------------
 
-// Engines whose staging list is claimed by a load. Guarded by claims_lock,
-// which is taken inside the database lock, never around it.
-std::mutex claims_lock;
-std::set<const Engine*> claimed_engines;
 
 // Reads every line of `in` into the staging list, which the caller has
 // claimed. Returns the number of records added, or -1 when reading failed
@@ -460,14 +440,14 @@ int save_with_settings(Engine& engine, const std::string& directory, const ZoneS
   if (soa.mailbox.empty() || !valid_text_name(soa.mailbox)) soa.mailbox = zone.mailbox;
 
   std::string text = format_zone(zone, soa);
-  const uint64_t generation = next_generation.fetch_add(1);
+  const uint64_t generation = engine.zone.next_save_generation++;
   StagingClaim claim(engine);
   if (!claim.held()) return 0;
   FilePointer memory(::fmemopen(text.data(), text.size(), "r"));
   if (!memory) return 0;
   const int count = read_into_staging(engine, memory.get(), 0, soa.minimum);
   if (count < 0 || static_cast<size_t>(count) != zone.live().size()) return 0;
-  if (!publish(directory, zone_path(directory), text, generation)) return 0;
+  if (!publish(engine.zone, directory, zone_path(directory), text, generation)) return 0;
 
   zone.domain = soa.domain;
   zone.primary = soa.primary;
@@ -591,9 +571,9 @@ bool read_zone_line(std::FILE* in, ZoneLineState& state, std::string& rest, bool
 
 StagingClaim::StagingClaim(Engine& engine) : engine_(engine) {
   std::lock_guard<std::recursive_mutex> held(engine_.zone.lock());
-  if (!engine_.zone.staging().empty()) return;
-  std::lock_guard<std::mutex> guard(claims_lock);
-  held_ = claimed_engines.insert(&engine_).second;
+  if (!engine_.zone.staging().empty() || engine_.zone.staging_claimed) return;
+  engine_.zone.staging_claimed = true;
+  held_ = true;
 }
 
 StagingClaim::~StagingClaim() {
@@ -603,9 +583,8 @@ StagingClaim::~StagingClaim() {
     // records behind; the next load must find the list empty.
     std::lock_guard<std::recursive_mutex> held(engine_.zone.lock());
     engine_.zone.staging().clear();
+    engine_.zone.staging_claimed = false;
   }
-  std::lock_guard<std::mutex> guard(claims_lock);
-  claimed_engines.erase(&engine_);
 }
 
 // The load claims the staging list rather than holding the database lock for
@@ -645,9 +624,9 @@ int zone_save(Engine& engine, const ZoneSoa* new_settings) {
     {
       std::lock_guard<std::recursive_mutex> held(engine.zone.lock());
       text = format_zone(engine.zone, current_soa(engine.zone));
-      generation = next_generation.fetch_add(1);
+      generation = engine.zone.next_save_generation++;
     }
-    return publish(*directory, zone_path(*directory), text, generation) ? 1 : 0;
+    return publish(engine.zone, *directory, zone_path(*directory), text, generation) ? 1 : 0;
   } catch (...) {
     return 0;
   }
