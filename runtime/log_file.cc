@@ -31,7 +31,13 @@ std::FILE* LogFile::log_roll(std::time_t now) {
     log.set_stream(console_);
     return console_;
   }
-  const std::string name = log_file_name(now, engine_.settings.create_log.load());
+  // The loop turns once per batch of requests; the date is worked out again
+  // only when the second has changed.
+  const uint32_t create_log = engine_.settings.create_log.load();
+  if (file_ != nullptr && now == checked_at_ && create_log == checked_create_log_) return file_;
+  checked_at_ = now;
+  checked_create_log_ = create_log;
+  const std::string name = log_file_name(now, create_log);
   if (file_ != nullptr && name == name_) return file_;
 
   close();

@@ -45,6 +45,8 @@ class LogFile {
   std::FILE* file_ = nullptr;
   std::FILE* console_ = nullptr;
   std::string name_;
+  std::time_t checked_at_ = -1;
+  uint32_t checked_create_log_ = 0;
 };
 
 }  // namespace norvane
