@@ -462,8 +462,9 @@ int answer_query(Engine& engine, const RequestContext& context, Reply& reply, si
   LocalZone& zone = engine.zone;
   QueryStatistics& stats = engine.statistics;
   const int questions = header.qdcount < 3 ? header.qdcount : 3;
-  char client[kIpv4TextSize];
-  format_ipv4(context.client_ipv4(), client);
+  // The client's text is only made when a line needs it.
+  char client[kIpv4TextSize] = {};
+  if (engine.log.enabled(1)) format_ipv4(context.client_ipv4(), client);
 
   bool local = false;
   // Set when a question's name does not exist in the local database.

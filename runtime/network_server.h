@@ -83,7 +83,8 @@ class NetworkServer {
  private:
   struct Connection;
 
-  void serve_udp();
+  // Receives and answers one batch of datagrams; returns how many arrived.
+  int serve_udp();
   void accept_connection();
   void serve_connection(Connection& connection);
   void reap_connections(bool all);

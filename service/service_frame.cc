@@ -94,7 +94,8 @@ bool console_control_handler(int event) {
 int run_server(int argc, char** argv) {
   Engine engine;
   LogFile log_file(engine);
-  log_file.use_console(stderr);
+  // Lines of the start-up go to standard error until the log file opens.
+  engine.log.set_stream(stderr);
   if (!network_startup()) return 0;
 
   SettingsStore store = SettingsStore::machine();
