@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include "engine/dns_message.h"
 #include "engine/query.h"
 #include "engine/text_helpers.h"
+#include "runtime/forwarding.h"
 
 namespace norvane {
 namespace {
@@ -132,7 +134,7 @@ struct NetworkServer::Connection {
 };
 
 NetworkServer::NetworkServer(Engine& engine, LogFile& log_file)
-    : engine_(engine), log_file_(log_file) {
+    : engine_(engine), log_file_(log_file), forwarder_(engine) {
   wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
@@ -189,13 +191,9 @@ void NetworkServer::server_loop() {
       if (waits[0].revents & POLLIN)
         for (int batch = 0; batch < kUdpBatchesPerTurn && serve_udp() == kUdpBatch; ++batch) {
         }
-      if (waits[1].revents & POLLIN) {
-        // Replies of external servers are not expected until forwarding is
-        // configured; drain them so the socket does not stay readable.
-        uint8_t scratch[kUdpRequestSize];
-        while (recv(forward_, scratch, sizeof scratch, MSG_DONTWAIT) >= 0) {
+      if (waits[1].revents & POLLIN)
+        for (int reply = 0; reply < kUdpBatch && forwarder_.relay_udp_reply(forward_); ++reply) {
         }
-      }
       if (waits[2].revents & POLLIN) accept_connection();
     }
     reap_connections(false);
@@ -223,6 +221,7 @@ int NetworkServer::serve_udp() {
   }
   const int received = recvmmsg(udp_, in.data(), kUdpBatch, MSG_DONTWAIT, nullptr);
   if (received <= 0) return 0;
+  forwarder_.purge_pending(std::time(nullptr));
 
   std::array<iovec, kUdpBatch> out_vectors{};
   std::array<mmsghdr, kUdpBatch> out{};
@@ -241,8 +240,10 @@ int NetworkServer::serve_udp() {
     context.socket = udp_;
     context.upstream = forward_;
     context.client_address = peers[i];
-    const int result = handle_message(engine_, context, replies[i], kUdpReplyLimit,
-                                      std::span<const uint8_t>(requests[i].data(), length));
+    context.server_address = forwarder_.peek_name_server(context.server_port);
+    const std::span<uint8_t> request(requests[i].data(), length);
+    const int result = handle_message(engine_, context, replies[i], kUdpReplyLimit, request);
+    if (result == 0) forwarder_.forward_udp(forward_, context, request);
     if (result <= 0) continue;
     out_vectors[answers] = {replies[i].message.data(), static_cast<size_t>(result)};
     out[answers].msg_hdr.msg_name = &peers[i];
@@ -329,46 +330,153 @@ void NetworkServer::serve_connection(Connection& connection) {
   RequestContext context;
   context.socket = connection.socket;
   context.client_address = connection.peer;
+  TcpRelay relay;
   Reply reply;
   std::vector<uint8_t> request;
   char client[kIpv4TextSize];
   format_ipv4(connection.peer.sin_addr.s_addr, client);
   while (!stop_.load()) {
-    uint8_t prefix[2];
-    if (!read_exact(connection.socket, prefix, 2)) break;
-    const uint16_t length = read_u16(prefix);
-    if (length == 0) break;
-    request.resize(length);
-    if (!read_exact(connection.socket, request.data(), length)) break;
-    engine_.log.write(2, "%s %s tcp request len %d\n", client, static_cast<int>(length));
-    context.request_length = length;
-    const int result = handle_message(engine_, context, reply, kTcpReplyLimit, request);
-    // 0 would ask for forwarding, which needs an external server; the
-    // context names none, so it does not happen here.
-    if (result <= 0) break;
-    bool ok = true;
-    size_t sent_total = 0;
-    auto send_message = [&](const std::vector<uint8_t>& message) {
-      uint8_t head[2];
-      write_u16(head, static_cast<uint16_t>(message.size()));
-      ok = ok && send_all(connection.socket, head, 2) &&
-           send_all(connection.socket, message.data(), message.size());
-      if (ok) sent_total += message.size() + 2;
-    };
-    send_message(reply.message);
-    for (const auto& more : reply.continuation) send_message(more);
-    if (!ok) {
-      engine_.log.write(2, "%s %s tcp rply failed %d\n", client, -1);
-      break;
+    std::array<pollfd, 3> waits{{{connection.socket, POLLIN, 0},
+                                 {wake_fd_, POLLIN, 0},
+                                 {relay.upstream, POLLIN, 0}}};
+    const int ready = poll(waits.data(), relay.upstream >= 0 ? 3 : 2, kTcpIdleTimeoutMs);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0 || stop_.load()) break;
+    if (waits[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+      if (!serve_tcp_request(connection, context, relay, reply, request, client)) break;
     }
-    engine_.log.write(2, "%s %s tcp reply sent len %u xid %u\n", client,
-                      static_cast<unsigned>(sent_total),
-                      unsigned{read_u16(reply.message.data())});
+    if (relay.upstream >= 0 && (waits[2].revents & (POLLIN | POLLHUP | POLLERR)))
+      relay_tcp_reply(connection, context, relay, client);
   }
+  relay.upstream = close_socket(relay.upstream);
   close(connection.socket);
   connection.socket = -1;
   if (engine_.log.level() != 0) engine_.log.flush();
   connection.done = true;
+}
+
+bool NetworkServer::serve_tcp_request(Connection& connection, RequestContext& context,
+                                      TcpRelay& relay, Reply& reply,
+                                      std::vector<uint8_t>& request, const char* client) {
+  uint8_t prefix[2];
+  if (!read_exact(connection.socket, prefix, 2)) return false;
+  const uint16_t length = read_u16(prefix);
+  if (length == 0) return false;
+  // The prefix stays in front of the body so that a forwarded request goes
+  // out as it came in.
+  request.resize(length + 2);
+  std::memcpy(request.data(), prefix, 2);
+  if (!read_exact(connection.socket, request.data() + 2, length)) return false;
+  engine_.log.write(2, "%s %s tcp request len %d\n", client, static_cast<int>(length));
+  context.request_length = length;
+  context.server_address = forwarder_.peek_name_server(context.server_port);
+  const std::span<uint8_t> body(request.data() + 2, length);
+  const int result = handle_message(engine_, context, reply, kTcpReplyLimit, body);
+  if (result < 0) return false;
+  if (result == 0) {
+    forward_tcp(context, relay, request);
+    return true;
+  }
+  bool ok = true;
+  size_t sent_total = 0;
+  auto send_message = [&](const std::vector<uint8_t>& message) {
+    uint8_t head[2];
+    write_u16(head, static_cast<uint16_t>(message.size()));
+    ok = ok && send_all(connection.socket, head, 2) &&
+         send_all(connection.socket, message.data(), message.size());
+    if (ok) sent_total += message.size() + 2;
+  };
+  send_message(reply.message);
+  for (const auto& more : reply.continuation) send_message(more);
+  if (!ok) {
+    engine_.log.write(2, "%s %s tcp rply failed %d\n", client, -1);
+    return false;
+  }
+  engine_.log.write(2, "%s %s tcp reply sent len %u xid %u\n", client,
+                    static_cast<unsigned>(sent_total), unsigned{read_u16(reply.message.data())});
+  return true;
+}
+
+void NetworkServer::forward_tcp(RequestContext& context, TcpRelay& relay,
+                                std::vector<uint8_t>& request) {
+  uint16_t port = 0;
+  const uint32_t server = forwarder_.next_name_server(port);
+  char address[kIpv4TextSize];
+  format_ipv4(server, address);
+  relay.upstream = close_socket(relay.upstream);
+  relay.header.clear();
+  relay.remaining = 0;
+  relay.client_xid = read_u16(request.data() + 2);
+  relay.server_xid = forwarder_.fresh_id(server, port);
+  relay.server = server;
+  write_u16(request.data() + 2, relay.server_xid);
+  context.client_xid = relay.client_xid;
+  context.server_xid = relay.server_xid;
+  context.forwarded_at = std::time(nullptr);
+  relay.upstream = connect_tcp(server, port);
+  if (relay.upstream < 0) {
+    engine_.log.write(2, "%s %s tcp forwarding request failed\n", address);
+    return;
+  }
+  if (!send_all(relay.upstream, request.data(), request.size()))
+    engine_.log.write(2, "%s %s tcp forwarding request failed %d\n", address, -1);
+}
+
+void NetworkServer::relay_tcp_reply(Connection& connection, RequestContext& context,
+                                    TcpRelay& relay, const char* client) {
+  uint8_t piece[kUdpRequestSize];
+  const ssize_t received = recv(relay.upstream, piece, sizeof piece, MSG_DONTWAIT);
+  if (received < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  if (received <= 0) {
+    relay.upstream = close_socket(relay.upstream);
+    return;
+  }
+  char server[kIpv4TextSize];
+  format_ipv4(relay.server, server);
+  // The stream is passed on as it arrives. Each reply opens with its length
+  // and id; a piece may end inside that opening or hold the end of one reply
+  // and the start of the next, so the opening is gathered before it is judged.
+  size_t at = 0;
+  size_t relayed = 0;
+  bool ok = true;
+  const size_t total = static_cast<size_t>(received);
+  while (at < total && ok) {
+    if (relay.remaining == 0) {
+      while (relay.header.size() < 4 && at < total) relay.header.push_back(piece[at++]);
+      if (relay.header.size() < 4) break;
+      const size_t whole = size_t{read_u16(relay.header.data())} + 2;
+      if (whole < 4) {
+        // Not a DNS reply: the stream cannot be followed any further.
+        relay.upstream = close_socket(relay.upstream);
+        return;
+      }
+      const uint16_t id = read_u16(relay.header.data() + 2);
+      relay.passing = id == relay.server_xid;
+      relay.remaining = whole - 4;
+      if (relay.passing) {
+        engine_.log.write(2, "%s %s tcp reply received len %u xid %u\n", server,
+                          static_cast<unsigned>(total), unsigned{id});
+        write_u16(relay.header.data() + 2, relay.client_xid);
+        ok = send_all(connection.socket, relay.header.data(), 4);
+        relayed += 4;
+      }
+      relay.header.clear();
+      continue;
+    }
+    const size_t take = std::min(relay.remaining, total - at);
+    if (relay.passing) {
+      ok = send_all(connection.socket, piece + at, take);
+      relayed += take;
+    }
+    relay.remaining -= take;
+    at += take;
+  }
+  if (!ok) {
+    engine_.log.write(2, "%s %s tcp forwarding reply failed\n", client);
+  } else if (relayed > 0) {
+    engine_.log.write(2, "%s %s tcp reply forwarded len %u xid %u\n", client,
+                      static_cast<unsigned>(relayed), unsigned{context.client_xid});
+  }
 }
 
 void NetworkServer::reap_connections(bool all) {

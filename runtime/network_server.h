@@ -15,8 +15,11 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/engine.h"
+#include "engine/query.h"
+#include "runtime/forwarding.h"
 #include "runtime/log_file.h"
 
 namespace norvane {
@@ -82,11 +85,36 @@ class NetworkServer {
 
  private:
   struct Connection;
+  // The upstream side of a client connection whose request was forwarded.
+  struct TcpRelay {
+    int upstream = -1;
+    uint32_t server = 0;
+    uint16_t client_xid = 0;
+    uint16_t server_xid = 0;
+    // Bytes of the current reply still to pass (0: the next byte opens one).
+    size_t remaining = 0;
+    // The opening (length and id) of the next reply, gathered across pieces.
+    std::vector<uint8_t> header;
+    // Whether the current reply is the one asked for (others are skipped).
+    bool passing = false;
+  };
 
   // Receives and answers one batch of datagrams; returns how many arrived.
   int serve_udp();
   void accept_connection();
   void serve_connection(Connection& connection);
+  // Reads one request from the client and answers or forwards it; false
+  // when the connection is to end.
+  bool serve_tcp_request(Connection& connection, RequestContext& context, TcpRelay& relay,
+                         Reply& reply, std::vector<uint8_t>& request, const char* client);
+  // Sends `request` (with its length prefix) to the next external server on
+  // a new upstream connection, replacing the relay's earlier one.
+  void forward_tcp(RequestContext& context, TcpRelay& relay, std::vector<uint8_t>& request);
+  // Passes what the upstream connection delivers on to the client, piece by
+  // piece, with the client's id put back; replies with another id are
+  // skipped whole.
+  void relay_tcp_reply(Connection& connection, RequestContext& context, TcpRelay& relay,
+                       const char* client);
   void reap_connections(bool all);
   void close_sockets();
   // Reads exactly `length` bytes; false on end of stream, error, idle
@@ -102,6 +130,7 @@ class NetworkServer {
   int forward_ = -1;
   uint16_t port_ = 0;
   std::function<void(std::time_t)> turn_hook_;
+  Forwarder forwarder_;
   std::mutex connections_lock_;
   std::list<std::unique_ptr<Connection>> connections_;
 };
