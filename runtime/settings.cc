@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "runtime/access_list.h"
+
 namespace norvane {
 namespace {
 
@@ -95,6 +97,8 @@ void settings_read(Engine& engine, const SettingsStore& store, std::string_view 
     servers.push_back(server);
   }
   s.external_servers.set(std::move(servers));
+
+  load_access_list(engine, store, subkey);
 
   s.gateway.store(store.store_read_address(subkey, "Gateway"));
   const std::string routes_key = std::string(subkey) + "\\routes";
