@@ -123,6 +123,8 @@ int run_server(int argc, char** argv) {
   install_zone_save_hook(engine);
   zone_load(engine, 1);
   if (server.open_sockets()) server.log_ready();
+  // The start-up lines are out at once, not at the loop's first wake-up.
+  engine.log.flush();
 
   server.server_loop();
   server.server_stop();

@@ -199,11 +199,10 @@ class ServerProcess {
   struct Options {
     // Wait for the ready line before the constructor returns.
     bool wait_ready = true;
-    // The server flushes console lines when its loop turns, so a ready line
-    // written before any traffic can sit in the stdout buffer. A connection
-    // that sends nothing turns the loop and leaves no line behind; the test
-    // that wants the line without help turns this off.
-    bool nudge = true;
+    // Wake a quiet server with empty connections while waiting (they turn
+    // its loop and leave no line behind). The server flushes its start-up
+    // lines itself, so no test needs this by default.
+    bool nudge = false;
     milliseconds ready_wait{10'000};
   };
 
