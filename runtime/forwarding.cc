@@ -32,10 +32,6 @@ std::vector<uint8_t> question_section(std::span<const uint8_t> message) {
 
 Forwarder::Forwarder(Engine& engine) : engine_(engine) {}
 
-void Forwarder::learn_reply(std::span<uint8_t> message) {
-  (void)message;  // PENDING: hand the reply to the cache once it learns.
-}
-
 uint32_t Forwarder::peek_name_server(uint16_t& port) const {
   const auto servers = engine_.settings.external_servers.get();
   if (servers->empty()) return 0;
@@ -151,7 +147,7 @@ bool Forwarder::relay_udp_reply(int forward_socket) {
   drop(found->second);
 
   write_u16(reply, request.client_xid);
-  learn_reply(message);
+  engine_.cache.cache_learn_reply(message);
   const ssize_t sent =
       sendto(request.client_socket, reply, length, MSG_NOSIGNAL,
              reinterpret_cast<sockaddr*>(&request.client), sizeof request.client);

@@ -77,7 +77,6 @@ class Forwarder {
     return (uint64_t{server} << 32) | (uint64_t{port} << 16) | id;
   }
   void drop(PendingList::iterator position);
-  void learn_reply(std::span<uint8_t> message);
 
   Engine& engine_;
   std::atomic<uint32_t> next_index_{0};

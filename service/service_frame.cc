@@ -122,12 +122,14 @@ int run_server(int argc, char** argv) {
   zone_settings_read(engine, store);
   install_zone_save_hook(engine);
   zone_load(engine, 1);
+  if (engine.settings.cache_dump.load() != 0) engine.cache.cache_load_dump();
   if (server.open_sockets()) server.log_ready();
   // The start-up lines are out at once, not at the loop's first wake-up.
   engine.log.flush();
 
   server.server_loop();
   server.server_stop();
+  if (engine.settings.cache_dump.load() != 0) engine.cache.cache_save_dump();
   {
     std::lock_guard<std::mutex> guard(running_lock);
     running_server = nullptr;
