@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 
 #include "engine/dns_message.h"
@@ -55,7 +56,11 @@ bool is_stored_type(uint32_t type) {
 // ---- RecordList -------------------------------------------------------------
 
 const ZoneRecord& RecordList::append(ZoneRecord record) {
+  // Handles are unique across every list of the process, so a handle taken
+  // from a list that a load has since replaced finds nothing.
+  static std::atomic<uint64_t> next_handle{1};
   record.sequence = next_sequence_++;
+  record.handle = next_handle.fetch_add(1);
   records_.push_back(std::move(record));
   Position position = std::prev(records_.end());
   index(position);
@@ -65,6 +70,7 @@ const ZoneRecord& RecordList::append(ZoneRecord record) {
 void RecordList::index(Position position) {
   const ZoneRecord& record = *position;
   by_owner_[record.owner].push_back(position);
+  by_handle_.emplace(record.handle, position);
   if (record.type == kTypeA) by_address_[record.datum].push_back(position);
   const std::string_view owner = record.owner;
   for (size_t dot = owner.find('.'); dot != std::string_view::npos;
@@ -80,6 +86,7 @@ void RecordList::index(Position position) {
 void RecordList::unindex(Position position) {
   const ZoneRecord& record = *position;
   erase_position(by_owner_, record.owner, position);
+  by_handle_.erase(record.handle);
   if (record.type == kTypeA) erase_position(by_address_, record.datum, position);
   const std::string_view owner = record.owner;
   for (size_t dot = owner.find('.'); dot != std::string_view::npos;
@@ -112,6 +119,7 @@ void RecordList::clear() {
   records_.clear();
   by_owner_.clear();
   by_address_.clear();
+  by_handle_.clear();
   descendants_.clear();
   wildcard_suffix_lengths_.clear();
 }
@@ -119,6 +127,11 @@ void RecordList::clear() {
 const std::vector<RecordList::Position>& RecordList::owned_by(std::string_view owner) const {
   auto found = by_owner_.find(owner);
   return found == by_owner_.end() ? no_positions() : found->second;
+}
+
+const ZoneRecord* RecordList::find_handle(uint64_t handle) const {
+  auto found = by_handle_.find(handle);
+  return found == by_handle_.end() ? nullptr : &*found->second;
 }
 
 const ZoneRecord* RecordList::first_with_address(uint32_t address) const {

@@ -32,6 +32,9 @@ struct ZoneRecord {
   std::string target;
   // Position in the list's insertion order; orders wildcard matches.
   uint64_t sequence = 0;
+  // Identity of the record for clients that name it later (the control
+  // channel): never 0, never reused within the process.
+  uint64_t handle = 0;
 
   uint8_t owner_length() const { return static_cast<uint8_t>(owner.size()); }
   uint8_t target_length() const { return static_cast<uint8_t>(target.size()); }
@@ -68,6 +71,8 @@ class RecordList {
 
   // Records owned by `owner`, in list order (empty when none).
   const std::vector<Position>& owned_by(std::string_view owner) const;
+  // The record with `handle`, or null when it is no longer in this list.
+  const ZoneRecord* find_handle(uint64_t handle) const;
   // The first A record whose address equals `address` (network order), or null.
   const ZoneRecord* first_with_address(uint32_t address) const;
   // True when some record's owner lies strictly below `name` (label boundary).
@@ -88,6 +93,7 @@ class RecordList {
   std::unordered_map<std::string, uint32_t, NameHash, std::equal_to<>> descendants_;
   // Suffix length of wildcard owners -> number of records with such an owner.
   std::unordered_map<size_t, uint32_t> wildcard_suffix_lengths_;
+  std::unordered_map<uint64_t, Position> by_handle_;
   uint64_t next_sequence_ = 0;
 };
 
