@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 jobs=2
 fuzz_seconds="${NORVANE_FUZZ_SECONDS:-60}"
-fuzz_targets=(fuzz_handle_message fuzz_decode_name)
+fuzz_targets=(fuzz_handle_message fuzz_decode_name fuzz_cache_learn_reply)
 
 declare -a summary=()
 failed=0
