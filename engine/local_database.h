@@ -73,6 +73,13 @@ class RecordList {
   const std::vector<Position>& owned_by(std::string_view owner) const;
   // The record with `handle`, or null when it is no longer in this list.
   const ZoneRecord* find_handle(uint64_t handle) const;
+  // The position of the record with `handle`, or records().end() when it is
+  // no longer in this list; lets a listing step to the record behind it
+  // without walking the list.
+  Position position_of(uint64_t handle) const {
+    auto found = by_handle_.find(handle);
+    return found == by_handle_.end() ? records_.cend() : found->second;
+  }
   // The first A record whose address equals `address` (network order), or null.
   const ZoneRecord* first_with_address(uint32_t address) const;
   // True when some record's owner lies strictly below `name` (label boundary).
