@@ -1,14 +1,383 @@
-// Dynamic update. Not available yet: every update is answered "not
-// implemented" so clients learn at once that they cannot change the zone.
+// Dynamic update: reading an update message, the zone, prerequisite and
+// prescan checks, and the changes. See dynamic_update.h for the contracts.
 #include "engine/dynamic_update.h"
 
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "engine/dns_message.h"
+#include "engine/zone_file.h"
 
 namespace norvane {
+namespace {
+
+constexpr uint16_t kTypeMailB = 253;
+constexpr uint16_t kTypeMailA = 254;
+// Owner (the root), type, class, TTL and RDLENGTH: the least a record takes.
+constexpr size_t kSmallestRecord = 11;
+
+// Whether the decoder turns the name at `position` into a text that stands for
+// that name alone. Its text cannot show a "." or a zero byte inside a label
+// (they would read as a label boundary or the end of the name), and it stops at
+// a compression pointer that does not lead strictly backwards, which would cut
+// the name short; such names are refused rather than stored as another name.
+// Labels of 64 to 191 bytes do not exist (RFC 6891 section 5 retired the
+// extended label types), so those length bytes are refused as well.
+bool faithful_wire_name(std::span<const uint8_t> message, size_t position) {
+  size_t at = position;
+  size_t run_start = position;
+  while (at < message.size()) {
+    const uint8_t length = message[at];
+    if (length == 0) return true;
+    if ((length & 0xC0) == 0xC0) {
+      if (at + 1 >= message.size()) return false;
+      const size_t target = (static_cast<size_t>(length & 0x3F) << 8) | message[at + 1];
+      if (target >= run_start) return false;
+      at = run_start = target;
+      continue;
+    }
+    if (length > kMaxLabelLength || message.size() - at - 1 < length) return false;
+    const uint8_t* label = message.data() + at + 1;
+    if (std::find_if(label, label + length, [](uint8_t c) { return c == '.' || c == 0; }) !=
+        label + length)
+      return false;
+    at += 1 + length;
+  }
+  return false;
+}
+
+// Reads the name at `position`: its text (lower case, no trailing dot, empty
+// for the root) into `name`, the position behind it as stored into `next`.
+// False for a name that runs out of the message, is not faithful (above) or
+// takes more than 255 bytes on the wire (RFC 1035 section 3.1).
+bool read_name(std::span<const uint8_t> message, size_t position, std::string& name,
+               size_t& next) {
+  if (!faithful_wire_name(message, position)) return false;
+  char text[kNameBufferSize];
+  next = decode_name(message.data(), message.size(), position, text, sizeof text);
+  // The text has a "." where the wire has a length byte: one byte less than
+  // the wire form, whose final zero it lacks.
+  const size_t length = std::strlen(text);
+  if (next > message.size() || length + 1 > kMaxNameLength) return false;
+  name.assign(length == 0 ? "" : text + 1);
+  return true;
+}
+
+// One resource record of the prerequisite or update section.
+struct WireRecord {
+  std::string name;
+  uint16_t type = 0;
+  uint16_t rclass = 0;
+  uint32_t ttl = 0;
+  uint16_t rdlength = 0;
+  size_t rdata = 0;  // position of the RDATA in the message
+  size_t end = 0;    // position behind the record
+};
+
+// Reads the record at `position`; false when any part of it, its RDATA
+// included, lies outside the message or its owner cannot be read.
+bool read_record(std::span<const uint8_t> message, size_t position, WireRecord& record) {
+  size_t at = 0;
+  if (!read_name(message, position, record.name, at)) return false;
+  if (message.size() - at < 10) return false;
+  const uint8_t* fields = message.data() + at;
+  record.type = read_u16(fields);
+  record.rclass = read_u16(fields + 2);
+  record.ttl = read_u32(fields + 4);
+  record.rdlength = read_u16(fields + 8);
+  record.rdata = at + 10;
+  if (message.size() - record.rdata < record.rdlength) return false;
+  record.end = record.rdata + record.rdlength;
+  return true;
+}
+
+// The value of an A, NS, CNAME or MX record as the database keeps it.
+struct RecordValue {
+  uint32_t datum = 0;  // A: the address in network order; MX: the preference
+  std::string target;  // NS, CNAME, MX: the name, lower case, no trailing dot
+};
+
+// Reads the RDATA of `rdata_length` bytes at `rdata` as a value of `type`:
+// an address of exactly four bytes, or a name (behind a 16-bit preference for
+// MX) that ends exactly where the RDATA ends. Nothing for other types or for
+// RDATA that does not read so.
+std::optional<RecordValue> read_value(std::span<const uint8_t> message, uint32_t type,
+                                      size_t rdata, size_t rdata_length) {
+  if (rdata > message.size() || message.size() - rdata < rdata_length) return std::nullopt;
+  RecordValue value;
+  size_t name_at = rdata;
+  switch (type) {
+    case kTypeA:
+      if (rdata_length != 4) return std::nullopt;
+      std::memcpy(&value.datum, message.data() + rdata, 4);
+      return value;
+    case kTypeMx:
+      if (rdata_length < 3) return std::nullopt;
+      value.datum = read_u16(message.data() + rdata);
+      name_at += 2;
+      break;
+    case kTypeNs:
+    case kTypeCname:
+      break;
+    default:
+      return std::nullopt;
+  }
+  size_t next = 0;
+  if (!read_name(message, name_at, value.target, next) || next != rdata + rdata_length)
+    return std::nullopt;
+  return value;
+}
+
+bool is_stored_type(uint32_t type) {
+  return type == kTypeA || type == kTypeNs || type == kTypeCname || type == kTypeMx;
+}
+
+// Removes the live records owned by `name` that `selected` picks; returns how
+// many. Lock held.
+template <class Select>
+int remove_owned(LocalZone& zone, std::string_view name, Select selected) {
+  std::vector<const ZoneRecord*> doomed;
+  for (RecordList::Position position : zone.live().owned_by(name))
+    if (selected(*position)) doomed.push_back(&*position);
+  for (const ZoneRecord* record : doomed) zone.live().remove(record);
+  return static_cast<int>(doomed.size());
+}
+
+// Whether `name` has an RRset of `type`, or any record for type ANY. The
+// domain always has its SOA record, which the database keeps in its fields
+// rather than in the list. Lock held.
+bool rrset_exists(const LocalZone& zone, std::string_view name, uint16_t type) {
+  if (zone.find_zone_record(zone.live(), name, type) != nullptr) return true;
+  return (type == kTypeSoa || type == kTypeAny) && name == zone.domain;
+}
+
+// One prerequisite (RFC 2136 sections 2.4 and 3.2): NOERROR when it holds,
+// else the code that says why not. A value-dependent prerequisite (class IN)
+// is met by one matching record; the RRset as a whole is not compared.
+// Lock held.
+uint16_t check_prerequisite(const LocalZone& zone, std::span<const uint8_t> message,
+                            const WireRecord& record) {
+  if (record.ttl != 0) return kRcodeFormErr;
+  if (!zone.zone_of_name(record.name)) return kRcodeNotZone;
+  switch (record.rclass) {
+    case kClassAny:
+      if (record.rdlength != 0) return kRcodeFormErr;
+      if (!rrset_exists(zone, record.name, record.type))
+        return record.type == kTypeAny ? kRcodeNxDomain : kRcodeNxRrset;
+      return kRcodeNoError;
+    case kClassNone:
+      if (record.rdlength != 0) return kRcodeFormErr;
+      if (rrset_exists(zone, record.name, record.type))
+        return record.type == kTypeAny ? kRcodeYxDomain : kRcodeYxRrset;
+      return kRcodeNoError;
+    case kClassIn:
+      if (is_stored_type(record.type) &&
+          !read_value(message, record.type, record.rdata, record.rdlength))
+        return kRcodeFormErr;
+      return find_exact_record(zone, record.name, record.type, message, record.rdata,
+                               record.rdlength) != nullptr
+                 ? kRcodeNoError
+                 : kRcodeNxRrset;
+    default:
+      return kRcodeFormErr;
+  }
+}
+
+// The prescan of one update record (RFC 2136 section 3.4.1): NOERROR when the
+// record may be applied. The values of the additions and single deletions
+// this server carries out must read whole, so that applying never meets
+// RDATA it cannot read after other records have already changed. Lock held.
+uint16_t prescan_update(const LocalZone& zone, std::span<const uint8_t> message,
+                        const WireRecord& record) {
+  if (!zone.zone_of_name(record.name)) return kRcodeNotZone;
+  switch (record.rclass) {
+    case kClassIn:
+      if (record.type == kTypeAny) return kRcodeFormErr;
+      break;
+    case kClassAny:
+      if (record.ttl != 0 || record.rdlength != 0) return kRcodeFormErr;
+      break;
+    case kClassNone:
+      if (record.ttl != 0 || record.type == kTypeAny) return kRcodeFormErr;
+      break;
+    default:
+      return kRcodeFormErr;
+  }
+  if (record.type == kTypeAxfr || record.type == kTypeMailB || record.type == kTypeMailA)
+    return kRcodeFormErr;
+  const bool value_used = record.rclass != kClassAny &&
+                          (record.type == kTypeA || record.type == kTypeCname ||
+                           record.type == kTypeMx);
+  if (value_used && !read_value(message, record.type, record.rdata, record.rdlength))
+    return kRcodeFormErr;
+  return kRcodeNoError;
+}
+
+// An addition (class IN). A CNAME replaces the name's CNAME and is skipped
+// beside any other record; other records are skipped beside a CNAME (RFC 2136
+// section 3.4.2.2). Only A and MX records are added; additions the database
+// refuses (duplicates) still count. Returns whether the record counts as an
+// update. Lock held.
+bool apply_addition(LocalZone& zone, std::span<const uint8_t> message, const WireRecord& record) {
+  const std::optional<RecordValue> value =
+      read_value(message, record.type, record.rdata, record.rdlength);
+  if (record.type == kTypeCname) {
+    const ZoneRecord* first = zone.find_zone_record(zone.live(), record.name, kTypeAny);
+    if (first != nullptr && first->type != kTypeCname) return false;
+    if (!value) return false;
+    // The database cannot hold an alias of the root; keep the old alias
+    // rather than remove it for a replacement that would be refused.
+    if (first != nullptr && !value->target.empty()) {
+      zone.live().remove(first);
+      ++zone.serial;
+    }
+    zone.add_zone_record(0, kTypeCname, record.name, record.ttl, 0, value->target);
+    return true;
+  }
+  if (zone.find_zone_record(zone.live(), record.name, kTypeCname) != nullptr) return false;
+  if ((record.type != kTypeA && record.type != kTypeMx) || !value) return false;
+  zone.add_zone_record(0, record.type, record.name, record.ttl, value->datum, value->target);
+  return true;
+}
+
+// One update record that passed the prescan (RFC 2136 section 3.4.2). The SOA
+// and the NS records are never deleted by update. Returns whether the record
+// counts as an update. Lock held.
+bool apply_update(LocalZone& zone, std::span<const uint8_t> message, const WireRecord& record) {
+  switch (record.rclass) {
+    case kClassIn:
+      return apply_addition(zone, message, record);
+    case kClassAny:
+      if (record.type == kTypeSoa || record.type == kTypeNs) return false;
+      // Type ANY deletes the name's records; any other type only its RRset
+      // (RFC 2136 section 2.5.2), so deleting the addresses of a name keeps
+      // its mail exchangers.
+      if (record.type == kTypeAny)
+        delete_name_records(zone, record.name);
+      else
+        remove_owned(zone, record.name,
+                     [&record](const ZoneRecord& r) { return r.type == record.type; });
+      return true;
+    case kClassNone: {
+      if (record.type == kTypeSoa || record.type == kTypeNs) return false;
+      const ZoneRecord* found =
+          find_exact_record(zone, record.name, record.type, message, record.rdata, record.rdlength);
+      if (found == nullptr) return false;
+      zone.live().remove(found);
+      ++zone.serial;
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+// Checks and applies the message; returns its response code.
+uint16_t process_update(Engine& engine, std::span<const uint8_t> request) {
+  DnsHeader header;
+  if (!DnsHeader::read(request, header)) return kRcodeFormErr;
+  const uint16_t prerequisites = header.ancount;
+  const uint16_t updates = header.nscount;
+
+  // The zone section: exactly one record, the domain's SOA, class IN
+  // (RFC 2136 section 3.1.1).
+  std::string zone_name;
+  size_t at = 0;
+  if (header.qdcount != 1 || !read_name(request, DnsHeader::kSize, zone_name, at) ||
+      request.size() - at < 4)
+    return kRcodeFormErr;
+  const uint16_t zone_type = read_u16(request.data() + at);
+  const uint16_t zone_class = read_u16(request.data() + at + 2);
+  at += 4;
+  if (zone_type != kTypeSoa || zone_class != kClassIn) return kRcodeFormErr;
+
+  LocalZone& zone = engine.zone;
+  // The whole message is checked and applied under one hold of the database
+  // lock, so that no other update or query sees it half applied or changes
+  // what its prerequisites tested (RFC 2136 section 3.7). The zone file is
+  // written after the lock is released.
+  std::unique_lock<std::recursive_mutex> guard(zone.lock());
+  if (!zone.zone_of_name(zone_name) || zone_name != zone.domain) return kRcodeNotAuth;
+
+  // Every record the counts announce must be there: a message cut short
+  // (a truncated datagram) is refused, not applied in part.
+  WireRecord record;
+  for (uint32_t i = 0; i < prerequisites; ++i) {
+    if (!read_record(request, at, record)) return kRcodeFormErr;
+    engine.log.write(2, "%s prequisite %s %u %s %s for %s\n", record.name.c_str(), record.ttl,
+                     class_mnemonic(record.rclass), type_mnemonic(record.type),
+                     zone.domain.c_str());
+    const uint16_t outcome = check_prerequisite(zone, request, record);
+    if (outcome != kRcodeNoError) return outcome;
+    at = record.end;
+  }
+  engine.log.write(2, "%s prequisites ok %u\n", unsigned{updates});
+
+  std::vector<WireRecord> changes;
+  changes.reserve(std::min<size_t>(updates, (request.size() - at) / kSmallestRecord));
+  for (uint32_t i = 0; i < updates; ++i) {
+    if (!read_record(request, at, record)) return kRcodeFormErr;
+    engine.log.write(2, "%s prescan %s %u %s %s\n", record.name.c_str(), record.ttl,
+                     class_mnemonic(record.rclass), type_mnemonic(record.type));
+    const uint16_t outcome = prescan_update(zone, request, record);
+    if (outcome != kRcodeNoError) return outcome;
+    at = record.end;
+    changes.push_back(record);
+  }
+  engine.log.write(2, "%s prescan ok\n");
+
+  uint32_t counted = 0;
+  for (const WireRecord& change : changes) {
+    engine.log.write(1, "%s update %s %u %s %s\n", change.name.c_str(), change.ttl,
+                     class_mnemonic(change.rclass), type_mnemonic(change.type));
+    if (apply_update(zone, request, change)) ++counted;
+  }
+  if (updates == 0) return kRcodeNoError;
+  // RFC 2136 section 3.6: the serial rises with every accepted update.
+  ++zone.serial;
+  guard.unlock();
+  engine.statistics.updates.fetch_add(counted, std::memory_order_relaxed);
+
+  // RFC 2136 section 3.5: the client is told of success only once the change
+  // is on stable storage.
+  if (zone_save(engine) != 1) {
+    engine.log.write(1, "%s update not saved to the zone file\n");
+    return kRcodeServFail;
+  }
+  return kRcodeNoError;
+}
+
+}  // namespace
 
 int update_apply(Engine& engine, const RequestContext& /*context*/, Reply& reply,
                  std::span<const uint8_t> request) {
-  return error_reply(engine, kRcodeNotImp, reply, request);
+  return error_reply(engine, process_update(engine, request), reply, request);
+}
+
+const ZoneRecord* find_exact_record(const LocalZone& zone, std::string_view name, uint32_t type,
+                                    std::span<const uint8_t> message, size_t rdata_position,
+                                    size_t rdata_length) {
+  const std::optional<RecordValue> value = read_value(message, type, rdata_position, rdata_length);
+  if (!value) return nullptr;
+  for (RecordList::Position position : zone.live().owned_by(name)) {
+    const ZoneRecord& record = *position;
+    if (record.type != type) continue;
+    const bool same_datum = record.datum == value->datum;
+    const bool same = type == kTypeA    ? same_datum
+                      : type == kTypeMx ? same_datum && record.target == value->target
+                                        : record.target == value->target;
+    if (same) return &record;
+  }
+  return nullptr;
+}
+
+int delete_name_records(LocalZone& zone, std::string_view name) {
+  std::lock_guard<std::recursive_mutex> guard(zone.lock());
+  return remove_owned(zone, name, [](const ZoneRecord& record) { return record.type != kTypeNs; });
 }
 
 }  // namespace norvane
