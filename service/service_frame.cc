@@ -1,4 +1,6 @@
-// The ostrum program frame.
+// The ostrum program frame. The status record lives in one process-wide
+// reporter because the stop control (on the dispatcher thread) and the
+// service thread both report through it; it carries its own lock.
 #include "service/service_frame.h"
 
 #include <pthread.h>
@@ -11,8 +13,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <ctime>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -23,20 +26,22 @@
 #include "runtime/network_server.h"
 #include "runtime/settings.h"
 #include "runtime/settings_store.h"
+#include "service/event_log.h"
+#include "service/service_manager.h"
+#include "service/status_report.h"
 
 namespace norvane {
 namespace {
 
-std::atomic<bool> console_mode{false};
+StatusReporter& status_reporter() {
+  static StatusReporter reporter;
+  return reporter;
+}
 
 // The server currently running, for the stop controls.
 std::mutex running_lock;
 NetworkServer* running_server = nullptr;
 std::atomic<bool> stop_requested{false};
-
-bool is_switch(const char* argument, const char* name) {
-  return argument != nullptr && strcasecmp(argument, name) == 0;
-}
 
 // The platform's network configuration interface is there when a routing
 // netlink socket can be opened.
@@ -47,12 +52,26 @@ bool load_ip_helper() {
   return true;
 }
 
-// The text of errno as "message (0xcode)".
-std::string system_error_text() {
-  const int code = errno;
-  char text[256];
-  std::snprintf(text, sizeof text, "%s (0x%x)", std::strerror(code), static_cast<unsigned>(code));
-  return text;
+sigset_t signal_set(std::initializer_list<int> signals) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int signal_number : signals) sigaddset(&set, signal_number);
+  return set;
+}
+
+// Whether systemd started this process: it sets INVOCATION_ID for every
+// service it runs and NOTIFY_SOCKET for those that report their state.
+bool started_by_service_manager() {
+  const char* notify = std::getenv("NOTIFY_SOCKET");
+  const char* invocation = std::getenv("INVOCATION_ID");
+  return (notify != nullptr && notify[0] != '\0') ||
+         (invocation != nullptr && invocation[0] != '\0');
+}
+
+}  // namespace
+
+bool is_switch(const char* argument, const char* name) {
+  return argument != nullptr && strcasecmp(argument, name) == 0;
 }
 
 void print_usage() {
@@ -64,23 +83,19 @@ void print_usage() {
   std::fflush(stdout);
 }
 
-// Blocks the stop signals in every thread started from now on; the signal
-// thread takes them with sigwait.
-sigset_t stop_signals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGQUIT);
-  sigaddset(&set, SIGTERM);
-  return set;
-}
-
-}  // namespace
-
 void stop_server() {
   stop_requested = true;
-  std::lock_guard<std::mutex> guard(running_lock);
-  if (running_server != nullptr) running_server->server_stop();
+  {
+    std::lock_guard<std::mutex> guard(running_lock);
+    if (running_server != nullptr) running_server->server_stop();
+  }
+  status_reporter().report_service_status(ServiceState::kStopPending, 0, kPendingWaitHintMs);
+}
+
+void service_control_handler(int control) {
+  if (control != kServiceControlStop && control != kServiceControlShutdown) return;
+  status_reporter().set_current_state(ServiceState::kStopPending);
+  stop_server();
 }
 
 bool console_control_handler(int event) {
@@ -114,6 +129,7 @@ int run_server(int argc, char** argv) {
 
   NetworkServer server(engine, log_file);
   {
+    // A stop control that came during the start-up ends the loop at once.
     std::lock_guard<std::mutex> guard(running_lock);
     running_server = &server;
     if (stop_requested) server.server_stop();
@@ -127,6 +143,9 @@ int run_server(int argc, char** argv) {
   // The start-up lines are out at once, not at the loop's first wake-up.
   engine.log.flush();
 
+  // The control channel's listener starts here, after the sockets and
+  // before the loop, so that it never serves a server that is not running.
+
   server.server_loop();
   server.server_stop();
   if (engine.settings.cache_dump.load() != 0) engine.cache.cache_save_dump();
@@ -136,14 +155,68 @@ int run_server(int argc, char** argv) {
   }
   engine.log.flush();
   log_file.close();
+
+  // The control channel's listener stops here, after the log is closed.
+  return 0;
+}
+
+void start_service(int argc, char** argv) {
+  StatusReporter& reporter = status_reporter();
+  if (!reporter.report_service_status(ServiceState::kStartPending, 0, kPendingWaitHintMs) ||
+      !reporter.report_service_status(ServiceState::kRunning, 0, 0)) {
+    report_error_event("Unable to start service");
+    return;
+  }
+  // RUNNING goes out before anything is loaded: the start-up work below
+  // happens while the service manager already shows the service as running.
+  run_server(argc, argv);
+}
+
+void service_main(int argc, char** argv) {
+  StatusReporter& reporter = status_reporter();
+  if (!reporter.register_handler(std::getenv("NOTIFY_SOCKET"))) {
+    // No report can reach the manager, but the reason must not be silent.
+    report_error_event("RegisterServiceCtrlHandler failed.");
+    return;
+  }
+  if (reporter.report_service_status(ServiceState::kStartPending, 0, kPendingWaitHintMs))
+    start_service(argc, argv);
+  reporter.report_service_status(ServiceState::kStopped, 0, 0);
+}
+
+int run_dispatcher(int argc, char** argv) {
+  if (!started_by_service_manager()) {
+    // No service manager to connect to: the code a console start gets.
+    errno = ENOTCONN;
+    report_error_event("StartServiceCtrlDispatcher failed.");
+    return 0;
+  }
+  // Blocked before any thread starts, so every thread inherits the mask and
+  // SIGTERM reaches only the sigwait below.
+  sigset_t set = signal_set({SIGTERM});
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  std::atomic<bool> finished{false};
+  const pthread_t dispatcher = pthread_self();
+  std::thread service([argc, argv, &finished, dispatcher] {
+    service_main(argc, argv);
+    finished = true;
+    pthread_kill(dispatcher, SIGTERM);
+  });
+  for (;;) {
+    int signal_number = 0;
+    if (sigwait(&set, &signal_number) != 0) continue;
+    if (finished.load()) break;
+    service_control_handler(kServiceControlStop);
+  }
+  service.join();
   return 0;
 }
 
 int run_console(int argc, char** argv) {
-  console_mode = true;
+  set_console_mode(true);
   std::printf("Debugging %s.\n", kDisplayName);
   std::fflush(stdout);
-  sigset_t set = stop_signals();
+  sigset_t set = signal_set({SIGINT, SIGQUIT, SIGTERM});
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   std::atomic<bool> finished{false};
   std::thread signals([&set, &finished] {
@@ -156,7 +229,7 @@ int run_console(int argc, char** argv) {
       else stop_server();  // SIGTERM: the service manager's stop control
     }
   });
-  run_server(argc, argv);
+  start_service(argc, argv);
   finished = true;
   // Wake the signal thread so it can end.
   pthread_kill(signals.native_handle(), SIGTERM);
@@ -165,16 +238,19 @@ int run_console(int argc, char** argv) {
 }
 
 int ostrum_main(int argc, char** argv) {
+  // Only the first argument counts; further arguments are ignored.
   const char* argument = argc > 1 ? argv[1] : nullptr;
   if (is_switch(argument, "-debug")) return run_console(argc, argv);
-  if (is_switch(argument, "-install") || is_switch(argument, "-remove")) {
-    // Until the service manager is wired in it cannot be reached.
-    errno = ENOSYS;
-    std::printf("OpenSCManager failed - %s\n", system_error_text().c_str());
+  if (is_switch(argument, "-install")) {
+    install_service(ServiceManager::from_environment());
+    return 0;
+  }
+  if (is_switch(argument, "-remove")) {
+    remove_service(ServiceManager::from_environment());
     return 0;
   }
   print_usage();
-  return 0;
+  return run_dispatcher(argc, argv);
 }
 
 }  // namespace norvane
