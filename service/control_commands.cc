@@ -1,0 +1,454 @@
+// The control channel's commands on the engine: settings, zone, statistics,
+// database and cache listings and changes, access list, settings store and
+// routes. File commands are in control_files.cc. Every command runs under the
+// command lock; the data's own locks are taken inside it.
+#include "service/control_commands.h"
+
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <iterator>
+
+#include "engine/zone_file.h"
+#include "runtime/access_list.h"
+#include "runtime/settings.h"
+
+namespace norvane {
+
+namespace {
+
+using Buffer = std::array<uint8_t, kControlMessageSize>;
+
+constexpr size_t kStatusOnly = 4;
+constexpr size_t kWithValue = kControlHeaderSize;
+
+uint32_t code_of(const Buffer& buffer) { return read_le32(buffer, 0); }
+uint32_t value_of(const Buffer& buffer) { return read_le32(buffer, 4); }
+void set_status(Buffer& buffer, uint32_t status) { write_le32(buffer, 0, status); }
+void set_value(Buffer& buffer, uint32_t value) { write_le32(buffer, 4, value); }
+std::span<uint8_t> payload_of(Buffer& buffer) {
+  return std::span<uint8_t>(buffer).subspan(kControlHeaderSize);
+}
+// The 8-byte handle at the start of the payload.
+uint64_t handle_of(const Buffer& buffer) { return read_le64(buffer, kControlHeaderSize); }
+
+// Commands a connection without privilege is refused outright. Codes 24 and
+// 31 decide inside the command (mode "r" and re-applying the gateway are
+// open to everyone).
+bool needs_privilege(uint32_t code) {
+  switch (code) {
+    case kControlSetSettings:
+    case kControlClearCache:
+    case kControlReloadZoneFile:
+    case kControlSaveZoneFile:
+    case kControlAddRecord:
+    case kControlRemoveRecord:
+    case kControlRemoveCacheEntry:
+    case kControlRefreshFromPrimary:
+    case kControlWriteSetting:
+    case kControlRemoveRecords:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Permission bits that apply to `peer` for a file with `status`.
+bool peer_has(const PeerCredentials& peer, const struct stat& status, mode_t owner_bits,
+              mode_t group_bits, mode_t other_bits) {
+  if (status.st_uid == peer.uid) return (status.st_mode & owner_bits) == owner_bits;
+  bool in_group = status.st_gid == peer.gid ||
+                  std::find(peer.groups.begin(), peer.groups.end(), status.st_gid) !=
+                      peer.groups.end();
+  if (in_group) return (status.st_mode & group_bits) == group_bits;
+  return (status.st_mode & other_bits) == other_bits;
+}
+
+}  // namespace
+
+bool peer_may_write_store(const PeerCredentials& peer, const std::string& folder) {
+  if (peer.uid == 0) return true;
+  // The store is rewritten by creating a temporary in the folder and renaming
+  // it over settings.ini: that takes write and search permission on the
+  // folder. A missing folder is created by the first write, so then its
+  // nearest existing parent decides.
+  std::string directory = folder.empty() ? std::string(".") : folder;
+  while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
+  bool folder_exists = true;
+  struct stat status {};
+  while (::stat(directory.c_str(), &status) != 0) {
+    if (errno != ENOENT || directory == "/" || directory == ".") return false;
+    folder_exists = false;
+    const size_t slash = directory.find_last_of('/');
+    if (slash == std::string::npos) {
+      directory = ".";
+    } else if (slash == 0) {
+      directory = "/";
+    } else {
+      directory.resize(slash);
+    }
+  }
+  if (!S_ISDIR(status.st_mode)) return false;
+  if (!peer_has(peer, status, S_IWUSR | S_IXUSR, S_IWGRP | S_IXGRP, S_IWOTH | S_IXOTH)) {
+    return false;
+  }
+  if (!folder_exists) return true;
+  struct stat file {};
+  const std::string path = directory + "/settings.ini";
+  if (::stat(path.c_str(), &file) != 0) return true;
+  return peer_has(peer, file, S_IWUSR, S_IWGRP, S_IWOTH);
+}
+
+ControlCommands::ControlCommands(Engine& engine, SettingsStore& store)
+    : engine_(engine), store_(store) {}
+
+void ControlCommands::set_refresh_hook(std::function<int()> hook) {
+  std::lock_guard<std::mutex> guard(command_lock_);
+  refresh_hook_ = std::move(hook);
+}
+
+void ControlCommands::set_route_hook(std::function<int(uint32_t, uint32_t, uint32_t)> hook) {
+  std::lock_guard<std::mutex> guard(command_lock_);
+  route_hook_ = std::move(hook);
+}
+
+bool ControlCommands::privilege_test(const PeerCredentials& peer) {
+  std::lock_guard<std::mutex> guard(command_lock_);
+  if (!peer_may_write_store(peer, store_.folder())) return false;
+  store_.store_write_text(kMainKey, "Used", "1");
+  return true;
+}
+
+std::vector<uint8_t> ControlCommands::handle_control_message(ControlSession& session,
+                                                             std::span<const uint8_t> request) {
+  if (request.size() > kControlMessageSize) return {};
+  // A fresh zeroed buffer for every message: a short request's missing
+  // fields read as 0, never as what an earlier message left behind.
+  Buffer buffer{};
+  std::copy(request.begin(), request.end(), buffer.begin());
+  size_t length = kStatusOnly;
+  {
+    std::lock_guard<std::mutex> guard(command_lock_);
+    try {
+      length = run_locked(session, buffer);
+    } catch (...) {
+      // Memory ran out inside a command: the command failed.
+      set_status(buffer, code_of(buffer));
+      length = kStatusOnly;
+    }
+  }
+  length = std::clamp<size_t>(length, kStatusOnly, kControlMessageSize);
+  return std::vector<uint8_t>(buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(length));
+}
+
+size_t ControlCommands::run_locked(ControlSession& session, Buffer& buffer) {
+  const uint32_t code = code_of(buffer);
+  if (needs_privilege(code) && !session.privileged()) {
+    set_status(buffer, kControlRefused);
+    return kStatusOnly;
+  }
+  set_status(buffer, kControlDone);
+  switch (code) {
+    case kControlGetSettings: {
+      const auto image = settings_image(engine_);
+      std::copy(image.begin(), image.end(), payload_of(buffer).begin());
+      set_value(buffer, kSettingsImageSize);
+      return kControlHeaderSize + kSettingsImageSize;
+    }
+    case kControlSetSettings:
+      return set_settings_locked(buffer);
+    case kControlGetZone:
+      return get_zone_locked(buffer);
+    case kControlClearCache:
+      // The entries are gone either way; a dump file that could not be
+      // rewritten would bring them back at the next start, so say so.
+      if (!engine_.cache.cache_clear()) set_status(buffer, code);
+      return kStatusOnly;
+    case kControlGetStatistics: {
+      const auto image = encode_statistics_image(engine_.statistics.snapshot());
+      std::copy(image.begin(), image.end(), payload_of(buffer).begin());
+      set_value(buffer, kStatisticsImageSize);
+      return kControlHeaderSize + kStatisticsImageSize;
+    }
+    case kControlReloadZoneFile: {
+      std::lock_guard<std::recursive_mutex> zone_guard(engine_.zone.lock());
+      zone_load(engine_, 0);
+      return kStatusOnly;
+    }
+    case kControlSaveZoneFile:
+      return save_zone_locked(buffer);
+    case kControlNextDatabaseRecord:
+      return next_record_locked(buffer);
+    case kControlNextCacheEntry: {
+      // Handle 0 names no entry; only value 0 asks for the first one, so a
+      // client can never be sent back to the head and walk in a circle.
+      std::optional<std::vector<uint8_t>> image;
+      if (value_of(buffer) == 0) {
+        image = engine_.cache.cache_entry_image(0);
+      } else if (handle_of(buffer) != 0) {
+        image = engine_.cache.cache_entry_image(handle_of(buffer));
+      }
+      if (!image || image->size() > kControlPayloadSize) return kStatusOnly;
+      std::copy(image->begin(), image->end(), payload_of(buffer).begin());
+      set_value(buffer, static_cast<uint32_t>(image->size()));
+      return kControlHeaderSize + image->size();
+    }
+    case kControlAddRecord:
+      return add_record_locked(buffer);
+    case kControlRemoveRecord:
+      return remove_record_locked(buffer);
+    case kControlRemoveCacheEntry:
+      if (value_of(buffer) == 0 || !engine_.cache.cache_remove(handle_of(buffer))) {
+        set_status(buffer, code);
+      }
+      return kStatusOnly;
+    case kControlReloadAccessList:
+      load_access_list(engine_, store_, kMainKey);
+      return kStatusOnly;
+    case kControlRefreshFromPrimary:
+      return refresh_locked(buffer);
+    case kControlNextAccessRange: {
+      std::optional<std::array<uint8_t, kAccessRangeImageSize>> image;
+      if (value_of(buffer) == 0) {
+        image = engine_.access.access_range_image(0);
+      } else if (handle_of(buffer) != 0) {
+        image = engine_.access.access_range_image(handle_of(buffer));
+      }
+      if (!image) return kStatusOnly;
+      std::copy(image->begin(), image->end(), payload_of(buffer).begin());
+      set_value(buffer, kAccessRangeImageSize);
+      return kControlHeaderSize + kAccessRangeImageSize;
+    }
+    case kControlWriteSetting:
+      return write_setting_locked(buffer);
+    case kControlRemoveRecords:
+      return remove_records_locked(buffer);
+    case kControlListFilesFirst:
+      return list_files_first_locked(session, buffer);
+    case kControlListFilesNext:
+      return list_files_next_locked(session, buffer);
+    case kControlListFilesEnd:
+      return list_files_end_locked(session, buffer);
+    case kControlOpenFile:
+      return open_file_locked(session, buffer);
+    case kControlCloseFile:
+      return close_file_locked(session, buffer);
+    case kControlReadLine:
+      return read_line_locked(session, buffer);
+    case kControlSetGateway:
+    case kControlRemoveDefaultRoute:
+    case kControlAddRoutes:
+    case kControlRemoveRoutes:
+      return routes_locked(session, buffer);
+    default:
+      set_status(buffer, kControlUnknownCommand);
+      return kStatusOnly;
+  }
+}
+
+size_t ControlCommands::set_settings_locked(Buffer& buffer) {
+  if (value_of(buffer) != kSettingsImageSize ||
+      !apply_settings_image(engine_,
+                            std::span<const uint8_t>(payload_of(buffer)).first(kSettingsImageSize))) {
+    set_status(buffer, kControlSetSettings);
+    return kStatusOnly;
+  }
+  // Written, then read back, so the live values are exactly what the store
+  // holds. When the write fails the read puts the previous stored values
+  // back, and the failure is reported rather than a change that will not
+  // survive a restart.
+  const int written = settings_write(engine_, store_, kMainKey);
+  settings_read(engine_, store_, kMainKey);
+  if (written == 0) set_status(buffer, kControlSetSettings);
+  return kStatusOnly;
+}
+
+size_t ControlCommands::get_zone_locked(Buffer& buffer) {
+  ZoneImage image;
+  {
+    // The texts are copied under the database lock: a domain rename running
+    // on another thread must not be read while it reallocates the string.
+    std::lock_guard<std::recursive_mutex> zone_guard(engine_.zone.lock());
+    const LocalZone& zone = engine_.zone;
+    const auto& records = zone.live().records();
+    image.first_record = records.empty() ? 0 : records.front().handle;
+    image.loaded_at = zone.loaded_at;
+    image.refreshed_at = zone.refreshed_at;
+    image.retry_after = zone.retry_after;
+    image.serial = zone.serial;
+    image.refresh = zone.refresh;
+    image.retry = zone.retry;
+    image.expire = zone.expire;
+    image.minimum = zone.minimum;
+    image.domain = zone.domain;
+    image.primary = zone.primary;
+    image.mailbox = zone.mailbox;
+  }
+  const auto bytes = encode_zone_image(image);
+  std::copy(bytes.begin(), bytes.end(), payload_of(buffer).begin());
+  set_value(buffer, kZoneImageSize);
+  return kControlHeaderSize + kZoneImageSize;
+}
+
+size_t ControlCommands::save_zone_locked(Buffer& buffer) {
+  int saved = 0;
+  if (value_of(buffer) == 0) {
+    {
+      std::lock_guard<std::recursive_mutex> zone_guard(engine_.zone.lock());
+      engine_.zone.serial += 1;
+    }
+    saved = zone_save(engine_);
+  } else {
+    auto image = decode_zone_image(payload_of(buffer));
+    if (image) {
+      ZoneSoa soa;
+      soa.domain = image->domain;
+      soa.primary = image->primary;
+      soa.mailbox = image->mailbox;
+      soa.serial = image->serial;
+      soa.refresh = image->refresh;
+      soa.retry = image->retry;
+      soa.expire = image->expire;
+      soa.minimum = image->minimum;
+      saved = zone_save(engine_, &soa);
+    }
+  }
+  if (saved == 0) set_status(buffer, kControlSaveZoneFile);
+  return kStatusOnly;
+}
+
+size_t ControlCommands::next_record_locked(Buffer& buffer) {
+  std::optional<std::vector<uint8_t>> image;
+  {
+    std::lock_guard<std::recursive_mutex> zone_guard(engine_.zone.lock());
+    const RecordList& live = engine_.zone.live();
+    const auto end = live.records().cend();
+    auto position = end;
+    if (value_of(buffer) == 0) {
+      position = live.records().cbegin();
+    } else if (handle_of(buffer) != 0) {
+      position = live.position_of(handle_of(buffer));
+    }
+    if (position == end) return kStatusOnly;
+    const auto following = std::next(position);
+    ZoneRecordImage record;
+    record.handle = position->handle;
+    record.next = following == end ? 0 : following->handle;
+    record.ttl = position->ttl;
+    record.datum = position->datum;
+    record.type = position->type;
+    record.owner = position->owner;
+    record.target = position->target;
+    image = encode_zone_record_image(record);
+  }
+  if (!image) return kStatusOnly;
+  std::copy(image->begin(), image->end(), payload_of(buffer).begin());
+  set_value(buffer, static_cast<uint32_t>(image->size()));
+  return kControlHeaderSize + image->size();
+}
+
+size_t ControlCommands::add_record_locked(Buffer& buffer) {
+  auto request = decode_add_record_request(payload_of(buffer));
+  int added = 0;
+  if (request) {
+    std::lock_guard<std::recursive_mutex> zone_guard(engine_.zone.lock());
+    added = engine_.zone.add_zone_record(0, value_of(buffer), request->owner, request->ttl,
+                                         request->datum, std::string_view(request->target));
+  }
+  if (added != 1) set_status(buffer, kControlAddRecord);
+  return kStatusOnly;
+}
+
+size_t ControlCommands::remove_record_locked(Buffer& buffer) {
+  bool removed = false;
+  if (value_of(buffer) != 0 && handle_of(buffer) != 0) {
+    // Held across the removal (the lock is re-entrant) so the record found
+    // cannot vanish before remove_zone_record unlinks it.
+    std::lock_guard<std::recursive_mutex> zone_guard(engine_.zone.lock());
+    const ZoneRecord* record = engine_.zone.live().find_handle(handle_of(buffer));
+    if (record != nullptr) removed = engine_.zone.remove_zone_record(record);
+  }
+  if (!removed) set_status(buffer, kControlRemoveRecord);
+  return kStatusOnly;
+}
+
+size_t ControlCommands::refresh_locked(Buffer& buffer) {
+  if (!refresh_hook_) {
+    set_status(buffer, kControlRefreshFromPrimary);
+    return kStatusOnly;
+  }
+  {
+    // Holds off the timed refresh of the serving loop while this one runs.
+    std::lock_guard<std::recursive_mutex> zone_guard(engine_.zone.lock());
+    engine_.zone.retry_after = std::time(nullptr) + engine_.zone.retry;
+  }
+  if (refresh_hook_() == 0) set_status(buffer, kControlRefreshFromPrimary);
+  return kStatusOnly;
+}
+
+size_t ControlCommands::write_setting_locked(Buffer& buffer) {
+  auto request = decode_write_setting_request(payload_of(buffer));
+  int result = 0;
+  if (request && request->key && request->value_name) {
+    result = store_.store_write_text(*request->key, *request->value_name,
+                                     request->data ? request->data->c_str() : nullptr);
+  }
+  set_value(buffer, result != 0 ? 1 : 0);
+  return kWithValue;
+}
+
+size_t ControlCommands::remove_records_locked(Buffer& buffer) {
+  auto name = read_field_text(payload_of(buffer), 0, kControlPayloadSize);
+  int removed = 0;
+  if (name) {
+    std::lock_guard<std::recursive_mutex> zone_guard(engine_.zone.lock());
+    removed = engine_.zone.remove_zone_records(value_of(buffer), *name);
+  }
+  if (removed <= 0) set_status(buffer, kControlRemoveRecords);
+  return kStatusOnly;
+}
+
+int ControlCommands::apply_route_locked(uint32_t destination, uint32_t mask, uint32_t gateway) {
+  if (!route_hook_) return 0;
+  return route_hook_(destination, mask, gateway) != 0 ? 1 : 0;
+}
+
+size_t ControlCommands::routes_locked(ControlSession& session, Buffer& buffer) {
+  ServerSettings& settings = engine_.settings;
+  const uint32_t code = code_of(buffer);
+  uint32_t result = 0;
+  if (code == kControlSetGateway) {
+    if (session.privileged() && value_of(buffer) == 4) {
+      // The address travels in network order, as its four octets.
+      uint32_t gateway = 0;
+      std::memcpy(&gateway, buffer.data() + kControlHeaderSize, 4);
+      const uint32_t previous = settings.gateway.exchange(gateway);
+      if (settings_write(engine_, store_, kMainKey) == 0) {
+        // Not stored, so not in force either: a route through a gateway
+        // that the next start forgets would surprise the administrator.
+        settings.gateway.store(previous);
+        set_status(buffer, code);
+        return kStatusOnly;
+      }
+      result = static_cast<uint32_t>(apply_route_locked(0, 0, gateway));
+    } else if (const uint32_t stored = settings.gateway.load(); stored != 0) {
+      result = static_cast<uint32_t>(apply_route_locked(0, 0, stored));
+    }
+  } else if (code == kControlRemoveDefaultRoute) {
+    if (settings.gateway.load() != 0) result = static_cast<uint32_t>(apply_route_locked(0, 0, 0));
+  } else {
+    const uint32_t gateway = code == kControlAddRoutes ? settings.gateway.load() : 0;
+    const auto routes = settings.routes.get();
+    for (const Route& route : *routes) {
+      result += static_cast<uint32_t>(apply_route_locked(route.destination, route.mask, gateway));
+    }
+  }
+  set_value(buffer, result);
+  return kWithValue;
+}
+
+}  // namespace norvane

@@ -1,0 +1,207 @@
+// The control channel's listener and connection threads on a SOCK_SEQPACKET
+// UNIX socket. Each thread waits in poll() on its socket and on the stop
+// event, so stop() wakes every one of them.
+#include "service/control_server.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <vector>
+
+#include "control/control_channel.h"
+#include "control/control_messages.h"
+
+namespace norvane {
+
+namespace {
+
+// Waits until `socket` is readable or the stop event fires. True when the
+// socket is ready (or in error, for the caller's read to find out); false on
+// stop.
+bool wait_readable(int socket, int stop_event) {
+  std::array<pollfd, 2> waiting{{{socket, POLLIN, 0}, {stop_event, POLLIN, 0}}};
+  while (true) {
+    const int ready = ::poll(waiting.data(), waiting.size(), -1);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return false;
+    if (waiting[1].revents != 0) return false;
+    return waiting[0].revents != 0;
+  }
+}
+
+// The peer's user, group and supplementary groups; nothing when the kernel
+// does not tell.
+std::optional<PeerCredentials> peer_credentials(int socket) {
+  ucred credentials{};
+  socklen_t length = sizeof credentials;
+  if (::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0 ||
+      length != sizeof credentials) {
+    return std::nullopt;
+  }
+  PeerCredentials peer;
+  peer.uid = credentials.uid;
+  peer.gid = credentials.gid;
+  std::vector<gid_t> groups(64);
+  while (true) {
+    socklen_t size = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+    if (::getsockopt(socket, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &size) == 0) {
+      groups.resize(size / sizeof(gid_t));
+      break;
+    }
+    // ERANGE tells the size needed; any other error leaves the group list
+    // unknown, and the test must not guess membership.
+    if (errno != ERANGE || size / sizeof(gid_t) <= groups.size()) return std::nullopt;
+    groups.resize(size / sizeof(gid_t));
+  }
+  peer.groups = std::move(groups);
+  return peer;
+}
+
+}  // namespace
+
+ControlServer::ControlServer(Engine& engine, SettingsStore& store)
+    : commands_(engine, store) {}
+
+ControlServer::~ControlServer() { stop(); }
+
+void ControlServer::set_refresh_hook(std::function<int()> hook) {
+  commands_.set_refresh_hook(std::move(hook));
+}
+
+void ControlServer::set_route_hook(
+    std::function<int(uint32_t destination, uint32_t mask, uint32_t gateway)> hook) {
+  commands_.set_route_hook(std::move(hook));
+}
+
+bool ControlServer::start() { return start(control_address()); }
+
+bool ControlServer::start(const std::string& address) {
+  if (listen_socket_ >= 0 || stopping_.load()) return false;
+  stop_event_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (stop_event_ < 0) return false;
+  listen_socket_ = control_listen(address);
+  if (listen_socket_ < 0) {
+    ::close(stop_event_);
+    stop_event_ = -1;
+    return false;
+  }
+  address_ = address;
+  try {
+    listener_ = std::thread([this] { listen_loop(); });
+  } catch (...) {
+    ::close(listen_socket_);
+    listen_socket_ = -1;
+    return false;
+  }
+  return true;
+}
+
+void ControlServer::stop() {
+  if (stopping_.exchange(true)) return;
+  if (stop_event_ >= 0) {
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t written = ::write(stop_event_, &one, sizeof one);
+  }
+  if (listener_.joinable()) listener_.join();
+  {
+    std::lock_guard<std::mutex> guard(connections_lock_);
+    for (auto& connection : connections_) {
+      if (connection->thread.joinable()) connection->thread.join();
+      ::close(connection->socket);
+    }
+    connections_.clear();
+  }
+  if (listen_socket_ >= 0) {
+    ::close(listen_socket_);
+    listen_socket_ = -1;
+    if (!address_.empty() && address_.front() != '@') ::unlink(address_.c_str());
+  }
+  if (stop_event_ >= 0) {
+    ::close(stop_event_);
+    stop_event_ = -1;
+  }
+}
+
+void ControlServer::reap_finished() {
+  std::lock_guard<std::mutex> guard(connections_lock_);
+  for (auto it = connections_.begin(); it != connections_.end();) {
+    if ((*it)->finished.load()) {
+      if ((*it)->thread.joinable()) (*it)->thread.join();
+      ::close((*it)->socket);
+      it = connections_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void ControlServer::listen_loop() {
+  while (!stopping_.load() && wait_readable(listen_socket_, stop_event_)) {
+    const int socket = ::accept4(listen_socket_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (socket < 0) {
+      // A client that gave up before we accepted, or a momentary shortage
+      // of descriptors: the listener goes on rather than leaving the server
+      // without its control channel.
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        ::usleep(100000);
+      }
+      continue;
+    }
+    // A client that sends without ever reading would otherwise block its
+    // connection thread in send() for good, and stop() with it.
+    const timeval send_limit{5, 0};
+    ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &send_limit, sizeof send_limit);
+    reap_finished();
+    std::lock_guard<std::mutex> guard(connections_lock_);
+    if (connections_.size() >= kMaxControlConnections) {
+      ::close(socket);
+      continue;
+    }
+    auto connection = std::make_unique<Connection>();
+    connection->socket = socket;
+    Connection& served = *connection;
+    try {
+      served.thread = std::thread([this, &served] { serve(served); });
+    } catch (...) {
+      ::close(socket);
+      continue;
+    }
+    connections_.push_back(std::move(connection));
+  }
+}
+
+void ControlServer::serve(Connection& connection) {
+  std::optional<ControlSession> session;
+  std::vector<uint8_t> request(kControlMessageSize);
+  while (!stopping_.load() && wait_readable(connection.socket, stop_event_)) {
+    // MSG_TRUNC makes recv report the message's full length, so an
+    // over-long request is seen and ends the connection instead of being
+    // answered from its first 2048 bytes.
+    const ssize_t received =
+        ::recv(connection.socket, request.data(), request.size(), MSG_TRUNC | MSG_DONTWAIT);
+    if (received < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (received <= 0 || static_cast<size_t>(received) > kControlMessageSize) break;
+    if (!session) {
+      auto peer = peer_credentials(connection.socket);
+      if (!peer) break;
+      session.emplace(commands_.privilege_test(*peer));
+    }
+    const auto reply = commands_.handle_control_message(
+        *session, std::span<const uint8_t>(request.data(), static_cast<size_t>(received)));
+    if (reply.empty()) break;
+    if (::send(connection.socket, reply.data(), reply.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(reply.size())) {
+      break;
+    }
+  }
+  // The session's searches and files close here, with the connection.
+  session.reset();
+  ::shutdown(connection.socket, SHUT_RDWR);
+  connection.finished.store(true);
+}
+
+}  // namespace norvane

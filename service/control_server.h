@@ -1,0 +1,84 @@
+// The control channel's server: a SOCK_SEQPACKET UNIX socket at
+// $NORVANE_CONTROL (default the abstract name "norvane_dns_server"), one
+// thread per connection, each message answered by ControlCommands.
+// Thread-safety: start, stop and the hook setters may be called from any one
+// thread; the listener and connection threads are internal.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "engine/engine.h"
+#include "runtime/settings_store.h"
+#include "service/control_commands.h"
+
+namespace norvane {
+
+// At most this many connections are served at once; a further client is
+// accepted and closed at once, so a flood of idle connections cannot exhaust
+// the server's threads.
+inline constexpr size_t kMaxControlConnections = 64;
+
+class ControlServer {
+ public:
+  // `store` is the machine store: the privilege test is made against it and
+  // the settings commands write it. Both must outlive the server.
+  ControlServer(Engine& engine, SettingsStore& store);
+  ~ControlServer();  // stops and joins
+  ControlServer(const ControlServer&) = delete;
+  ControlServer& operator=(const ControlServer&) = delete;
+
+  // Binds the socket at $NORVANE_CONTROL (or the default) and starts the
+  // listener thread. False when the socket cannot be bound (for example when
+  // another server holds the name) or the server was already started.
+  bool start();
+  // Binds `address` instead of the environment's ("@name" abstract, else a
+  // path); for tests that run several servers.
+  bool start(const std::string& address);
+  // Sets the stop flag, wakes the listener and every connection (a command
+  // that is running finishes first) and joins them all. A path socket is
+  // removed. Safe to call more than once.
+  void stop();
+
+  // Command 15 (refresh from the primary) calls this; until it is set the
+  // command fails with its code. The hook starts the refresh on a thread of
+  // its own and returns nonzero when it did.
+  void set_refresh_hook(std::function<int()> hook);
+  // Routes (commands 31-34) call this with network-order addresses; it
+  // returns 1 on success, 0 on failure. Until it is set every route change
+  // counts as failed.
+  void set_route_hook(std::function<int(uint32_t destination, uint32_t mask, uint32_t gateway)> hook);
+
+  // The commands, for callers that answer messages without a socket.
+  ControlCommands& commands() { return commands_; }
+
+ private:
+  struct Connection {
+    int socket = -1;
+    std::thread thread;
+    std::atomic<bool> finished{false};
+  };
+
+  void listen_loop();
+  void serve(Connection& connection);
+  // Joins and frees connections whose thread has ended. Takes connections_lock_.
+  void reap_finished();
+
+  ControlCommands commands_;
+  int listen_socket_ = -1;
+  std::string address_;
+  // Readable once stop() was called: every thread polls it beside its socket.
+  int stop_event_ = -1;
+  std::atomic<bool> stopping_{false};
+  std::thread listener_;
+  std::mutex connections_lock_;
+  std::list<std::unique_ptr<Connection>> connections_;
+};
+
+}  // namespace norvane
