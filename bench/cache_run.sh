@@ -41,12 +41,12 @@ wait_answer() {
   return 1
 }
 
-# The upstream: our own server, authoritative for up.test with 100,000 names.
+# The upstream: our own server, authoritative for up.bench with 100,000 names.
 up_port=$(free_port)
 mkdir -p "${work}/up/data" "${work}/up/store"
 {
-  echo '$ORIGIN up.test.'
-  echo '@	SOA	ns.up.test.	hostmaster.up.test. 1 3600 600 86400 86400'
+  echo '$ORIGIN up.bench.'
+  echo '@	SOA	ns.up.bench.	hostmaster.up.bench. 1 3600 600 86400 86400'
   echo '@ 	NS	ns'
   echo 'ns	A	10.0.0.1'
   for ((i = 0; i < 100000; i++)); do
@@ -57,12 +57,12 @@ printf '[Velisk]\nPort=%s\nLog=0\nDirectory=%s/up/data/\n' "${up_port}" "${work}
   > "${work}/up/store/settings.ini"
 NORVANE_MACHINE_STORE="${work}/up/store" "${server}" > /dev/null 2>&1 &
 pids+=($!)
-wait_answer "${up_port}" n1.up.test
+wait_answer "${up_port}" n1.up.bench
 
 queries() {
   local count="$1" file="${work}/queries-$1.txt"
   [[ -f "${file}" ]] || for ((i = 0; i < count; i++)); do
-    echo "n$(((i * 7919) % count)).up.test A"
+    echo "n$(((i * 7919) % count)).up.bench A"
   done > "${file}"
   echo "${file}"
 }
@@ -100,7 +100,7 @@ for names in 1000 100000; do
   NORVANE_MACHINE_STORE="${work}/ours-${names}/store" "${server}" > /dev/null 2>&1 &
   pid=$!
   pids+=("${pid}")
-  wait_answer "${port}" n1.up.test
+  wait_answer "${port}" n1.up.bench
   measure "norvane, ${names} names" "${port}" "${pid}" "${file}"
   kill -INT "${pid}"
 
@@ -111,7 +111,7 @@ for names in 1000 100000; do
       --cache-size=150000 --user=root > /dev/null 2>&1 &
     pid=$!
     pids+=("${pid}")
-    wait_answer "${port}" n1.up.test
+    wait_answer "${port}" n1.up.bench
     measure "dnsmasq, ${names} names" "${port}" "${pid}" "${file}"
     kill "${pid}"
   fi
@@ -142,7 +142,7 @@ CONF
     unbound -c "${work}/unbound.conf" > /dev/null 2>&1 &
     pid=$!
     pids+=("${pid}")
-    wait_answer "${port}" n1.up.test
+    wait_answer "${port}" n1.up.bench
     measure "unbound, ${names} names" "${port}" "${pid}" "${file}"
     kill "${pid}"
   fi
