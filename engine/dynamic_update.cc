@@ -54,8 +54,7 @@ bool faithful_wire_name(std::span<const uint8_t> message, size_t position) {
 // for the root) into `name`, the position behind it as stored into `next`.
 // False for a name that runs out of the message, is not faithful (above) or
 // takes more than 255 bytes on the wire (RFC 1035 section 3.1).
-bool read_name(std::span<const uint8_t> message, size_t position, std::string& name,
-               size_t& next) {
+bool read_name(std::span<const uint8_t> message, size_t position, std::string& name, size_t& next) {
   if (!faithful_wire_name(message, position)) return false;
   char text[kNameBufferSize];
   next = decode_name(message.data(), message.size(), position, text, sizeof text);
@@ -105,8 +104,8 @@ struct RecordValue {
 // an address of exactly four bytes, or a name (behind a 16-bit preference for
 // MX) that ends exactly where the RDATA ends. Nothing for other types or for
 // RDATA that does not read so.
-std::optional<RecordValue> read_value(std::span<const uint8_t> message, uint32_t type,
-                                      size_t rdata, size_t rdata_length) {
+std::optional<RecordValue> read_value(std::span<const uint8_t> message, uint32_t type, size_t rdata,
+                                      size_t rdata_length) {
   if (rdata > message.size() || message.size() - rdata < rdata_length) return std::nullopt;
   RecordValue value;
   size_t name_at = rdata;
@@ -209,9 +208,9 @@ uint16_t prescan_update(const LocalZone& zone, std::span<const uint8_t> message,
   }
   if (record.type == kTypeAxfr || record.type == kTypeMailB || record.type == kTypeMailA)
     return kRcodeFormErr;
-  const bool value_used = record.rclass != kClassAny &&
-                          (record.type == kTypeA || record.type == kTypeCname ||
-                           record.type == kTypeMx);
+  const bool value_used =
+      record.rclass != kClassAny &&
+      (record.type == kTypeA || record.type == kTypeCname || record.type == kTypeMx);
   if (value_used && !read_value(message, record.type, record.rdata, record.rdlength))
     return kRcodeFormErr;
   return kRcodeNoError;
