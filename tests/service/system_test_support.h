@@ -129,7 +129,13 @@ inline uint16_t find_free_port() {
 // directory (data/name.db); removed with everything in it at the end.
 class ServerTree {
  public:
-  ServerTree(uint16_t port, std::string_view zone) : port_(port) {
+  ServerTree(uint16_t port, std::string_view zone) : ServerTree(port, zone, "office.lan", "") {}
+  // A server of `domain` (the zone file's own origin). `more_settings` is
+  // written behind the main key's values: further values of that key, then
+  // keys of their own such as [Velisk\Access].
+  ServerTree(uint16_t port, std::string_view zone, std::string_view domain,
+             std::string_view more_settings)
+      : port_(port) {
     char pattern[] = "/tmp/norvane-system-XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
       ADD_FAILURE() << "mkdtemp failed";
@@ -143,7 +149,8 @@ class ServerTree {
     settings << "[Velisk]\n"
              << "Port=" << port << "\n"
              << "Directory=" << (root_ / "data").string() << "/\n"
-             << "Domain=office.lan\nServer=ns1\nAdministrator=hostmaster\n";
+             << "Domain=" << domain << "\nServer=ns1\nAdministrator=hostmaster\n"
+             << more_settings;
     write_file(root_ / "store" / "settings.ini", settings.str());
   }
   ~ServerTree() {
@@ -155,6 +162,7 @@ class ServerTree {
 
   uint16_t port() const { return port_; }
   std::filesystem::path store() const { return root_ / "store"; }
+  std::filesystem::path data() const { return root_ / "data"; }
   std::filesystem::path output_file() const { return root_ / "output.txt"; }
 
   static void write_file(const std::filesystem::path& path, std::string_view text) {
@@ -379,24 +387,59 @@ inline uint16_t read_u16(const std::vector<uint8_t>& data, size_t at) {
   return static_cast<uint16_t>((data.at(at) << 8) | data.at(at + 1));
 }
 
+// A socket of `type` bound to `source` (a dotted quad on loopback) and
+// `port` (0: any): the whole 127/8 block reaches the host, so one test can
+// play several clients or servers. Invalid when the bind fails.
+inline UniqueFd socket_from(int type, const char* source, uint16_t port = 0) {
+  UniqueFd fd(socket(AF_INET, type | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  if (!fd.valid() || inet_pton(AF_INET, source, &address.sin_addr) != 1) return {};
+  if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return {};
+  return fd;
+}
+
+// A UDP socket from `source` connected to the loopback port, so that it only
+// hears datagrams from there; invalid on failure.
+inline UniqueFd udp_client(uint16_t port, const char* source = "127.0.0.1") {
+  UniqueFd fd = socket_from(SOCK_DGRAM, source);
+  const sockaddr_in address = loopback(port);
+  if (!fd.valid() ||
+      connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+    return {};
+  return fd;
+}
+
+// The next datagram on `fd` within `wait`, or nothing.
+inline std::optional<std::vector<uint8_t>> receive_datagram(int fd, milliseconds wait) {
+  pollfd ready{fd, POLLIN, 0};
+  if (poll(&ready, 1, static_cast<int>(wait.count())) != 1) return std::nullopt;
+  std::vector<uint8_t> reply(65535);
+  const ssize_t got = recv(fd, reply.data(), reply.size(), 0);
+  if (got < 0) return std::nullopt;
+  reply.resize(static_cast<size_t>(got));
+  return reply;
+}
+
+// Sends one datagram from `source` to the loopback port and returns the first
+// reply within `wait`, or nothing.
+inline std::optional<std::vector<uint8_t>> udp_exchange_from(
+    const char* source, uint16_t port, const std::vector<uint8_t>& request,
+    milliseconds wait = milliseconds(2'000)) {
+  UniqueFd fd = udp_client(port, source);
+  if (!fd.valid() ||
+      send(fd.get(), request.data(), request.size(), 0) != static_cast<ssize_t>(request.size()))
+    return std::nullopt;
+  return receive_datagram(fd.get(), wait);
+}
+
 // Sends one datagram to the loopback port and returns the first reply within
 // `wait`, or nothing.
 inline std::optional<std::vector<uint8_t>> udp_exchange(uint16_t port,
                                                         const std::vector<uint8_t>& request,
                                                         milliseconds wait = milliseconds(2'000)) {
-  UniqueFd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  const sockaddr_in address = loopback(port);
-  if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-    return std::nullopt;
-  if (send(fd.get(), request.data(), request.size(), 0) != static_cast<ssize_t>(request.size()))
-    return std::nullopt;
-  pollfd ready{fd.get(), POLLIN, 0};
-  if (poll(&ready, 1, static_cast<int>(wait.count())) != 1) return std::nullopt;
-  std::vector<uint8_t> reply(65535);
-  const ssize_t got = recv(fd.get(), reply.data(), reply.size(), 0);
-  if (got < 0) return std::nullopt;
-  reply.resize(static_cast<size_t>(got));
-  return reply;
+  return udp_exchange_from("127.0.0.1", port, request, wait);
 }
 
 inline bool send_all(int fd, const std::vector<uint8_t>& data) {
@@ -454,6 +497,16 @@ inline bool closed_by_peer(int fd, milliseconds wait) {
     const ssize_t got = recv(fd, scratch, sizeof scratch, 0);
     if (got <= 0) return true;
   }
+}
+
+// A TCP connection from `source` to the loopback port; invalid when refused.
+inline UniqueFd connect_tcp_from(const char* source, uint16_t port) {
+  UniqueFd fd = socket_from(SOCK_STREAM, source);
+  const sockaddr_in address = loopback(port);
+  if (!fd.valid() ||
+      connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+    return {};
+  return fd;
 }
 
 inline std::optional<std::vector<uint8_t>> tcp_exchange(uint16_t port,
