@@ -87,6 +87,9 @@ int control_listen(std::string_view text) {
     }
     if (result != 0) errno = EADDRINUSE;
   }
+  // Any local user may connect, as to the abstract name; the server decides
+  // per connection what a client may do.
+  if (result == 0 && text.front() != '@') ::chmod(address.sun_path, 0666);
   if (result != 0 || ::listen(fd, 16) != 0) {
     int saved = errno;
     ::close(fd);

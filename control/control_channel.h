@@ -24,7 +24,8 @@ int control_connect(std::string_view address);
 // A listening SOCK_SEQPACKET socket (close-on-exec) bound to `address`, or -1
 // with errno set. A path address that names a stale socket file (one nobody
 // accepts on) is replaced; a live one is left alone and the call fails with
-// EADDRINUSE, so a second server cannot steal the first one's channel.
+// EADDRINUSE, so a second server cannot steal the first one's channel. A
+// path socket is made connectable by every local user (mode 0666).
 int control_listen(std::string_view address);
 
 // Sends `request` on a connected socket and receives the reply into `reply`

@@ -130,6 +130,7 @@ std::vector<uint8_t> ControlCommands::handle_control_message(ControlSession& ses
   // fields read as 0, never as what an earlier message left behind.
   Buffer buffer{};
   std::copy(request.begin(), request.end(), buffer.begin());
+  const uint32_t code = code_of(buffer);
   size_t length = kStatusOnly;
   {
     std::lock_guard<std::mutex> guard(command_lock_);
@@ -137,7 +138,7 @@ std::vector<uint8_t> ControlCommands::handle_control_message(ControlSession& ses
       length = run_locked(session, buffer);
     } catch (...) {
       // Memory ran out inside a command: the command failed.
-      set_status(buffer, code_of(buffer));
+      set_status(buffer, code);
       length = kStatusOnly;
     }
   }
@@ -243,7 +244,7 @@ size_t ControlCommands::run_locked(ControlSession& session, Buffer& buffer) {
     case kControlRemoveDefaultRoute:
     case kControlAddRoutes:
     case kControlRemoveRoutes:
-      return routes_locked(session, buffer);
+      return routes_locked(session, code, buffer);
     default:
       set_status(buffer, kControlUnknownCommand);
       return kStatusOnly;
@@ -417,9 +418,8 @@ int ControlCommands::apply_route_locked(uint32_t destination, uint32_t mask, uin
   return route_hook_(destination, mask, gateway) != 0 ? 1 : 0;
 }
 
-size_t ControlCommands::routes_locked(ControlSession& session, Buffer& buffer) {
+size_t ControlCommands::routes_locked(ControlSession& session, uint32_t code, Buffer& buffer) {
   ServerSettings& settings = engine_.settings;
-  const uint32_t code = code_of(buffer);
   uint32_t result = 0;
   if (code == kControlSetGateway) {
     if (session.privileged() && value_of(buffer) == 4) {

@@ -111,7 +111,7 @@ void ControlServer::stop() {
     std::lock_guard<std::mutex> guard(connections_lock_);
     for (auto& connection : connections_) {
       if (connection->thread.joinable()) connection->thread.join();
-      ::close(connection->socket);
+      if (connection->socket >= 0) ::close(connection->socket);
     }
     connections_.clear();
   }
@@ -131,7 +131,6 @@ void ControlServer::reap_finished() {
   for (auto it = connections_.begin(); it != connections_.end();) {
     if ((*it)->finished.load()) {
       if ((*it)->thread.joinable()) (*it)->thread.join();
-      ::close((*it)->socket);
       it = connections_.erase(it);
     } else {
       ++it;
@@ -200,7 +199,8 @@ void ControlServer::serve(Connection& connection) {
   }
   // The session's searches and files close here, with the connection.
   session.reset();
-  ::shutdown(connection.socket, SHUT_RDWR);
+  ::close(connection.socket);
+  connection.socket = -1;
   connection.finished.store(true);
 }
 
