@@ -1,0 +1,295 @@
+// pallix against a running ostrum -debug: listings, record changes seen by
+// dig, host words and the stored default, refusals for an unprivileged user,
+// and the route commands in a network namespace of the server's own.
+#include <unistd.h>
+
+#include <climits>
+#include <ctime>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "runtime/settings_store.h"
+#include "tests/client/client_test_support.h"
+
+namespace norvane::client_test {
+namespace {
+
+using system_test::kOfficeZone;
+using system_test::run_command;
+using Words = std::vector<std::string>;
+
+constexpr const char* kFullUsage =
+    "Usage:\n"
+    "  pallix print [cache]\n"
+    " for Administrators:\n"
+    "  pallix add    <name>   <ttl> A     <ip-address>\n"
+    "  pallix add    <domain> <ttl> NS    <server>\n"
+    "  pallix add    <alias>  <ttl> CNAME <name>\n"
+    "  pallix add    <name>   <ttl> MX    <preference> <server>\n"
+    "  pallix remove <name>   <type>\n"
+    "  \n"
+    "      <name>, <server> == full name including domain\n";
+constexpr const char* kServiceNotActive = "Service not active\n";
+
+// kOfficeZone as pallix lists it, in file order; records without a TTL of
+// their own carry the SOA minimum (300), and a TTL stays in force for the
+// lines behind it.
+constexpr const char* kOfficeListing =
+    "office.lan.                    \t300\tNS    ns1.office.lan.\t\n"
+    "office.lan.                    \t300\tMX    10   mail.office.lan.\t\n"
+    "ns1.office.lan.                \t300\tA     192.168.10.1\t\n"
+    "host.office.lan.               \t300\tA     192.168.10.20\t\n"
+    "host.office.lan.               \t300\tA     192.168.10.21\t\n"
+    "mail.office.lan.               \t300\tA     192.168.10.25\t\n"
+    "www.office.lan.                \t300\tCNAME host.office.lan.\t\n"
+    "printer.office.lan.            \t600\tA     192.168.10.40\t\n"
+    "*.lab.office.lan.              \t300\tA     192.168.10.99\t\n";
+
+class PallixSystemTest : public ::testing::Test {
+ protected:
+  // Starts a server of the office zone. `more_settings` is appended to its
+  // settings file behind the main key's values; `cache_dump` becomes its
+  // cache.dmp; with `namespace_setup` it runs in a network namespace.
+  void start(const std::string& more_settings = "", const std::string& cache_dump = "",
+             const std::string& namespace_setup = "") {
+    tree_ = std::make_unique<system_test::ServerTree>(system_test::find_free_port(), kOfficeZone);
+    std::ofstream(tree_->store() / "settings.ini", std::ios::app) << more_settings;
+    if (!cache_dump.empty())
+      system_test::ServerTree::write_file(data() / "cache.dmp", cache_dump);
+    server_ = std::make_unique<ControlledServer>(*tree_, client_.control(), namespace_setup);
+  }
+
+  std::filesystem::path data() const { return tree_->store().parent_path() / "data"; }
+
+  PallixRun pallix(Words words, bool as_nobody = false) {
+    return run_pallix(client_.store(), client_.control(), std::move(words), as_nobody);
+  }
+
+  // What dig gets for `name` and `type` from the server, one record a line.
+  std::string dig(const std::string& name, const std::string& type) {
+    return run_command("dig @127.0.0.1 -p " + std::to_string(tree_->port()) +
+                       " +noedns +short +tries=1 +time=2 " + name + " " + type)
+        .output;
+  }
+
+  ClientTree client_;
+  std::unique_ptr<system_test::ServerTree> tree_;
+  std::unique_ptr<ControlledServer> server_;
+};
+
+void expect_run(const PallixRun& run, int exit_code, const std::string& output) {
+  EXPECT_EQ(run.exit_code, exit_code);
+  EXPECT_EQ(run.output, output);
+}
+
+TEST_F(PallixSystemTest, ListsTheDatabaseAndAnEmptyCache) {
+  start();
+  expect_run(pallix({"print"}), 0, kOfficeListing);
+  // Any word behind print other than "cache" is ignored.
+  expect_run(pallix({"PRINT", "everything"}), 0, kOfficeListing);
+  // The cache is empty: the first request gets no record.
+  expect_run(pallix({"print", "Cache"}), 1, "");
+}
+
+TEST_F(PallixSystemTest, AddedRecordsAreServedListedAndRemovedByName) {
+  start();
+  expect_run(pallix({"add", "New.Office.lan", "120", "a", "192.168.10.77"}), 4,
+             "New.Office.lan added\n");
+  expect_run(pallix({"add", "office.lan", "60", "MX", "20", "mx2.office.lan"}), 4,
+             "office.lan added\n");
+  expect_run(pallix({"add", "alias.office.lan", "60", "cname", "host.office.lan"}), 4,
+             "alias.office.lan added\n");
+  expect_run(pallix({"add", "office.lan.", "60", "Ns", "ns2.office.lan"}), 4,
+             "office.lan. added\n");
+  EXPECT_EQ(dig("new.office.lan", "A"), "192.168.10.77\n");
+  EXPECT_TRUE(dig("alias.office.lan", "CNAME").starts_with("host.office.lan.\n"));
+
+  const std::string listing = pallix({"print"}).output;
+  for (const char* line : {"new.office.lan.                \t120\tA     192.168.10.77\t\n",
+                           "office.lan.                    \t60\tMX    20   mx2.office.lan.\t\n",
+                           "alias.office.lan.              \t60\tCNAME host.office.lan.\t\n",
+                           "office.lan.                    \t60\tNS    ns2.office.lan.\t\n"})
+    EXPECT_NE(listing.find(line), std::string::npos) << line << " missing from\n" << listing;
+
+  // An exact duplicate, and a second record beside a CNAME, are refused.
+  expect_run(pallix({"add", "new.office.lan", "120", "A", "192.168.10.77"}), 0,
+             "operation failed\n");
+  expect_run(pallix({"add", "alias.office.lan", "60", "A", "192.168.10.78"}), 0,
+             "operation failed\n");
+
+  expect_run(pallix({"remove", "new.office.lan.", "a"}), 4, "new.office.lan. removed\n");
+  expect_run(pallix({"remove", "new.office.lan", "A"}), 0, "operation failed\n");
+  EXPECT_EQ(dig("new.office.lan", "A"), "");
+  // The server compares a removed name as sent: stored names are lower case.
+  expect_run(pallix({"remove", "HOST.office.lan", "A"}), 0, "operation failed\n");
+  // Both addresses of host go at once.
+  expect_run(pallix({"remove", "host.office.lan", "A"}), 4, "host.office.lan removed\n");
+  EXPECT_EQ(dig("host.office.lan", "A"), "");
+}
+
+TEST_F(PallixSystemTest, MalformedWordsPrintTheUsageAndChangeNothing) {
+  start();
+  const std::pair<Words, std::string> cases[] = {
+      {{"add", "x.office.lan", "60", "A", "192.168.10.256"}, kFullUsage},
+      {{"add", "x.office.lan", "sixty", "A", "192.168.10.5"}, kFullUsage},
+      {{"add", "x.office.lan", "-60", "A", "192.168.10.5"}, kFullUsage},
+      {{"add", "x.office.lan", "60", "TXT", "text"}, kFullUsage},
+      {{"add", "office.lan", "60", "MX", "20"}, kFullUsage},
+      {{"add", "x.office.lan", "60", "A"}, ""},
+      {{"remove", "host.office.lan"}, ""},
+      {{"remove", "host.office.lan", "SOA"}, kFullUsage},
+      {{"frobnicate"}, kFullUsage},
+      {{"localhost", "frobnicate"}, kFullUsage},
+      {{}, kFullUsage},
+  };
+  for (const auto& [words, output] : cases) {
+    SCOPED_TRACE(testing::PrintToString(words));
+    expect_run(pallix(words), 0, output);
+  }
+  expect_run(pallix({"print"}), 0, kOfficeListing);
+}
+
+TEST_F(PallixSystemTest, HostWordsDirectTheWholeInvocation) {
+  start();
+  char own_name[HOST_NAME_MAX + 1] = {};
+  ASSERT_EQ(gethostname(own_name, sizeof own_name - 1), 0);
+  const std::pair<Words, std::string> cases[] = {
+      {{"localhost", "print"}, kOfficeListing},
+      {{".", "print"}, kOfficeListing},
+      {{"127.0.0.1", "print"}, kOfficeListing},
+      {{own_name, "print"}, kOfficeListing},
+      {{"far.example.invalid", "print"}, kServiceNotActive},
+      {{"192.0.2.1", "print"}, kServiceNotActive},
+      // The last host word counts.
+      {{"far.example.invalid", "localhost", "print"}, kOfficeListing},
+      {{"localhost", "far.example.invalid", "add", "x.office.lan", "60", "A", "192.168.10.5"},
+       kServiceNotActive},
+  };
+  for (const auto& [words, output] : cases) {
+    SCOPED_TRACE(testing::PrintToString(words));
+    expect_run(pallix(words), 0, output);
+  }
+  EXPECT_EQ(dig("x.office.lan", "A"), "");
+}
+
+TEST_F(PallixSystemTest, SetDefaultStoresOrDeletesTheServerHost) {
+  start();
+  const SettingsStore store(client_.store().string());
+  expect_run(pallix({"far.example.invalid", "setdefault"}), 1, "");
+  EXPECT_EQ(store.store_read_text("Velisk", "Server", "(none)"), "far.example.invalid");
+  expect_run(pallix({"print"}), 0, kServiceNotActive);
+  expect_run(pallix({"localhost", "print"}), 0, kOfficeListing);
+
+  expect_run(pallix({"SetDefault"}), 1, "");
+  EXPECT_EQ(store.store_read_text("Velisk", "Server", "(none)"), "(none)");
+  expect_run(pallix({"print"}), 0, kOfficeListing);
+
+  // A host the default cannot hold would read back as no default at all.
+  expect_run(pallix({std::string(129, 'h'), "setdefault"}), 0, "operation failed\n");
+  EXPECT_EQ(store.store_read_text("Velisk", "Server", "(none)"), "(none)");
+}
+
+TEST_F(PallixSystemTest, UnprivilegedUserMayListButNotChangeRecords) {
+  start();
+  expect_run(pallix({"print"}, true), 0, kOfficeListing);
+  expect_run(pallix({"add", "x.office.lan", "60", "A", "192.168.10.5"}, true), 0,
+             "operation failed\n");
+  expect_run(pallix({"remove", "host.office.lan", "A"}, true), 0, "operation failed\n");
+  // The client's own store is root's: the default cannot change either.
+  expect_run(pallix({"localhost", "setdefault"}, true), 0, "operation failed\n");
+  expect_run(pallix({"print"}), 0, kOfficeListing);
+}
+
+TEST_F(PallixSystemTest, CacheListingSkipsDeadEntriesAndGoesOn) {
+  const auto now = static_cast<uint32_t>(std::time(nullptr));
+  const std::string live = std::to_string(now + 600);
+  const uint32_t dying = now + 2;
+  start("CacheDump=1\n",
+        "ext.example\tA\t203.0.113.5\t" + live + "\n" +
+            "dying.example\tA\t203.0.113.6\t" + std::to_string(dying) + "\n" +
+            "ext.example\tNS\tns.ext.example\t" + live + "\n" +
+            "www.ext.example\tCNAME\text.example\t" + live + "\n" +
+            "ext.example\tMX\t5\tmx.ext.example\t" + live + "\n" +
+            "5.113.0.203.in-addr.arpa\tPTR\text.example\t" + live + "\n");
+  // The entry in the middle dies while it is still in the list.
+  while (static_cast<uint32_t>(std::time(nullptr)) <= dying)
+    std::this_thread::sleep_for(milliseconds(100));
+
+  const PallixRun run = pallix({"print", "cache"});
+  EXPECT_EQ(run.exit_code, 0);
+  const std::pair<std::string, std::string> expected[] = {
+      {"ext.example.                   ", "A     203.0.113.5"},
+      {"ext.example.                   ", "NS    ns.ext.example."},
+      {"www.ext.example.               ", "CNAME ext.example."},
+      {"ext.example.                   ", "MX    5   mx.ext.example."},
+      {"5.113.0.203.in-addr.arpa.      ", "PTR   ext.example."},
+  };
+  const std::vector<std::string> lines = system_test::split_lines(run.output);
+  ASSERT_EQ(lines.size(), std::size(expected)) << run.output;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    SCOPED_TRACE(lines[i]);
+    std::vector<std::string> fields;
+    std::istringstream in(lines[i]);
+    for (std::string field; std::getline(in, field, '\t');) fields.push_back(field);
+    ASSERT_EQ(fields.size(), 3u);  // owner, lifetime, value; the line ends in a tab
+    EXPECT_EQ(fields[0], expected[i].first);
+    EXPECT_EQ(fields[2], expected[i].second);
+    const unsigned long lifetime = std::stoul(fields[1]);
+    EXPECT_LE(lifetime, 600u);
+    EXPECT_GE(lifetime, 500u);
+  }
+}
+
+TEST_F(PallixSystemTest, GatewayAndRoutesChangeTheServersRoutingTable) {
+  start("[Velisk\\routes]\nDest0=10.20.0.0\nMask0=255.255.0.0\n", "",
+        "ip link set lo up && ip link add v0 type veth peer name v1 && "
+        "ip addr add 10.9.0.1/24 dev v0 && ip link set v0 up && ip link set v1 up");
+  const std::string show_routes =
+      "nsenter -t " + std::to_string(server_->pid()) + " -n ip -4 route show";
+  auto routes = [&] { return run_command(show_routes).output; };
+  const std::string default_route = "default via 10.9.0.254 dev v0";
+  const std::string static_route = "10.20.0.0/16 via 10.9.0.254 dev v0";
+
+  expect_run(pallix({"gateway", "10.9.0.254"}), 1, "");
+  EXPECT_NE(routes().find(default_route), std::string::npos) << routes();
+  expect_run(pallix({"routes"}), 1, "");
+  EXPECT_NE(routes().find(static_route), std::string::npos) << routes();
+  expect_run(pallix({"-Routes"}), 1, "");
+  EXPECT_EQ(routes().find("10.20.0.0/16"), std::string::npos) << routes();
+  expect_run(pallix({"-gateway"}), 1, "");
+  EXPECT_EQ(routes().find("default"), std::string::npos) << routes();
+  // Without an address the stored gateway is applied again.
+  expect_run(pallix({"gateway"}), 1, "");
+  EXPECT_NE(routes().find(default_route), std::string::npos) << routes();
+  // A word that is no address sends 0: the stored gateway and its route go.
+  expect_run(pallix({"gateway", "10.9.0.x"}), 1, "");
+  EXPECT_EQ(routes().find("default"), std::string::npos) << routes();
+  const SettingsStore server_store(tree_->store().string());
+  EXPECT_EQ(server_store.store_read_text("Velisk", "Gateway", "(none)"), "(none)");
+  expect_run(pallix({"gateway"}), 1, "");
+  EXPECT_EQ(routes().find("default"), std::string::npos) << routes();
+}
+
+TEST(PallixWithoutServerTest, ReportsServiceNotActiveButKeepsTheDefault) {
+  ClientTree client;
+  const std::pair<Words, std::string> cases[] = {
+      {{"print"}, kServiceNotActive},
+      {{"add", "x.office.lan", "60", "A", "192.168.10.5"}, kServiceNotActive},
+      {{"frobnicate"}, kServiceNotActive},
+      {{}, kFullUsage},
+  };
+  for (const auto& [words, output] : cases) {
+    SCOPED_TRACE(testing::PrintToString(words));
+    expect_run(run_pallix(client.store(), client.control(), words), 0, output);
+  }
+  // setdefault only touches this machine's store and needs no server.
+  expect_run(run_pallix(client.store(), client.control(), {"srv.office.lan", "setdefault"}), 1,
+             "");
+  EXPECT_EQ(SettingsStore(client.store().string()).store_read_text("Velisk", "Server", ""),
+            "srv.office.lan");
+}
+
+}  // namespace
+}  // namespace norvane::client_test
