@@ -84,12 +84,13 @@ void print_usage() {
 }
 
 void stop_server() {
-  stop_requested = true;
-  {
-    std::lock_guard<std::mutex> guard(running_lock);
-    if (running_server != nullptr) running_server->server_stop();
-  }
+  // STOP_PENDING goes out before the server is told: once told, the service
+  // thread may reach its STOPPED report at once, and the manager must not
+  // hear "stopping" after "stopped".
   status_reporter().report_service_status(ServiceState::kStopPending, 0, kPendingWaitHintMs);
+  stop_requested = true;
+  std::lock_guard<std::mutex> guard(running_lock);
+  if (running_server != nullptr) running_server->server_stop();
 }
 
 void service_control_handler(int control) {

@@ -206,21 +206,22 @@ std::string ServiceManager::unit_path() const {
 }
 
 std::string unit_file_text(const std::string& executable) {
-  // systemd splits ExecStart= at blanks unless the word is quoted, reads C
-  // escapes inside quotes and expands "%" specifiers everywhere; a line
-  // break would end the setting. Paths that cannot be written plainly are
-  // quoted; those that cannot be written at all are refused.
+  // systemd splits ExecStart= at blanks unless the word is quoted, expands
+  // "%" specifiers even in the program's path, and refuses a program path
+  // holding a quote or a backslash; a line break would end the setting.
+  // Paths that cannot be written plainly are quoted or have their "%"
+  // doubled; those that systemd would refuse are refused here already.
   if (executable.empty() || executable[0] != '/') return {};
   bool needs_quotes = false;
-  std::string quoted;
+  std::string escaped;
   for (const char c : executable) {
     const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F || c == '%') return {};
-    if (c == ' ' || c == '"' || c == '\\' || c == '\'' || c == ';' || c == '$') needs_quotes = true;
-    if (c == '"' || c == '\\') quoted += '\\';
-    quoted += c;
+    if (byte < 0x20 || byte == 0x7F || c == '"' || c == '\\' || c == '\'') return {};
+    if (c == ' ') needs_quotes = true;
+    if (c == '%') escaped += '%';
+    escaped += c;
   }
-  const std::string command = needs_quotes ? "\"" + quoted + "\"" : executable;
+  const std::string command = needs_quotes ? "\"" + escaped + "\"" : escaped;
   std::string text;
   text += "[Unit]\n";
   text += std::string("Description=") + kServiceDescription + "\n";

@@ -33,9 +33,9 @@ struct ServiceManager {
 };
 
 // The unit file for a service whose program is `executable` (an absolute
-// path), or an empty text when the path cannot be written into ExecStart=
-// (a control character or "%" in it). Blanks, quotes and backslashes are
-// quoted as systemd's command-line syntax asks.
+// path), or an empty text when systemd could not run that path (a control
+// character, a quote or a backslash in it). A path with blanks is quoted
+// and a "%" doubled, as systemd's command-line syntax asks.
 std::string unit_file_text(const std::string& executable);
 
 // Writes the unit for the running program, makes systemd load and enable it

@@ -32,7 +32,8 @@ std::string notify_message(const ServiceStatus& status) {
     case ServiceState::kRunning:
       return "READY=1\nSTATUS=" + display + " running";
     case ServiceState::kStopPending: {
-      std::string message = "STOPPING=1\nSTATUS=Stopping " + display;
+      std::string message = "STOPPING=1\nSTATUS=Stopping " + display + " (checkpoint " +
+                            std::to_string(status.checkpoint) + ")";
       if (status.wait_hint != 0) message += "\n" + extend_timeout(status.wait_hint);
       return message;
     }
@@ -87,15 +88,20 @@ bool StatusReporter::send(const std::string& message) const {
 bool StatusReporter::report_service_status(ServiceState state, uint32_t exit_code,
                                            uint32_t wait_hint) {
   if (console_mode()) return true;
-  std::string message;
-  bool deliver = false;
-  bool usable = false;
+  bool delivered = false;
   {
+    // The datagram goes out under the lock (it never blocks), so the manager
+    // receives the reports in the order the record took them.
     std::lock_guard<std::mutex> guard(lock_);
     // Before registration there is no one to report to: a stop control that
     // races the service's start, or a program that runs the server without
-    // the service frame.
-    if (!registered_) return false;
+    // the service frame. After STOPPED the service is gone for the manager.
+    if (!registered_ || stopped_reported_) return false;
+    // A stop control during the start-up wins: the start reports that follow
+    // it would tell the manager the service is starting or ready again. The
+    // start goes on and finds the server stopped at once.
+    const bool starting = state == ServiceState::kStartPending || state == ServiceState::kRunning;
+    if (starting && status_.current_state == ServiceState::kStopPending) return true;
     status_.service_type = kServiceOwnProcess;
     status_.current_state = state;
     status_.win32_exit_code = exit_code;
@@ -104,14 +110,14 @@ bool StatusReporter::report_service_status(ServiceState state, uint32_t exit_cod
     status_.controls_accepted = state == ServiceState::kStartPending ? 0 : kAcceptStop;
     status_.checkpoint = state == ServiceState::kRunning || state == ServiceState::kStopped
                              ? 0
-                             : checkpoint_.fetch_add(1);
-    message = notify_message(status_);
-    deliver = send_reports_;
-    usable = usable_;
+                             : checkpoint_++;
+    if (state == ServiceState::kStopped) stopped_reported_ = true;
+    if (!usable_) {
+      errno = ENOTCONN;
+    } else {
+      delivered = !send_reports_ || send(notify_message(status_));
+    }
   }
-  bool delivered = usable;
-  if (usable && deliver) delivered = send(message);
-  if (!usable) errno = ENOTCONN;
   if (!delivered) report_error_event("SetServiceStatus");
   return delivered;
 }

@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
-#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -38,8 +37,8 @@ struct ServiceStatus {
 
 // The sd_notify datagram for `status`: assignments separated by "\n".
 // START_PENDING: "STATUS=" with the checkpoint and "EXTEND_TIMEOUT_USEC=" from
-// the wait hint; RUNNING: "READY=1"; STOP_PENDING: "STOPPING=1" and the
-// extension; STOPPED: a "STATUS=" line only. Every report updates STATUS= so
+// the wait hint; RUNNING: "READY=1"; STOP_PENDING: "STOPPING=1", the
+// checkpoint and the extension; STOPPED: a "STATUS=" line only. Every report updates STATUS= so
 // that `systemctl status` never shows a stale phase.
 std::string notify_message(const ServiceStatus& status);
 
@@ -62,7 +61,9 @@ class StatusReporter {
   // the counter starts at 1 and is never reset. On a failed send writes the
   // event entry "SetServiceStatus". Returns whether the report was
   // delivered. In console mode returns true and touches nothing; before
-  // register_handler returns false and touches nothing.
+  // register_handler and after STOPPED returns false and touches nothing.
+  // START_PENDING and RUNNING after a stop control (current state
+  // STOP_PENDING) return true without a report: the stop stands.
   bool report_service_status(ServiceState state, uint32_t exit_code, uint32_t wait_hint);
 
   // Sets the current state without a report (the stop control does this
@@ -76,8 +77,9 @@ class StatusReporter {
 
   mutable std::mutex lock_;
   ServiceStatus status_;
-  std::atomic<uint32_t> checkpoint_{1};
+  uint32_t checkpoint_ = 1;
   bool registered_ = false;
+  bool stopped_reported_ = false;
   bool usable_ = false;
   bool send_reports_ = false;
   sockaddr_un address_{};
