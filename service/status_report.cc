@@ -2,6 +2,8 @@
 // UNIX datagram per report to the address in NOTIFY_SOCKET.
 #include "service/status_report.h"
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -53,32 +55,34 @@ bool StatusReporter::register_handler(const char* notify_socket) {
     return true;
   }
   const size_t length = std::strlen(notify_socket);
-  address_ = sockaddr_un{};
-  address_.sun_family = AF_UNIX;
   // A path needs its terminating zero inside sun_path; an abstract name is
   // counted by the address length and needs none.
   const bool abstract = notify_socket[0] == '@';
   if ((notify_socket[0] != '/' && !abstract) || length < 2 ||
-      length + (abstract ? 0 : 1) > sizeof address_.sun_path) {
+      length + (abstract ? 0 : 1) > sizeof(sockaddr_un{}.sun_path)) {
     errno = EINVAL;
     return false;
   }
-  std::memcpy(address_.sun_path, notify_socket, length);
-  if (abstract) address_.sun_path[0] = '\0';
-  address_length_ = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length +
-                                           (abstract ? 0 : 1));
+  address_.assign(notify_socket, length);
+  if (abstract) address_[0] = '\0';
   usable_ = true;
   send_reports_ = true;
   return true;
 }
 
 bool StatusReporter::send(const std::string& message) const {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, address_.data(), address_.size());
+  const bool abstract = address_[0] == '\0';
+  const auto address_length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) +
+                                                     address_.size() + (abstract ? 0 : 1));
   const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
   // A full receive queue on the manager's side must not stall the stop
   // control; the report then fails like any other.
   const ssize_t sent = sendto(fd, message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT,
-                              reinterpret_cast<const sockaddr*>(&address_), address_length_);
+                              reinterpret_cast<const sockaddr*>(&address), address_length);
   const int code = errno;
   close(fd);
   errno = code;

@@ -3,9 +3,6 @@
 // Thread-safe: the service thread and the stop control report concurrently.
 #pragma once
 
-#include <sys/socket.h>
-#include <sys/un.h>
-
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -82,8 +79,9 @@ class StatusReporter {
   bool stopped_reported_ = false;
   bool usable_ = false;
   bool send_reports_ = false;
-  sockaddr_un address_{};
-  socklen_t address_length_ = 0;
+  // The notification address as the kernel takes it: a path, or an
+  // abstract name behind its leading zero byte.
+  std::string address_;
 };
 
 }  // namespace norvane

@@ -280,6 +280,8 @@ TEST(ServiceFrameTest, DispatcherFailuresGoToTheSystemLog) {
       {{""}, {}, {no_dispatcher}},
       {{}, {"NOTIFY_SOCKET=relative/notify"},
        {"DNSserver error: 22: RegisterServiceCtrlHandler failed."}},
+      {{}, {"NOTIFY_SOCKET=/" + std::string(108, 'n')},
+       {"DNSserver error: 22: RegisterServiceCtrlHandler failed."}},
       {{}, {"NOTIFY_SOCKET=/nonexistent-norvane/notify"},
        {"DNSserver error: 2: SetServiceStatus", "DNSserver error: 2: SetServiceStatus"}},
   };
