@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 jobs=2
 fuzz_seconds="${NORVANE_FUZZ_SECONDS:-60}"
-fuzz_targets=(fuzz_handle_message fuzz_decode_name fuzz_cache_learn_reply)
+fuzz_targets=(fuzz_handle_message fuzz_decode_name fuzz_cache_learn_reply fuzz_control_message)
 
 declare -a summary=()
 failed=0
@@ -39,13 +39,16 @@ build_and_test() {
 run_fuzzer() {
   local target="$1"
   local corpus_name="${target#fuzz_}"
-  local binary="${PWD}/build/fuzz/engine/${target}"
+  # A target and its corpus sit beside the parser they exercise.
+  local folder=engine
+  [[ -f "service/${target}.cc" ]] && folder=service
+  local binary="${PWD}/build/fuzz/${folder}/${target}"
   local scratch
   scratch="$(mktemp -d)"
   # The committed corpus stays as it is; the fuzzer grows a throwaway copy and
   # writes any crash reproducer into the scratch directory too.
   mkdir "${scratch}/corpus"
-  cp engine/fuzz_corpus/"${corpus_name}"/* "${scratch}/corpus/"
+  cp "${folder}"/fuzz_corpus/"${corpus_name}"/* "${scratch}/corpus/"
   local status=0
   "${binary}" -max_total_time="${fuzz_seconds}" -timeout=10 -rss_limit_mb=4096 \
     -artifact_prefix="${scratch}/" -print_final_stats=1 "${scratch}/corpus" || status=$?
