@@ -60,7 +60,8 @@ class PrimaryReader {
   bool read_exact(uint8_t* data, size_t length) {
     size_t have = 0;
     while (have < length) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
       if (left.count() <= 0) return false;
       const int wait_ms = static_cast<int>(std::min<long long>(left.count(), kTransferReadWaitMs));
       pollfd waits[2] = {{socket_, POLLIN, 0}, {stop_fd_, POLLIN, 0}};
@@ -389,8 +390,8 @@ void ZoneRefresher::on_turn(std::time_t now) {
   {
     std::lock_guard<std::recursive_mutex> held(engine_.zone.lock());
     const LocalZone& zone = engine_.zone;
-    due = zone.refreshed_at + static_cast<std::time_t>(zone.refresh) < now &&
-          zone.retry_after < now;
+    due =
+        zone.refreshed_at + static_cast<std::time_t>(zone.refresh) < now && zone.retry_after < now;
   }
   if (due) start(now);
 }

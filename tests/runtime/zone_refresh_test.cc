@@ -187,8 +187,8 @@ class RefreshEngine {
     engine.settings.data_directory.set(directory_);
     engine.settings.primary = loopback();
     engine.zone.set_zone_soa(domain, "ns1", "hostmaster", 5, 36000, 7200, 72000, 3600);
-    for (const std::string& owner : {"old." + domain, std::string("xoffice.lan"),
-                                     std::string("mail.other.org"), domain})
+    for (const std::string& owner :
+         {"old." + domain, std::string("xoffice.lan"), std::string("mail.other.org"), domain})
       engine.zone.add_zone_record(0, 1, owner, 300, htonl(0x0a090901), std::string_view());
     zone_save(engine);
   }
@@ -221,7 +221,8 @@ class RefreshEngine {
 
 std::vector<Rr> office_records() {
   return {a("host.office.lan", 20), named("office.lan", 2, "ns1.office.lan"),
-          named("office.lan", 15, "mail.office.lan"), named("www.office.lan", 5, "host.office.lan")};
+          named("office.lan", 15, "mail.office.lan"),
+          named("www.office.lan", 5, "host.office.lan")};
 }
 
 TEST(ZoneRefreshTest, WholeTransferReplacesTheDomainAndKeepsOtherDomainsBehind) {
@@ -247,16 +248,17 @@ TEST(ZoneRefreshTest, WholeTransferReplacesTheDomainAndKeepsOtherDomainsBehind) 
 
   // The domain's own records go, including the apex; xoffice.lan is not inside
   // office.lan and stays, in its old place relative to mail.other.org.
-  EXPECT_EQ(server.owners(), (std::vector<std::string>{"host.office.lan", "office.lan",
-                                                       "office.lan", "www.office.lan",
-                                                       "xoffice.lan", "mail.other.org"}));
+  EXPECT_EQ(server.owners(),
+            (std::vector<std::string>{"host.office.lan", "office.lan", "office.lan",
+                                      "www.office.lan", "xoffice.lan", "mail.other.org"}));
   const std::string state = server.state();
   EXPECT_NE(state.find("office.lan ns1.office.lan admin.office.lan 77 900 300 604800 120"),
             std::string::npos)
       << state;
   EXPECT_NE(state.find("@\tSOA\tns1.office.lan.\tadmin.office.lan. 77 900 300 604800 120\n"),
             std::string::npos)
-      << "zone file rewritten:\n" << state;
+      << "zone file rewritten:\n"
+      << state;
   {
     std::lock_guard<std::recursive_mutex> held(server.engine.zone.lock());
     EXPECT_NE(server.engine.zone.refreshed_at, 0);
@@ -326,11 +328,17 @@ TEST(ZoneRefreshTest, BrokenTransfersChangeNothing) {
       {"other id", [&](uint16_t id) { return one(message(id + 1, whole(id))); }},
       {"not a response", [&](uint16_t id) { return one(message(id, whole(id), Question{}, 0)); }},
       {"rcode 8", [&](uint16_t id) { return one(message(id, whole(id), Question{}, 0x8408)); }},
-      {"other zone", [&](uint16_t id) { return one(message(id, whole(id), Question{"other.lan"})); }},
+      {"other zone",
+       [&](uint16_t id) { return one(message(id, whole(id), Question{"other.lan"})); }},
       {"question type A",
-       [&](uint16_t id) { return one(message(id, whole(id), Question{"office.lan", 1})); }},
+       [&](uint16_t id) {
+         return one(message(id, whole(id), Question{"office.lan", 1}));
+       }},
       {"opens without SOA", [&](uint16_t id) { return one(message(id, office_records())); }},
-      {"SOA of another zone", [&](uint16_t id) { return one(message(id, {soa("evil.org"), soa()})); }},
+      {"SOA of another zone",
+       [&](uint16_t id) {
+         return one(message(id, {soa("evil.org"), soa()}));
+       }},
       {"record runs past the message",
        [&](uint16_t id) {
          Bytes m = message(id, {soa(), a("host.office.lan", 1), soa()});
@@ -344,8 +352,7 @@ TEST(ZoneRefreshTest, BrokenTransfersChangeNothing) {
          m.resize(m.size() / 2);
          return one(m);
        }},
-      {"ends without its closing SOA",
-       [&](uint16_t id) { return one(message(id, whole(id))); }},
+      {"ends without its closing SOA", [&](uint16_t id) { return one(message(id, whole(id))); }},
       {"later message out of turn",
        [&](uint16_t id) {
          return std::vector<Bytes>{message(id, whole(id)), message(id + 7, {soa()}, std::nullopt)};
@@ -355,7 +362,10 @@ TEST(ZoneRefreshTest, BrokenTransfersChangeNothing) {
          return std::vector<Bytes>{message(id, whole(id)),
                                    message(id, {soa()}, std::nullopt, 0x8402)};
        }},
-      {"message shorter than a header", [&](uint16_t) { return one(Bytes{0, 4, 1, 2, 3, 4}); }},
+      {"message shorter than a header",
+       [&](uint16_t) {
+         return one(Bytes{0, 4, 1, 2, 3, 4});
+       }},
   };
   for (const BrokenTransfer& broken : cases) {
     SCOPED_TRACE(broken.name);
