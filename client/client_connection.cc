@@ -19,8 +19,8 @@ namespace {
 
 bool same_text(std::string_view a, std::string_view b) {
   auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [&](char x, char y) { return lower(x) == lower(y); });
 }
 
 // Whether `address` (network order) is a loopback address or one that a
@@ -65,14 +65,14 @@ int ClientConnection::transact_control_message(Buffer& buffer, size_t request_le
     return -1;
   }
   std::copy_n(reply.begin(), received, buffer.begin());
-  if (received < 4 || read_le32(std::span(buffer.data(), static_cast<size_t>(received)), 0) !=
-                          kControlDone)
+  if (received < 4 ||
+      read_le32(std::span(buffer.data(), static_cast<size_t>(received)), 0) != kControlDone)
     return 0;
   return static_cast<int>(received);
 }
 
-int ClientConnection::fetch_image(uint32_t code, std::span<const uint8_t> payload,
-                                  uint32_t minimum, std::vector<uint8_t>& image) {
+int ClientConnection::fetch_image(uint32_t code, std::span<const uint8_t> payload, uint32_t minimum,
+                                  std::vector<uint8_t>& image) {
   image.clear();
   if (payload.size() > kControlPayloadSize) return 0;
   write_le32(buffer_, 0, code);

@@ -89,7 +89,8 @@ int send_record_request(ClientConnection& connection, uint32_t code, const Recor
   write_le32(buffer, 0, code);
   write_le32(buffer, 4, words.type);
   std::copy(payload.begin(), payload.end(), buffer.begin() + kControlHeaderSize);
-  const int result = connection.transact_control_message(buffer, kControlHeaderSize + payload.size());
+  const int result =
+      connection.transact_control_message(buffer, kControlHeaderSize + payload.size());
   if (result > 0) {
     print(words.name);
     print(code == kControlAddRecord ? " added\n" : " removed\n");
@@ -202,8 +203,7 @@ int pallix_main(int argc, char** argv) {
   }
   ClientConnection connection(control_address());
   std::vector<uint8_t> settings;
-  const int fetched =
-      connection.fetch_image(kControlGetSettings, {}, kSettingsImageSize, settings);
+  const int fetched = connection.fetch_image(kControlGetSettings, {}, kSettingsImageSize, settings);
   if (fetched < 0) {
     print(kServiceNotActive);
     return 0;

@@ -78,8 +78,7 @@ ClientInvocation examine_words(std::span<const std::string> words, std::string s
   for (size_t at = 0; at < words.size(); ++at) {
     if (const std::optional<ClientCommand> command = command_of(words[at])) {
       invocation.command = *command;
-      invocation.arguments.assign(words.begin() + static_cast<std::ptrdiff_t>(at + 1),
-                                  words.end());
+      invocation.arguments.assign(words.begin() + static_cast<std::ptrdiff_t>(at + 1), words.end());
       return invocation;
     }
     if (at + 1 == words.size()) break;
