@@ -16,7 +16,7 @@ bool holds_zero(std::string_view text) { return text.find('\0') != std::string_v
 // zeros; the caller has checked that the text fits with its zero.
 void put_text(std::span<uint8_t> bytes, size_t offset, std::string_view text, size_t size) {
   std::fill(bytes.begin() + offset, bytes.begin() + offset + size, uint8_t{0});
-  std::memcpy(bytes.data() + offset, text.data(), text.size());
+  if (!text.empty()) std::memcpy(bytes.data() + offset, text.data(), text.size());
 }
 
 // Appends `text` and its zero.
