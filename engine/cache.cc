@@ -53,7 +53,8 @@ bool cached_type(uint32_t type) {
 size_t name_key(uint32_t type, std::string_view name, char* out) {
   if (name.size() > kMaxNameLength) return 0;
   out[0] = static_cast<char>(type);
-  std::memcpy(out + 1, name.data(), name.size());
+  // An empty view may carry a null pointer, which memcpy must never see.
+  if (!name.empty()) std::memcpy(out + 1, name.data(), name.size());
   return 1 + name.size();
 }
 

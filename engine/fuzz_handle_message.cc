@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <mutex>
 #include <span>
@@ -51,6 +52,9 @@ norvane::Engine& office_engine() {
   static norvane::Engine engine;
   static const bool ready = [] {
     engine.log.set_level(3);
+    // Updates save the zone file: keep those writes out of the working folder.
+    char directory[] = "/tmp/norvane-fuzz-XXXXXX";
+    if (mkdtemp(directory) != nullptr) engine.settings.data_directory.set(directory);
     if (std::FILE* sink = std::fopen("/dev/null", "w")) engine.log.set_stream(sink);
     reset_zone(engine);
     return true;

@@ -179,7 +179,8 @@ int LocalZone::add_zone_record(int staging, uint32_t type, std::string_view owne
   record.type = type;
   record.owner = normal_name(owner);
   if (type != kTypeA) record.target = normal_name(target);
-  if (!valid_text_name(record.owner)) return 0;
+  // The root cannot own a record of the local database.
+  if (record.owner.empty() || !valid_text_name(record.owner)) return 0;
   if (type != kTypeA && (record.target.empty() || !valid_text_name(record.target))) return 0;
   record.ttl = ttl == 0 ? minimum : ttl;
   record.datum = datum;

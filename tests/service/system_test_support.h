@@ -148,6 +148,8 @@ class ServerTree {
     std::ostringstream settings;
     settings << "[Velisk]\n"
              << "Port=" << port << "\n"
+             // The machine's own addresses would otherwise join the zone.
+             << "AutoIf=0\n"
              << "Directory=" << (root_ / "data").string() << "/\n"
              << "Domain=" << domain << "\nServer=ns1\nAdministrator=hostmaster\n"
              << more_settings;
