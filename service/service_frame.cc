@@ -21,12 +21,17 @@
 #include <thread>
 
 #include "engine/engine.h"
+#include "engine/hosts_file.h"
 #include "engine/zone_file.h"
+#include "runtime/auto_config.h"
 #include "runtime/log_file.h"
 #include "runtime/network_server.h"
 #include "runtime/settings.h"
 #include "runtime/settings_store.h"
+#include "runtime/zone_refresh.h"
+#include "service/control_server.h"
 #include "service/event_log.h"
+#include "service/routes.h"
 #include "service/service_manager.h"
 #include "service/status_report.h"
 
@@ -42,15 +47,6 @@ StatusReporter& status_reporter() {
 std::mutex running_lock;
 NetworkServer* running_server = nullptr;
 std::atomic<bool> stop_requested{false};
-
-// The platform's network configuration interface is there when a routing
-// netlink socket can be opened.
-bool load_ip_helper() {
-  const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-  if (fd < 0) return false;
-  close(fd);
-  return true;
-}
 
 sigset_t signal_set(std::initializer_list<int> signals) {
   sigset_t set;
@@ -135,20 +131,36 @@ int run_server(int argc, char** argv) {
     running_server = &server;
     if (stop_requested) server.server_stop();
   }
-  // server_start: the zone's defaults, the zone file, the sockets.
+  // server_start: the zone's defaults, the zone file (else the hosts file,
+  // or a refresh from the primary), the cache dump, auto-configuration, the
+  // sockets.
   zone_settings_read(engine, store);
   install_zone_save_hook(engine);
-  zone_load(engine, 1);
+  ZoneRefresher refresher(engine);
+  if (zone_load(engine, 1) == 0) {
+    import_system_hosts(engine);
+  } else if (engine.settings.primary.load() != 0) {
+    zone_refresh(engine);
+  }
   if (engine.settings.cache_dump.load() != 0) engine.cache.cache_load_dump();
+  AddressWatcher watcher(engine);
+  if (engine.settings.network_configuration.load() != 0) watcher.start();
   if (server.open_sockets()) server.log_ready();
   // The start-up lines are out at once, not at the loop's first wake-up.
   engine.log.flush();
 
-  // The control channel's listener starts here, after the sockets and
-  // before the loop, so that it never serves a server that is not running.
+  // The control channel starts after the sockets and before the loop, so
+  // that it never serves a server that is not running.
+  ControlServer control(engine, store);
+  control.set_refresh_hook([&refresher] { return refresher.zone_refresh_start() ? 1 : 0; });
+  control.set_route_hook(apply_route);
+  control.start();
+  server.set_turn_hook([&refresher](std::time_t now) { refresher.on_turn(now); });
 
   server.server_loop();
   server.server_stop();
+  refresher.stop();
+  watcher.stop();
   if (engine.settings.cache_dump.load() != 0) engine.cache.cache_save_dump();
   {
     std::lock_guard<std::mutex> guard(running_lock);
@@ -156,8 +168,8 @@ int run_server(int argc, char** argv) {
   }
   engine.log.flush();
   log_file.close();
-
-  // The control channel's listener stops here, after the log is closed.
+  // The pipe stop flag: the control channel ends last.
+  control.stop();
   return 0;
 }
 
