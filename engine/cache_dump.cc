@@ -3,6 +3,8 @@
 // the file atomically; see cache_dump.h.
 #include "engine/cache_dump.h"
 
+#include "engine/atomic_file.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,46 +50,7 @@ struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
-bool write_all(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(written);
-  }
-  return true;
-}
 
-// Writes `text` to a temporary beside `path`, flushes it to disk and renames
-// it over `path`. On failure the temporary is removed and `path` is left as it
-// was.
-bool replace_file(const std::string& directory, const std::string& path, const std::string& text) {
-  std::string temporary = join_path(directory, std::string(kCacheDumpFileName) + ".XXXXXX");
-  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  // mkostemp makes the file private; the dump holds nothing secret, and the
-  // windowed program may read it.
-  ::fchmod(fd, 0644);
-  bool ok = write_all(fd, text) && ::fsync(fd) == 0;
-  if (::close(fd) != 0) ok = false;
-  if (ok && ::rename(temporary.c_str(), path.c_str()) != 0) ok = false;
-  if (!ok) {
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  // Makes the rename durable. The new file is complete and in place whatever
-  // this returns (some file systems refuse fsync on a directory).
-  const int directory_fd =
-      ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (directory_fd >= 0) {
-    ::fsync(directory_fd);
-    ::close(directory_fd);
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -192,7 +155,7 @@ CacheDumpResult Cache::cache_save_dump() {
     for (const CacheEntry& entry : entries) {
       if (now < entry.expiry) text += cache_dump_line(entry);
     }
-    return replace_file(directory, path, text) ? CacheDumpResult::kDone : CacheDumpResult::kFailed;
+    return replace_file_atomically(directory, path, text) ? CacheDumpResult::kDone : CacheDumpResult::kFailed;
   } catch (const std::bad_alloc&) {
     return CacheDumpResult::kFailed;
   }

@@ -2,6 +2,8 @@
 // for the contracts; the lock each step needs is written beside it.
 #include "engine/zone_file.h"
 
+#include "engine/atomic_file.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -244,18 +246,6 @@ std::string format_zone(const LocalZone& zone, const ZoneSoa& soa) {
 // of one path are serialised, and a snapshot older than the file already in
 // place is not renamed over it: the newer file holds its changes too.
 
-bool write_all(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(written);
-  }
-  return true;
-}
 
 // Writes `text` to a temporary in `directory`, flushes it to disk and renames
 // it over `path`. On any failure the temporary is removed and `path` is left as
@@ -265,32 +255,7 @@ bool publish(LocalZone& zone, const std::string& directory, const std::string& p
   std::lock_guard<std::mutex> guard(zone.save_lock);
   if (generation < zone.published_save_generation) return true;
 
-  std::string temporary = join_path(directory, std::string(kZoneFileName) + ".XXXXXX");
-  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  // mkostemp creates the file private; keep the mode the old file had so that
-  // readers such as the windowed program still can open it.
-  struct stat old_file;
-  const mode_t mode = ::stat(path.c_str(), &old_file) == 0 && S_ISREG(old_file.st_mode)
-                          ? old_file.st_mode & 07777
-                          : 0644;
-  ::fchmod(fd, mode);
-  bool ok = write_all(fd, text) && ::fsync(fd) == 0;
-  if (::close(fd) != 0) ok = false;
-  if (ok && ::rename(temporary.c_str(), path.c_str()) != 0) ok = false;
-  if (!ok) {
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  // Makes the rename itself durable. The new file is complete and in place
-  // whatever this returns (some file systems refuse fsync on a directory), so
-  // its result does not turn a written file into a failure.
-  const int directory_fd =
-      ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (directory_fd >= 0) {
-    ::fsync(directory_fd);
-    ::close(directory_fd);
-  }
+  if (!replace_file_atomically(directory, path, text, 0644, true)) return false;
   zone.published_save_generation = generation;
   return true;
 }
