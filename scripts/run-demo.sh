@@ -5,6 +5,8 @@
 # (the Path value, zone saves, logs) never touch the repository. Ctrl+C stops it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# On a fresh machine the packages come first (as root); afterwards this is a no-op.
+bash scripts/install-deps.sh --if-missing
 
 cmake --preset default > /dev/null
 cmake --build --preset default -j2 --target ostrum

@@ -5,6 +5,8 @@
 # step fails; prints a summary of all steps at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# On a fresh machine the packages come first (as root); afterwards this is a no-op.
+bash scripts/install-deps.sh --if-missing
 
 jobs=2
 fuzz_seconds="${NORVANE_FUZZ_SECONDS:-60}"

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, running and testing need.
+# With --if-missing it does nothing when the tools are already there, so the
+# README's two commands work on a fresh machine and cost nothing afterwards.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ clang libclang-rt-14-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libldns-dev pkg-config
+  # the real clients and peers the system tests talk to
+  bind9-dnsutils knot-dnsutils dnsperf nsd
+  python3 iproute2 util-linux
+)
+
+have_everything() {
+  for tool in cmake ninja g++ clang++ pkg-config dig kdig nsupdate dnsperf nsd ip unshare; do
+    command -v "${tool}" > /dev/null 2>&1 || return 1
+  done
+  pkg-config --exists ldns && [[ -f /usr/include/gtest/gtest.h && -f /usr/include/benchmark/benchmark.h ]]
+}
+
+if [[ "${1:-}" == "--if-missing" ]] && have_everything; then
+  exit 0
+fi
+if [[ "$(id -u)" != 0 ]]; then
+  echo "Missing build or test packages; run as root (sudo bash scripts/install-deps.sh)." >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update
+apt-get install -y --no-install-recommends "${packages[@]}"
