@@ -336,8 +336,9 @@ void NetworkServer::serve_connection(Connection& connection) {
   char client[kIpv4TextSize];
   format_ipv4(connection.peer.sin_addr.s_addr, client);
   while (!stop_.load()) {
-    std::array<pollfd, 3> waits{
-        {{connection.socket, POLLIN, 0}, {wake_fd_, POLLIN, 0}, {relay.upstream, POLLIN, 0}}};
+    std::array<pollfd, 3> waits{{{connection.socket, POLLIN, 0},
+                                 {wake_fd_, POLLIN, 0},
+                                 {relay.upstream, POLLIN, 0}}};
     const int ready = poll(waits.data(), relay.upstream >= 0 ? 3 : 2, kTcpIdleTimeoutMs);
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0 || stop_.load()) break;
@@ -355,8 +356,8 @@ void NetworkServer::serve_connection(Connection& connection) {
 }
 
 bool NetworkServer::serve_tcp_request(Connection& connection, RequestContext& context,
-                                      TcpRelay& relay, Reply& reply, std::vector<uint8_t>& request,
-                                      const char* client) {
+                                      TcpRelay& relay, Reply& reply,
+                                      std::vector<uint8_t>& request, const char* client) {
   uint8_t prefix[2];
   if (!read_exact(connection.socket, prefix, 2)) return false;
   const uint16_t length = read_u16(prefix);
