@@ -433,10 +433,11 @@ TEST_F(ZoneFileTest, SoaNamesKeepTheirCaseThroughLoadAndSave) {
   EXPECT_EQ(engine_.zone.domain, "office.lan");
   EXPECT_EQ(engine_.zone.mailbox, "Hostmaster.Office.LAN");
   EXPECT_EQ(dump(engine_).size(), 5u);
-  EXPECT_EQ(read_zone().rfind("$ORIGIN office.lan.\n@\tSOA\tNs1.Office.LAN.\tHostmaster.Office.LAN. "
-                              "8 10800 3600 604800 3600\n",
-                              0),
-            0u);
+  EXPECT_EQ(
+      read_zone().rfind("$ORIGIN office.lan.\n@\tSOA\tNs1.Office.LAN.\tHostmaster.Office.LAN. "
+                        "8 10800 3600 604800 3600\n",
+                        0),
+      0u);
 }
 
 TEST_F(ZoneFileTest, FailedSaveLeavesTheOldFileWhole) {
