@@ -69,7 +69,7 @@ int local_answer_soa(Engine& engine, std::string_view name, ReplyState& state,
                      bool authority_wanted, bool additional_wanted) {
   LocalZone& zone = engine.zone;
   if (!zone.zone_of_name(name)) return 0;
-  const bool is_domain = name == zone.domain;
+  const bool is_domain = zone.is_domain(name);
   if (!is_domain && !authority_wanted) return 0;
   Sink sink = is_domain ? state.answer_sink() : state.authority_sink();
   sink.put_soa(zone.domain, zone.refresh, zone.primary, zone.mailbox, zone.serial, zone.refresh,
@@ -84,7 +84,9 @@ int local_answer_soa(Engine& engine, std::string_view name, ReplyState& state,
   ++state.ancount;
   if (additional_wanted) {
     Sink extra = state.additional_sink();
-    local_answer_ns(engine, zone.domain, extra, state.arcount, {&extra, &state.arcount});
+    // The question name, not the domain's text: the records are indexed
+    // in lower case and the domain keeps the case it was written in.
+    local_answer_ns(engine, name, extra, state.arcount, {&extra, &state.arcount});
   }
   return 1;
 }

@@ -212,8 +212,9 @@ TEST(ZoneSettingsTest, DefaultsAreReadWithAndWithoutADomain) {
   zone_settings_read(engine, with.store);
   {
     std::lock_guard<std::recursive_mutex> guard(engine.zone.lock());
-    EXPECT_EQ(engine.zone.domain, "example.com");
-    EXPECT_EQ(engine.zone.primary, "ns1.example.com");
+    // The names keep the case the store holds them in.
+    EXPECT_EQ(engine.zone.domain, "Example.COM");
+    EXPECT_EQ(engine.zone.primary, "ns1.Example.COM");
     EXPECT_EQ(engine.zone.serial, 7u);
     EXPECT_EQ(engine.zone.retry, 7200u);  // 0 keeps the value in use
     EXPECT_EQ(engine.zone.minimum, 60u);
