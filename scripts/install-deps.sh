@@ -9,13 +9,14 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libldns-dev pkg-config
   # the real clients and peers the system tests talk to
   bind9-dnsutils knot-dnsutils dnsperf nsd
-  python3 iproute2 util-linux
+  python3 python3-dnspython iproute2 util-linux
 )
 
 have_everything() {
   for tool in cmake ninja g++ clang++ pkg-config dig kdig nsupdate dnsperf nsd ip unshare; do
     command -v "${tool}" > /dev/null 2>&1 || return 1
   done
+  /usr/bin/python3 -c 'import dns.message' > /dev/null 2>&1 || return 1
   pkg-config --exists ldns && [[ -f /usr/include/gtest/gtest.h && -f /usr/include/benchmark/benchmark.h ]]
 }
 
