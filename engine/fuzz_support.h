@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -62,13 +63,15 @@ using RecordImage = std::tuple<uint32_t, std::string, uint32_t, uint32_t, std::s
 using ZoneImage = std::tuple<std::string, std::string, std::string, uint32_t, uint32_t, uint32_t,
                              uint32_t, uint32_t, std::vector<RecordImage>>;
 
-// The SOA fields and the live records (type, owner, TTL, datum, target) in order.
+// The SOA fields and the live records (type, owner, TTL, datum, target),
+// sorted: the zone file writer puts the NS records first.
 inline ZoneImage zone_image(Engine& engine) {
   std::lock_guard<std::recursive_mutex> held(engine.zone.lock());
   const LocalZone& zone = engine.zone;
   std::vector<RecordImage> records;
   for (const ZoneRecord& r : zone.live().records())
     records.emplace_back(r.type, r.owner, r.ttl, r.datum, r.target);
+  std::sort(records.begin(), records.end());
   return {zone.domain, zone.primary, zone.mailbox, zone.serial,       zone.refresh,
           zone.retry,  zone.expire,  zone.minimum, std::move(records)};
 }
