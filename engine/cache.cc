@@ -473,8 +473,7 @@ void Cache::cache_learn_reply(std::span<uint8_t> message) {
         std::memcpy(&datum, message.data() + record.rdata_at, 4);
         if (log_.enabled(1)) {
           char address[kIpv4TextSize];
-          log_.write(1, "answer %s %u IN A %s\n", owner, record.ttl,
-                     format_ipv4(datum, address));
+          log_.write(1, "answer %s %u IN A %s\n", owner, record.ttl, format_ipv4(datum, address));
         }
         break;
       case kTypeNs:
@@ -498,8 +497,8 @@ void Cache::cache_learn_reply(std::span<uint8_t> message) {
         break;
     }
     if (!known) {
-      log_.write(1, "answer %s %u IN %s rdlen %u\n", owner, record.ttl,
-                 type_mnemonic(record.type), unsigned{record.rdlength});
+      log_.write(1, "answer %s %u IN %s rdlen %u\n", owner, record.ttl, type_mnemonic(record.type),
+                 unsigned{record.rdlength});
       continue;
     }
     // Clients get at most ClientTTL; the cache keeps the full lifetime.
@@ -671,8 +670,7 @@ uint16_t Cache::cache_answer_cname(std::string_view name, Sink& sink, bool requi
     const uint32_t ttl = client_ttl_locked(*slot, now);
     if (!sink.put_name(name, kTypeCname, ttl, slot->target)) return 0;
     if (log_.enabled(1)) {
-      log_.write(1, "cache %s %u IN CNAME %s\n", log_text(name).c_str(), ttl,
-                 slot->target.c_str());
+      log_.write(1, "cache %s %u IN CNAME %s\n", log_text(name).c_str(), ttl, slot->target.c_str());
     }
     target = slot->target;
   }

@@ -37,8 +37,7 @@ class TransactionLog {
   // as printf does. The timestamp is made under the log lock, so lines carry
   // times in the order they were written. Lines written while no stream is
   // open are dropped.
-  void write(uint32_t threshold, const char* format, ...)
-      __attribute__((format(printf, 3, 4)));
+  void write(uint32_t threshold, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
   // Runs `body(stream)` under the log lock when a stream is open; for listings
   // that span many lines (the database dump). Returns whether it ran.

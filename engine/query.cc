@@ -210,8 +210,8 @@ int local_answer_mx(Engine& engine, std::string_view name, Sink& sink, uint16_t&
     ++count;
     if (engine.log.enabled(1)) {
       logged.assign(name);
-      engine.log.write(1, "local %s %u IN MX %u %s\n", logged.c_str(), record.ttl,
-                       record.datum, record.target.c_str());
+      engine.log.write(1, "local %s %u IN MX %u %s\n", logged.c_str(), record.ttl, record.datum,
+                       record.target.c_str());
     }
     if (addresses.sink != nullptr) {
       local_answer_a(engine, record.target, *addresses.sink, *addresses.count);
@@ -259,8 +259,9 @@ int error_reply(Engine& engine, uint16_t rcode, Reply& reply, std::span<const ui
   reply.continuation.clear();
   if (reply.message.size() < DnsHeader::kSize) return -1;
   const uint16_t flags = read_u16(reply.message.data() + 2);
-  write_u16(reply.message.data() + 2, static_cast<uint16_t>((flags & (kFlagOpcode | kFlagAa | kFlagRd)) |
-                                                           kFlagQr | kFlagAa | rcode));
+  write_u16(reply.message.data() + 2,
+            static_cast<uint16_t>((flags & (kFlagOpcode | kFlagAa | kFlagRd)) | kFlagQr | kFlagAa |
+                                  rcode));
   QueryStatistics::count(rcode == kRcodeNoError ? engine.statistics.answers
                                                 : engine.statistics.errors);
   return static_cast<int>(reply.message.size());
@@ -274,9 +275,9 @@ namespace {
 // only the opening SOA; over TCP a zone larger than one message is split into
 // several, each under 65535 bytes, the SOA opening the first and closing the
 // last (RFC 5936 section 2.2).
-int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply,
-                  ReplyState& state, const DnsHeader& request, std::string_view name,
-                  uint16_t question_class, bool local, std::unique_lock<std::recursive_mutex>& guard) {
+int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply, ReplyState& state,
+                  const DnsHeader& request, std::string_view name, uint16_t question_class,
+                  bool local, std::unique_lock<std::recursive_mutex>& guard) {
   LocalZone& zone = engine.zone;
   std::vector<uint8_t>& base = state.base;
   base.resize(DnsHeader::kSize);
@@ -480,8 +481,7 @@ int answer_query(Engine& engine, const RequestContext& context, Reply& reply, si
     const std::string_view name = question_name(text);
     const char* name_text = text[0] == '\0' ? "" : text + 1;
     if (engine.log.enabled(1)) {
-      engine.log.write(1, context.tcp() ? "query (%s tcp) %s %s %s\n"
-                                        : "query (%s udp) %s %s %s\n",
+      engine.log.write(1, context.tcp() ? "query (%s tcp) %s %s %s\n" : "query (%s udp) %s %s %s\n",
                        client, name_text, class_mnemonic(question_class), type_mnemonic(type));
     }
     if (question_class != kClassIn) continue;
@@ -546,8 +546,8 @@ int answer_query(Engine& engine, const RequestContext& context, Reply& reply, si
         }
         const ZoneRecord* ns = zone.find_zone_record(zone.live(), name, kTypeNs);
         if (i == questions - 1 && ns != nullptr) {
-          return zone_transfer(engine, context, reply, state, header, name, question_class,
-                               local, guard);
+          return zone_transfer(engine, context, reply, state, header, name, question_class, local,
+                               guard);
         }
         guard.unlock();
         return finish_reply(engine, context, reply, state, header, local, name_missing);
@@ -567,14 +567,13 @@ int answer_query(Engine& engine, const RequestContext& context, Reply& reply, si
       default:
         break;
     }
-    if (state.ancount == answers_before && !(inside && zone.name_exists(name)))
-      name_missing = true;
+    if (state.ancount == answers_before && !(inside && zone.name_exists(name))) name_missing = true;
   }
   return finish_reply(engine, context, reply, state, header, local, name_missing);
 }
 
-int handle_message(Engine& engine, const RequestContext& context, Reply& reply,
-                   size_t reply_limit, std::span<const uint8_t> request) {
+int handle_message(Engine& engine, const RequestContext& context, Reply& reply, size_t reply_limit,
+                   std::span<const uint8_t> request) {
   DnsHeader header;
   // Too short to carry a header: there is nothing to answer to.
   if (!DnsHeader::read(request, header)) return -1;

@@ -148,9 +148,8 @@ bool Forwarder::relay_udp_reply(int forward_socket) {
 
   write_u16(reply, request.client_xid);
   engine_.cache.cache_learn_reply(message);
-  const ssize_t sent =
-      sendto(request.client_socket, reply, length, MSG_NOSIGNAL,
-             reinterpret_cast<sockaddr*>(&request.client), sizeof request.client);
+  const ssize_t sent = sendto(request.client_socket, reply, length, MSG_NOSIGNAL,
+                              reinterpret_cast<sockaddr*>(&request.client), sizeof request.client);
   char client[kIpv4TextSize];
   if (sent < 0) {
     engine_.log.write(2, "%s udp forwarding reply failed %d\n", sender, static_cast<int>(sent));

@@ -14,7 +14,9 @@
 namespace norvane {
 
 ServerHost::ServerHost(SettingsStore store, ServerHostOptions options)
-    : store_(std::move(store)), options_(std::move(options)), log_file_(engine_),
+    : store_(std::move(store)),
+      options_(std::move(options)),
+      log_file_(engine_),
       refresher_(engine_) {}
 
 ServerHost::~ServerHost() {
@@ -115,9 +117,7 @@ bool ServerHost::stop_requested() const {
   return stop_requested_;
 }
 
-bool ServerHost::zone_refresh_start() {
-  return serving_.load() && refresher_.zone_refresh_start();
-}
+bool ServerHost::zone_refresh_start() { return serving_.load() && refresher_.zone_refresh_start(); }
 
 uint16_t ServerHost::port() const {
   std::lock_guard<std::mutex> guard(stop_lock_);

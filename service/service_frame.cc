@@ -208,9 +208,12 @@ int run_console(int argc, char** argv) {
       int signal_number = 0;
       if (sigwait(&set, &signal_number) != 0) continue;
       if (finished.load()) return;
-      if (signal_number == SIGINT) console_control_handler(0);
-      else if (signal_number == SIGQUIT) console_control_handler(1);
-      else stop_server();  // SIGTERM: the service manager's stop control
+      if (signal_number == SIGINT)
+        console_control_handler(0);
+      else if (signal_number == SIGQUIT)
+        console_control_handler(1);
+      else
+        stop_server();  // SIGTERM: the service manager's stop control
     }
   });
   start_service(argc, argv);
