@@ -172,7 +172,7 @@ class TransferWalk {
     const uint16_t type = read_u16(&message[position_]);
     const uint16_t qclass = read_u16(&message[position_ + 2]);
     position_ += 4;
-    engine_.log.write(2, "%s response %s %s %s\n", name.c_str(), class_mnemonic(qclass),
+    engine_.log.write(2, "response %s %s %s\n", name.c_str(), class_mnemonic(qclass),
                       type_mnemonic(type));
     return qclass == kClassIn && type == kTypeAxfr && names_equal(name, domain_);
   }
