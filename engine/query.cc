@@ -531,9 +531,8 @@ int answer_query(Engine& engine, const RequestContext& context, Reply& reply, si
     const std::string_view name = question_name(text);
     const char* name_text = text[0] == '\0' ? "" : text + 1;
     if (engine.log.enabled(1)) {
-      engine.log.write(
-          1, context.tcp() ? "query (%s tcp) %s %s %s\n" : "query (%s udp) %s %s %s\n",
-          client, name_text, class_mnemonic(question_class), type_mnemonic(type));
+      engine.log.write(1, context.tcp() ? "query (%s tcp) %s %s %s\n" : "query (%s udp) %s %s %s\n",
+                       client, name_text, class_mnemonic(question_class), type_mnemonic(type));
     }
     if (question_class != kClassIn) continue;
 

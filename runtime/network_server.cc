@@ -234,8 +234,8 @@ int NetworkServer::serve_udp() {
     if (in[i].msg_hdr.msg_flags & MSG_TRUNC) continue;
     const size_t length = in[i].msg_len;
     if (engine_.log.enabled(2))
-      engine_.log.write(2, "%s udp request len %d\n",
-                        format_ipv4(peers[i].sin_addr.s_addr, client), static_cast<int>(length));
+      engine_.log.write(2, "%s udp request len %d\n", format_ipv4(peers[i].sin_addr.s_addr, client),
+                        static_cast<int>(length));
     if (length < 1) continue;
     RequestContext context;
     context.socket = udp_;
@@ -336,9 +336,8 @@ void NetworkServer::serve_connection(Connection& connection) {
   char client[kIpv4TextSize];
   format_ipv4(connection.peer.sin_addr.s_addr, client);
   while (!stop_.load()) {
-    std::array<pollfd, 3> waits{{{connection.socket, POLLIN, 0},
-                                 {wake_fd_, POLLIN, 0},
-                                 {relay.upstream, POLLIN, 0}}};
+    std::array<pollfd, 3> waits{
+        {{connection.socket, POLLIN, 0}, {wake_fd_, POLLIN, 0}, {relay.upstream, POLLIN, 0}}};
     const int ready = poll(waits.data(), relay.upstream >= 0 ? 3 : 2, kTcpIdleTimeoutMs);
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0 || stop_.load()) break;
@@ -356,8 +355,8 @@ void NetworkServer::serve_connection(Connection& connection) {
 }
 
 bool NetworkServer::serve_tcp_request(Connection& connection, RequestContext& context,
-                                      TcpRelay& relay, Reply& reply,
-                                      std::vector<uint8_t>& request, const char* client) {
+                                      TcpRelay& relay, Reply& reply, std::vector<uint8_t>& request,
+                                      const char* client) {
   uint8_t prefix[2];
   if (!read_exact(connection.socket, prefix, 2)) return false;
   const uint16_t length = read_u16(prefix);
