@@ -111,7 +111,8 @@ class Forwarder {
   // listener thread adds, matches and expires entries while connection
   // threads ask whether an id is taken, so every member function takes the
   // lock for the whole of its work and nothing inside escapes it: callers
-  // get copies, never iterators or references into the table.
+  // get copies, never iterators or references into the table. The lock is
+  // innermost: nothing else is locked, and nothing blocks, while it is held.
   class PendingTable {
    public:
     bool contains(uint64_t key) const;

@@ -1,6 +1,7 @@
 // The control channel's listener and connection threads on a SOCK_SEQPACKET
 // UNIX socket. Each thread waits in poll() on its socket and on the stop
-// event, so stop() wakes every one of them.
+// event, so stop() wakes every one of them; a connection thread also ends
+// when its client stays silent for the idle time.
 #include "service/control_server.h"
 
 #include <errno.h>
