@@ -36,7 +36,7 @@ Forwarder::Forwarder(Engine& engine) : engine_(engine) {}
 Forwarder::~Forwarder() { close_sockets(); }
 
 uint16_t Forwarder::random_u16() {
-  std::lock_guard<std::mutex> guard(id_lock_);
+  std::lock_guard<std::mutex> guard(random_lock_);
   if (random_pool_.empty()) {
     random_pool_.resize(256);
     const size_t bytes = random_pool_.size() * sizeof(uint16_t);
@@ -139,11 +139,54 @@ Forwarder::SourceSocket* Forwarder::pick_source_socket(std::time_t now) {
 }
 
 uint16_t Forwarder::fresh_id(uint32_t server, uint16_t port) {
+  // At most kMaxPending of the 65,536 ids are taken, so this ends quickly.
   for (;;) {
     const uint16_t id = random_u16();
-    std::lock_guard<std::mutex> guard(id_lock_);
-    if (by_key_.find(key(server, port, id)) == by_key_.end()) return id;
+    if (!pending_.contains(key(server, port, id))) return id;
   }
+}
+
+bool Forwarder::PendingTable::contains(uint64_t key) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return by_key_.find(key) != by_key_.end();
+}
+
+void Forwarder::PendingTable::insert(Pending request) {
+  const uint64_t request_key = key(request.server, request.port, request.server_xid);
+  std::lock_guard<std::mutex> guard(lock_);
+  if (list_.size() >= kMaxPending) drop_locked(std::prev(list_.end()));
+  // An id still pending at the same server is never handed out again, but a
+  // stale entry under the key must not be left behind a new one.
+  if (const auto found = by_key_.find(request_key); found != by_key_.end())
+    drop_locked(found->second);
+  list_.push_front(std::move(request));
+  by_key_[request_key] = list_.begin();
+}
+
+std::optional<Forwarder::Pending> Forwarder::PendingTable::take_match(
+    uint64_t key, uint64_t source, const std::vector<uint8_t>& question) {
+  std::lock_guard<std::mutex> guard(lock_);
+  const auto found = by_key_.find(key);
+  if (found == by_key_.end()) return std::nullopt;
+  if (found->second->source != source || found->second->question != question) return std::nullopt;
+  Pending request = std::move(*found->second);
+  drop_locked(found->second);
+  return request;
+}
+
+void Forwarder::PendingTable::purge(std::time_t oldest) {
+  std::lock_guard<std::mutex> guard(lock_);
+  while (!list_.empty() && list_.back().forwarded_at < oldest) drop_locked(std::prev(list_.end()));
+}
+
+size_t Forwarder::PendingTable::size() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return list_.size();
+}
+
+void Forwarder::PendingTable::drop_locked(PendingList::iterator position) {
+  by_key_.erase(key(position->server, position->port, position->server_xid));
+  list_.erase(position);
 }
 
 uint32_t Forwarder::peek_name_server(uint16_t& port) const {
@@ -201,24 +244,11 @@ int Forwarder::forward_udp(const RequestContext& context, std::span<uint8_t> dat
                       static_cast<int>(sent));
     return static_cast<int>(sent);
   }
-  if (pending_.size() >= kMaxPending) drop(std::prev(pending_.end()));
-  pending_.push_front(std::move(request));
-  // fresh_id reads the map from connection threads.
-  std::lock_guard<std::mutex> guard(id_lock_);
-  by_key_[key(server, port, pending_.front().server_xid)] = pending_.begin();
+  pending_.insert(std::move(request));
   return static_cast<int>(sent);
 }
 
-void Forwarder::drop(PendingList::iterator position) {
-  std::lock_guard<std::mutex> guard(id_lock_);
-  by_key_.erase(key(position->server, position->port, position->server_xid));
-  pending_.erase(position);
-}
-
-void Forwarder::purge_pending(std::time_t now) {
-  while (!pending_.empty() && pending_.back().forwarded_at + kPendingSeconds < now)
-    drop(std::prev(pending_.end()));
-}
+void Forwarder::purge_pending(std::time_t now) { pending_.purge(now - kPendingSeconds); }
 
 bool Forwarder::relay_udp_reply(int socket) {
   uint8_t reply[1536];
@@ -235,9 +265,6 @@ bool Forwarder::relay_udp_reply(int socket) {
   engine_.log.write(2, "%s udp reply received len %d xid %u\n",
                     format_ipv4(from.sin_addr.s_addr, sender), static_cast<int>(length),
                     unsigned{id});
-  // Read on the listener thread, the map's only writer: no lock needed.
-  auto found = by_key_.find(key(from.sin_addr.s_addr, ntohs(from.sin_port), id));
-  if (found == by_key_.end()) return true;
   // The reply must come in on the socket the query left from.
   uint64_t arrived_on = 0;
   for (const auto* list : {&sources_, &retired_}) {
@@ -245,15 +272,14 @@ bool Forwarder::relay_udp_reply(int socket) {
       if (source.fd == socket) arrived_on = source.serial;
     }
   }
-  if (arrived_on == 0 || arrived_on != found->second->source) return true;
   const std::span<uint8_t> message(reply, length);
+  if (arrived_on == 0 || length < DnsHeader::kSize || !(read_u16(reply + 2) & kFlagQr)) return true;
   // Only the reply to the question that was asked is taken; a forged reply
   // that guessed address, port and id still has to name the same question.
-  if (length < DnsHeader::kSize || !(read_u16(reply + 2) & kFlagQr) ||
-      question_section(message) != found->second->question)
-    return true;
-  Pending request = std::move(*found->second);
-  drop(found->second);
+  std::optional<Pending> matched = pending_.take_match(
+      key(from.sin_addr.s_addr, ntohs(from.sin_port), id), arrived_on, question_section(message));
+  if (!matched) return true;
+  const Pending& request = *matched;
 
   write_u16(reply, request.client_xid);
   // The domain is read first: the cache must not wait for the database lock.
@@ -263,8 +289,9 @@ bool Forwarder::relay_udp_reply(int socket) {
     local_domain = engine_.zone.domain;
   }
   engine_.cache.cache_learn_reply(message, local_domain);
-  const ssize_t sent = sendto(request.client_socket, reply, length, MSG_NOSIGNAL,
-                              reinterpret_cast<sockaddr*>(&request.client), sizeof request.client);
+  const ssize_t sent =
+      sendto(request.client_socket, reply, length, MSG_NOSIGNAL,
+             reinterpret_cast<const sockaddr*>(&request.client), sizeof request.client);
   char client[kIpv4TextSize];
   if (sent < 0) {
     engine_.log.write(2, "%s udp forwarding reply failed %d\n", sender, static_cast<int>(sent));

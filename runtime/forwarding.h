@@ -1,8 +1,9 @@
 // Forwarding of queries for names outside the local domain to the external
-// name servers, and the relaying of their replies. Thread-safety: the pending
-// list, the source sockets and the UDP relay belong to the listener thread;
-// the server choice and id generation may be used from connection threads
-// too and are guarded.
+// name servers, and the relaying of their replies. Thread-safety: the source
+// sockets and the UDP relay belong to the listener thread; the pending
+// requests carry their own lock (every read and write, from any thread, takes
+// it); the server choice and id generation may be used from connection
+// threads too.
 #pragma once
 
 #include <netinet/in.h>
@@ -12,6 +13,7 @@
 #include <ctime>
 #include <list>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -64,7 +66,8 @@ class Forwarder {
 
   // A fresh forwarding id for a request to `server`: random (RFC 5452
   // section 9.2 — a predictable id lets an off-path attacker forge replies)
-  // and unique among the requests pending at that server.
+  // and unique among the requests pending at that server. Any thread; takes
+  // the pending lock.
   uint16_t fresh_id(uint32_t server, uint16_t port);
 
   // UDP, listener thread only. Sends `datagram` (patched in place: a fresh
@@ -80,6 +83,7 @@ class Forwarder {
   bool relay_udp_reply(int socket);
   // Drops pending requests older than kPendingSeconds.
   void purge_pending(std::time_t now);
+  // The number of requests waiting for a reply. Any thread.
   size_t pending_count() const { return pending_.size(); }
 
  private:
@@ -98,11 +102,42 @@ class Forwarder {
     // (names without regard to ASCII case).
     std::vector<uint8_t> question;
   };
-  using PendingList = std::list<Pending>;
 
   static uint64_t key(uint32_t server, uint16_t port, uint16_t id) {
     return (uint64_t{server} << 32) | (uint64_t{port} << 16) | id;
   }
+
+  // The requests waiting for a reply, with the lock that guards them. The
+  // listener thread adds, matches and expires entries while connection
+  // threads ask whether an id is taken, so every member function takes the
+  // lock for the whole of its work and nothing inside escapes it: callers
+  // get copies, never iterators or references into the table. The lock is
+  // innermost: nothing else is locked, and nothing blocks, while it is held.
+  class PendingTable {
+   public:
+    bool contains(uint64_t key) const;
+    // Adds `request` as the newest entry; beyond kMaxPending the oldest is
+    // dropped first.
+    void insert(Pending request);
+    // Removes and returns the request under `key` when it left from source
+    // socket `source` and asked `question`; nothing otherwise (the entry
+    // stays for the genuine reply).
+    std::optional<Pending> take_match(uint64_t key, uint64_t source,
+                                      const std::vector<uint8_t>& question);
+    // Drops requests forwarded before `oldest`.
+    void purge(std::time_t oldest);
+    size_t size() const;
+
+   private:
+    using PendingList = std::list<Pending>;
+    void drop_locked(PendingList::iterator position);
+
+    mutable std::mutex lock_;
+    // Newest first; the map finds an entry by server, port and id.
+    PendingList list_;
+    std::unordered_map<uint64_t, PendingList::iterator> by_key_;
+  };
+
   struct SourceSocket {
     int fd = -1;
     uint64_t serial = 0;
@@ -111,8 +146,7 @@ class Forwarder {
     std::time_t since = 0;
   };
 
-  void drop(PendingList::iterator position);
-  // A random number from the kernel's generator.
+  // A random number from the kernel's generator. Any thread.
   uint16_t random_u16();
   // A fresh non-blocking socket on a random port; fd -1 on failure.
   SourceSocket open_source_socket(std::time_t now);
@@ -121,16 +155,14 @@ class Forwarder {
 
   Engine& engine_;
   std::atomic<uint32_t> next_index_{0};
-  std::mutex id_lock_;
+  std::mutex random_lock_;
   std::vector<uint16_t> random_pool_;
   uint16_t avoid_port_ = 0;
   uint64_t next_serial_ = 1;
   std::vector<SourceSocket> sources_;
   // Oldest first.
   std::vector<SourceSocket> retired_;
-  // Newest first; the map finds an entry by server, port and id.
-  PendingList pending_;
-  std::unordered_map<uint64_t, PendingList::iterator> by_key_;
+  PendingTable pending_;
 };
 
 // The question section of `message` (QDCOUNT questions behind the header),

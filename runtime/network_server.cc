@@ -286,16 +286,21 @@ void NetworkServer::accept_connection() {
     const int fd = accept4(tcp_, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
     if (fd < 0) return;
     std::lock_guard<std::mutex> guard(connections_lock_);
-    size_t active = 0;
-    for (const auto& c : connections_) active += c->done.load() ? 0 : 1;
-    if (active >= static_cast<size_t>(kMaxTcpConnections)) {
+    int active = 0;
+    int from_peer = 0;
+    for (const auto& c : connections_) {
+      if (c->done.load()) continue;
+      ++active;
+      if (c->peer.sin_addr.s_addr == peer.sin_addr.s_addr) ++from_peer;
+    }
+    if (active >= limits_.max_connections || from_peer >= limits_.max_per_address) {
       // Refused at once: a client beyond the bound gets a closed connection
       // rather than a thread.
       close(fd);
       continue;
     }
     // A client that stops reading must not block its thread for ever.
-    timeval send_timeout{kTcpIdleTimeoutMs / 1000, 0};
+    timeval send_timeout{limits_.idle_timeout_ms / 1000, (limits_.idle_timeout_ms % 1000) * 1000};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
     auto connection = std::make_unique<Connection>();
     connection->socket = fd;
@@ -311,12 +316,19 @@ void NetworkServer::accept_connection() {
   }
 }
 
-bool NetworkServer::read_exact(int socket, uint8_t* data, size_t length) {
+bool NetworkServer::read_exact(int socket, uint8_t* data, size_t length,
+                               std::chrono::steady_clock::time_point deadline) {
   while (length > 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
     std::array<pollfd, 2> waits{{{socket, POLLIN, 0}, {wake_fd_, POLLIN, 0}}};
-    const int ready = poll(waits.data(), waits.size(), kTcpIdleTimeoutMs);
+    // Rounded up, so that the wait does not end just short of the deadline
+    // and spin.
+    const int ready = poll(waits.data(), waits.size(), static_cast<int>(left.count()) + 1);
     if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0 || stop_.load() || (waits[1].revents & POLLIN)) return false;
+    if (ready < 0 || stop_.load() || (waits[1].revents & POLLIN)) return false;
+    if (ready == 0) continue;
     const ssize_t got = recv(socket, data, length, 0);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return false;
@@ -338,7 +350,7 @@ void NetworkServer::serve_connection(Connection& connection) {
   while (!stop_.load()) {
     std::array<pollfd, 3> waits{
         {{connection.socket, POLLIN, 0}, {wake_fd_, POLLIN, 0}, {relay.upstream, POLLIN, 0}}};
-    const int ready = poll(waits.data(), relay.upstream >= 0 ? 3 : 2, kTcpIdleTimeoutMs);
+    const int ready = poll(waits.data(), relay.upstream >= 0 ? 3 : 2, limits_.idle_timeout_ms);
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0 || stop_.load()) break;
     if (waits[0].revents & (POLLIN | POLLHUP | POLLERR)) {
@@ -357,15 +369,20 @@ void NetworkServer::serve_connection(Connection& connection) {
 bool NetworkServer::serve_tcp_request(Connection& connection, RequestContext& context,
                                       TcpRelay& relay, Reply& reply, std::vector<uint8_t>& request,
                                       const char* client) {
+  // The whole request, its length prefix included, must be in within the
+  // request time of its first byte (RFC 7766 section 6.2.3): the clock does
+  // not start again with each byte that trickles in.
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(limits_.request_timeout_ms);
   uint8_t prefix[2];
-  if (!read_exact(connection.socket, prefix, 2)) return false;
+  if (!read_exact(connection.socket, prefix, 2, deadline)) return false;
   const uint16_t length = read_u16(prefix);
   if (length == 0) return false;
   // The prefix stays in front of the body so that a forwarded request goes
   // out as it came in.
   request.resize(length + 2);
   std::memcpy(request.data(), prefix, 2);
-  if (!read_exact(connection.socket, request.data() + 2, length)) return false;
+  if (!read_exact(connection.socket, request.data() + 2, length, deadline)) return false;
   engine_.log.write(2, "%s tcp request len %d\n", client, static_cast<int>(length));
   context.request_length = length;
   context.server_address = forwarder_.peek_name_server(context.server_port);

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -50,11 +51,25 @@ class NetworkServer {
   // TCP connections are bounded in number and closed when idle, so that idle
   // or slow clients cannot hold every thread (RFC 7766 section 6.2.3 and
   // 6.2.4: servers manage their resources and close idle connections; a few
-  // seconds of idle time is what it recommends).
+  // seconds of idle time is what it recommends). A request must arrive whole
+  // within kTcpRequestTimeoutMs of its first byte, however the bytes trickle
+  // in, so a client cannot hold its place by sending a byte now and then;
+  // and one client address may hold only kMaxTcpPerAddress places, so one
+  // host cannot take all of them.
   static constexpr int kMaxTcpConnections = 64;
+  static constexpr int kMaxTcpPerAddress = 16;
   static constexpr int kTcpIdleTimeoutMs = 10'000;
+  static constexpr int kTcpRequestTimeoutMs = 10'000;
   // How long the listener loop waits for traffic before it turns anyway.
   static constexpr int kLoopWakeMs = 30'000;
+
+  // The bounds above, as one value so that tests can shorten them.
+  struct TcpLimits {
+    int max_connections = kMaxTcpConnections;
+    int max_per_address = kMaxTcpPerAddress;
+    int idle_timeout_ms = kTcpIdleTimeoutMs;
+    int request_timeout_ms = kTcpRequestTimeoutMs;
+  };
 
   NetworkServer(Engine& engine, LogFile& log_file);
   ~NetworkServer();
@@ -76,6 +91,9 @@ class NetworkServer {
   // descriptor another thread may be waiting on.
   void server_stop();
   bool stopping() const { return stop_.load(); }
+
+  // Replaces the TCP bounds; call before server_loop.
+  void set_tcp_limits(const TcpLimits& limits) { limits_ = limits; }
 
   // Called at every turn of the loop with the time (secondary refresh).
   void set_turn_hook(std::function<void(std::time_t)> hook) { turn_hook_ = std::move(hook); }
@@ -117,9 +135,10 @@ class NetworkServer {
                        const char* client);
   void reap_connections(bool all);
   void close_sockets();
-  // Reads exactly `length` bytes; false on end of stream, error, idle
-  // timeout or stop.
-  bool read_exact(int socket, uint8_t* data, size_t length);
+  // Reads exactly `length` bytes; false on end of stream, error, stop or
+  // when `deadline` passes first.
+  bool read_exact(int socket, uint8_t* data, size_t length,
+                  std::chrono::steady_clock::time_point deadline);
 
   Engine& engine_;
   LogFile& log_file_;
@@ -129,6 +148,7 @@ class NetworkServer {
   int tcp_ = -1;
   uint16_t port_ = 0;
   std::function<void(std::time_t)> turn_hook_;
+  TcpLimits limits_;
   Forwarder forwarder_;
   std::mutex connections_lock_;
   std::list<std::unique_ptr<Connection>> connections_;

@@ -1,6 +1,7 @@
 // The control channel's listener and connection threads on a SOCK_SEQPACKET
 // UNIX socket. Each thread waits in poll() on its socket and on the stop
-// event, so stop() wakes every one of them.
+// event, so stop() wakes every one of them; a connection thread also ends
+// when its client stays silent for the idle time.
 #include "service/control_server.h"
 
 #include <errno.h>
@@ -19,15 +20,15 @@ namespace norvane {
 
 namespace {
 
-// Waits until `socket` is readable or the stop event fires. True when the
-// socket is ready (or in error, for the caller's read to find out); false on
-// stop.
-bool wait_readable(int socket, int stop_event) {
+// Waits until `socket` is readable or the stop event fires, at most
+// `timeout_ms` (-1: no limit). True when the socket is ready (or in error,
+// for the caller's read to find out); false on stop or when the time is up.
+bool wait_readable(int socket, int stop_event, int timeout_ms = -1) {
   std::array<pollfd, 2> waiting{{{socket, POLLIN, 0}, {stop_event, POLLIN, 0}}};
   while (true) {
-    const int ready = ::poll(waiting.data(), waiting.size(), -1);
+    const int ready = ::poll(waiting.data(), waiting.size(), timeout_ms);
     if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) return false;
+    if (ready <= 0) return false;
     if (waiting[1].revents != 0) return false;
     return waiting[0].revents != 0;
   }
@@ -63,7 +64,8 @@ std::optional<PeerCredentials> peer_credentials(int socket) {
 
 }  // namespace
 
-ControlServer::ControlServer(Engine& engine, SettingsStore& store) : commands_(engine, store) {}
+ControlServer::ControlServer(Engine& engine, SettingsStore& store, ControlLimits limits)
+    : commands_(engine, store), store_(store), limits_(limits) {}
 
 ControlServer::~ControlServer() { stop(); }
 
@@ -137,6 +139,22 @@ void ControlServer::reap_finished() {
   }
 }
 
+bool ControlServer::admits_locked(uid_t uid, bool privileged) const {
+  if (connections_.size() >= limits_.max_connections) return false;
+  if (privileged) return true;
+  size_t unprivileged = 0;
+  size_t same_user = 0;
+  for (const auto& connection : connections_) {
+    if (connection->privileged) continue;
+    ++unprivileged;
+    if (connection->uid == uid) ++same_user;
+  }
+  const size_t shared = limits_.max_connections > limits_.reserved_privileged
+                            ? limits_.max_connections - limits_.reserved_privileged
+                            : 0;
+  return unprivileged < shared && same_user < limits_.per_user;
+}
+
 void ControlServer::listen_loop() {
   while (!stopping_.load() && wait_readable(listen_socket_, stop_event_)) {
     const int socket = ::accept4(listen_socket_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -153,14 +171,25 @@ void ControlServer::listen_loop() {
     // connection thread in send() for good, and stop() with it.
     const timeval send_limit{5, 0};
     ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &send_limit, sizeof send_limit);
+    // The place a client may take depends on who it is: the credentials
+    // are the kernel's record of the peer at connect time, and the test is
+    // the one that grants the privileged commands.
+    const auto peer = peer_credentials(socket);
+    if (!peer) {
+      ::close(socket);
+      continue;
+    }
+    const bool privileged = peer_may_write_store(*peer, store_.folder());
     reap_finished();
     std::lock_guard<std::mutex> guard(connections_lock_);
-    if (connections_.size() >= kMaxControlConnections) {
+    if (!admits_locked(peer->uid, privileged)) {
       ::close(socket);
       continue;
     }
     auto connection = std::make_unique<Connection>();
     connection->socket = socket;
+    connection->uid = peer->uid;
+    connection->privileged = privileged;
     Connection& served = *connection;
     try {
       served.thread = std::thread([this, &served] { serve(served); });
@@ -175,7 +204,10 @@ void ControlServer::listen_loop() {
 void ControlServer::serve(Connection& connection) {
   std::optional<ControlSession> session;
   std::vector<uint8_t> request(kControlMessageSize);
-  while (!stopping_.load() && wait_readable(connection.socket, stop_event_)) {
+  // A connection that sends nothing for the idle time is closed, so that
+  // idle clients cannot keep their places for good.
+  while (!stopping_.load() &&
+         wait_readable(connection.socket, stop_event_, limits_.idle_timeout_ms)) {
     // MSG_TRUNC makes recv report the message's full length, so an
     // over-long request is seen and ends the connection instead of being
     // answered from its first 2048 bytes.

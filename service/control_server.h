@@ -22,14 +22,29 @@ namespace norvane {
 
 // At most this many connections are served at once; a further client is
 // accepted and closed at once, so a flood of idle connections cannot exhaust
-// the server's threads.
+// the server's threads. The last kReservedPrivilegedConnections places are
+// kept for privileged peers (those who may write the settings store), and
+// one unprivileged user may hold only kMaxConnectionsPerUser, so no local
+// user can lock the administrator out. A connection that sends nothing for
+// kControlIdleTimeoutMs is closed.
 inline constexpr size_t kMaxControlConnections = 64;
+inline constexpr size_t kReservedPrivilegedConnections = 8;
+inline constexpr size_t kMaxConnectionsPerUser = 8;
+inline constexpr int kControlIdleTimeoutMs = 30'000;
+
+// The bounds above, as one value so that tests can shorten them.
+struct ControlLimits {
+  size_t max_connections = kMaxControlConnections;
+  size_t reserved_privileged = kReservedPrivilegedConnections;
+  size_t per_user = kMaxConnectionsPerUser;
+  int idle_timeout_ms = kControlIdleTimeoutMs;
+};
 
 class ControlServer {
  public:
   // `store` is the machine store: the privilege test is made against it and
   // the settings commands write it. Both must outlive the server.
-  ControlServer(Engine& engine, SettingsStore& store);
+  ControlServer(Engine& engine, SettingsStore& store, ControlLimits limits = {});
   ~ControlServer();  // stops and joins
   ControlServer(const ControlServer&) = delete;
   ControlServer& operator=(const ControlServer&) = delete;
@@ -62,6 +77,9 @@ class ControlServer {
  private:
   struct Connection {
     int socket = -1;
+    // The peer as the kernel saw it at connect time (SO_PEERCRED).
+    uid_t uid = 0;
+    bool privileged = false;
     std::thread thread;
     std::atomic<bool> finished{false};
   };
@@ -70,8 +88,12 @@ class ControlServer {
   void serve(Connection& connection);
   // Joins and frees connections whose thread has ended. Takes connections_lock_.
   void reap_finished();
+  // Whether a new connection from `uid` may take a place now.
+  bool admits_locked(uid_t uid, bool privileged) const;
 
   ControlCommands commands_;
+  SettingsStore& store_;
+  const ControlLimits limits_;
   int listen_socket_ = -1;
   std::string address_;
   // Readable once stop() was called: every thread polls it beside its socket.

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "control/control_channel.h"
 #include "runtime/settings_store.h"
 #include "tests/client/client_test_support.h"
 
@@ -263,6 +265,47 @@ TEST_F(PallixSystemTest, UnprivilegedUserMayListButNotChangeRecords) {
   // The client's own store is root's: the default cannot change either.
   expect_run(pallix({"localhost", "setdefault"}, true), 0, "operation failed\n");
   expect_run(pallix({"print"}), 0, kOfficeListing);
+}
+
+// "nobody" opening every control connection there is and leaving them idle
+// gets only its share; the administrator's pallix is still answered.
+TEST_F(PallixSystemTest, IdleConnectionsOfAnotherUserDoNotLockOutTheAdministrator) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to become nobody";
+  start();
+  constexpr uid_t kNobody = 65534;
+  constexpr int kConnections = 64;
+  const std::string control = client_.control();
+  int opened[2];
+  int release[2];
+  ASSERT_EQ(pipe(opened), 0);
+  ASSERT_EQ(pipe(release), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(opened[0]);
+    close(release[1]);
+    if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
+        setresuid(kNobody, kNobody, kNobody) != 0)
+      _exit(2);
+    std::vector<int> held;
+    for (int i = 0; i < kConnections; ++i) held.push_back(control_connect(control));
+    const char done = 1;
+    if (write(opened[1], &done, 1) != 1) _exit(3);
+    char byte;
+    while (read(release[0], &byte, 1) > 0) {
+    }
+    _exit(0);
+  }
+  close(opened[1]);
+  close(release[0]);
+  char done = 0;
+  EXPECT_EQ(read(opened[0], &done, 1), 1);
+  close(opened[0]);
+  expect_run(pallix({"print"}), 0, kOfficeListing);
+  close(release[1]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST_F(PallixSystemTest, CacheListingSkipsDeadEntriesAndGoesOn) {

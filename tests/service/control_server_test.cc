@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -620,6 +622,113 @@ TEST_F(ControlServerTest, UnprivilegedClientReadsButCannotChange) {
           .status,
       0u);
   EXPECT_EQ(store_->store_read_text(kMainKey, "Used", "none"), "1");
+}
+
+// A connection that sends nothing for the idle time is closed by the server;
+// one that keeps asking stays open well past it.
+TEST_F(ControlServerTest, IdleConnectionIsClosedAndABusyOneKept) {
+  server_.reset();
+  ControlLimits limits;
+  limits.idle_timeout_ms = 400;
+  server_ = std::make_unique<ControlServer>(engine_, *store_, limits);
+  ASSERT_TRUE(server_->start(address_));
+
+  Connection idle(address_);
+  Connection busy(address_);
+  ASSERT_EQ(transact(idle.fd(), kControlGetStatistics).status, 0u);
+  for (int i = 0; i < 10; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_EQ(transact(busy.fd(), kControlGetStatistics).length, 52) << "request " << i;
+  }
+  pollfd ready{idle.fd(), POLLIN, 0};
+  ASSERT_EQ(::poll(&ready, 1, kReplyTimeoutMs), 1);
+  char byte;
+  EXPECT_EQ(::recv(idle.fd(), &byte, 1, MSG_DONTWAIT), 0);
+}
+
+// In a forked child: becomes `uid`, opens `attempts` control connections,
+// counts those that are answered, writes the count to `report` and holds
+// every connection until `release` reaches its end.
+[[noreturn]] void hold_connections_as(uid_t uid, const std::string& address, int attempts,
+                                      int report, int release) {
+  if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 ||
+      ::setresuid(uid, uid, uid) != 0) {
+    ::_exit(2);
+  }
+  std::vector<int> held;
+  int32_t answered = 0;
+  for (int i = 0; i < attempts; ++i) {
+    const int fd = control_connect(address);
+    if (fd < 0) continue;
+    held.push_back(fd);
+    if (transact(fd, kControlGetStatistics).length == 52) ++answered;
+  }
+  if (::write(report, &answered, sizeof answered) != sizeof answered) ::_exit(3);
+  char byte;
+  while (::read(release, &byte, 1) > 0) {
+  }
+  ::_exit(0);
+}
+
+// Unprivileged users who open connections and leave them idle get at most
+// their share: 8 each, 56 among them all, and the last 8 places stay free
+// for a privileged client, which is still answered.
+TEST_F(ControlServerTest, UnprivilegedUsersCannotLockOutThePrivileged) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to become other users";
+  constexpr int kUsers = 8;
+  // "nobody" tries every place there is; the others a few more than their share.
+  constexpr int kNobodyAttempts = 64;
+  constexpr int kAttempts = 10;
+  const uid_t users[kUsers] = {kNobody, 60001, 60002, 60003, 60004, 60005, 60006, 60007};
+  int report[2];
+  int release[2];
+  ASSERT_EQ(::pipe(report), 0);
+  ASSERT_EQ(::pipe(release), 0);
+  std::vector<pid_t> children;
+  for (const uid_t uid : users) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::close(report[0]);
+      ::close(release[1]);
+      hold_connections_as(uid, address_, uid == kNobody ? kNobodyAttempts : kAttempts, report[1],
+                          release[0]);
+    }
+    children.push_back(child);
+  }
+  ::close(report[1]);
+  ::close(release[0]);
+  std::vector<int32_t> counts;
+  for (int i = 0; i < kUsers; ++i) {
+    int32_t count = -1;
+    if (::read(report[0], &count, sizeof count) != sizeof count) break;
+    counts.push_back(count);
+  }
+  ::close(report[0]);
+
+  // While they hold their places, the privileged client gets the reserve.
+  std::vector<std::unique_ptr<Connection>> privileged;
+  int privileged_answered = 0;
+  for (int i = 0; i < 9; ++i) {
+    privileged.push_back(std::make_unique<Connection>(address_));
+    if (transact(privileged.back()->fd(), kControlGetStatistics).length == 52)
+      ++privileged_answered;
+  }
+  ::close(release[1]);
+  for (const pid_t child : children) {
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+
+  ASSERT_EQ(counts.size(), static_cast<size_t>(kUsers));
+  int total = 0;
+  for (const int32_t count : counts) {
+    EXPECT_LE(count, 8);
+    total += count;
+  }
+  EXPECT_EQ(total, 56);
+  EXPECT_EQ(privileged_answered, 8);
 }
 
 TEST(ControlPrivilegeTest, WritePermissionDecidesThroughOwnerGroupOrOther) {

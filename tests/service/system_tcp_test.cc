@@ -112,20 +112,31 @@ TEST_F(SystemTcpTest, IdleConnectionIsClosedByTheServer) {
   EXPECT_TRUE(closed_by_peer(quiet.get(), milliseconds(15'000) - spent));
 }
 
+// The loopback addresses the bound tests connect from: one address may hold
+// only 16 places, so 64 take four.
+constexpr const char* kSources[] = {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"};
+
+// A connection from `source` that has been answered once, so that the
+// server has surely taken it into its count; invalid when it was not served.
+UniqueFd served_connection(const char* source, uint16_t port, uint16_t id) {
+  UniqueFd connection = connect_tcp_from(source, port);
+  if (!connection.valid() ||
+      !send_all(connection.get(), framed(make_query(id, "host.office.lan", 1))))
+    return {};
+  const auto reply = read_tcp_message(connection.get(), milliseconds(2'000));
+  if (!reply || read_answer(*reply).id != id) return {};
+  return connection;
+}
+
 // 64 connections are served at once; the 65th is closed at once rather than
 // queued, and a freed place is taken by the next client.
 TEST_F(SystemTcpTest, ConnectionsBeyondTheBoundAreClosedAtOnce) {
   constexpr int kBound = 64;
   std::vector<UniqueFd> held;
   for (int i = 0; i < kBound; ++i) {
-    UniqueFd connection = connect_tcp_to(port());
-    ASSERT_TRUE(connection.valid()) << "connection " << i;
-    // A reply proves the server has taken the connection into its count.
-    const uint16_t id = static_cast<uint16_t>(0x5000 + i);
-    ASSERT_TRUE(send_all(connection.get(), framed(make_query(id, "host.office.lan", 1))));
-    const auto reply = read_tcp_message(connection.get());
-    ASSERT_TRUE(reply.has_value()) << "connection " << i << " not served";
-    EXPECT_EQ(read_answer(*reply).id, id);
+    UniqueFd connection =
+        served_connection(kSources[i % 4], port(), static_cast<uint16_t>(0x5000 + i));
+    ASSERT_TRUE(connection.valid()) << "connection " << i << " not served";
     held.push_back(std::move(connection));
   }
 
@@ -151,6 +162,24 @@ TEST_F(SystemTcpTest, ConnectionsBeyondTheBoundAreClosedAtOnce) {
     served = read_tcp_message(next.get(), milliseconds(1'000)).has_value();
   }
   EXPECT_TRUE(served) << "a freed place was not given to a new connection";
+}
+
+// One client address holds at most 16 of the 64 places (RFC 7766 section
+// 6.2.3: a server may limit connections per client), so one host cannot
+// starve the others; other addresses are still served.
+TEST_F(SystemTcpTest, OneAddressCannotTakeEveryPlace) {
+  constexpr int kPerAddress = 16;
+  std::vector<UniqueFd> held;
+  for (int i = 0; i < kPerAddress; ++i) {
+    UniqueFd connection = served_connection("127.0.0.6", port(), static_cast<uint16_t>(0x6000 + i));
+    ASSERT_TRUE(connection.valid()) << "connection " << i << " not served";
+    held.push_back(std::move(connection));
+  }
+  UniqueFd extra = connect_tcp_from("127.0.0.6", port());
+  ASSERT_TRUE(extra.valid());
+  send_all(extra.get(), framed(make_query(0x6100, "host.office.lan", 1)));
+  EXPECT_TRUE(closed_by_peer(extra.get(), milliseconds(2'000)));
+  EXPECT_TRUE(served_connection("127.0.0.7", port(), 0x6101).valid());
 }
 
 }  // namespace
