@@ -2,8 +2,6 @@
 // for the contracts; the lock each step needs is written beside it.
 #include "engine/zone_file.h"
 
-#include "engine/atomic_file.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +17,7 @@
 #include <set>
 #include <string_view>
 
+#include "engine/atomic_file.h"
 #include "engine/dns_message.h"
 #include "engine/text_helpers.h"
 
@@ -246,7 +245,6 @@ std::string format_zone(const LocalZone& zone, const ZoneSoa& soa) {
 // of one path are serialised, and a snapshot older than the file already in
 // place is not renamed over it: the newer file holds its changes too.
 
-
 // Writes `text` to a temporary in `directory`, flushes it to disk and renames
 // it over `path`. On any failure the temporary is removed and `path` is left as
 // it was. Takes the zone's save lock (never the database lock).
@@ -261,7 +259,6 @@ bool publish(LocalZone& zone, const std::string& directory, const std::string& p
 }
 
 // ---- loading ----------------------------------------------------------------
-
 
 // Reads every line of `in` into the staging list, which the caller has
 // claimed. Returns the number of records added, or -1 when reading failed
@@ -542,11 +539,16 @@ StagingClaim::StagingClaim(Engine& engine) : engine_(engine) {
 
 StagingClaim::~StagingClaim() {
   if (!held_) return;
+  // An abandoned load (read error, refused rename, exception, a transfer
+  // past its bounds) leaves its records behind; the next load must find the
+  // list empty. The list is exchanged for a new one rather than cleared: a
+  // cleared list keeps the bucket arrays of its indexes, sized for the
+  // largest zone it ever held. The records are freed after the lock is
+  // released, so that queries are not held up by the freeing of a large list.
+  RecordList abandoned;
   {
-    // An abandoned load (read error, refused rename, exception) leaves its
-    // records behind; the next load must find the list empty.
     std::lock_guard<std::recursive_mutex> held(engine_.zone.lock());
-    engine_.zone.staging().clear();
+    std::swap(abandoned, engine_.zone.staging());
     engine_.zone.staging_claimed = false;
   }
 }

@@ -3,12 +3,12 @@
 // service thread both report through it; it carries its own lock.
 #include "service/service_frame.h"
 
+#include <linux/netlink.h>
 #include <pthread.h>
 #include <signal.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <linux/netlink.h>
 
 #include <atomic>
 #include <cerrno>
@@ -139,8 +139,8 @@ int run_server(int argc, char** argv) {
   ZoneRefresher refresher(engine);
   if (zone_load(engine, 1) == 0) {
     import_system_hosts(engine);
-  } else if (engine.settings.primary.load() != 0) {
-    zone_refresh(engine);
+  } else {
+    refresher.refresh_at_start();
   }
   if (engine.settings.cache_dump.load() != 0) engine.cache.cache_load_dump();
   AddressWatcher watcher(engine);
@@ -237,9 +237,12 @@ int run_console(int argc, char** argv) {
       int signal_number = 0;
       if (sigwait(&set, &signal_number) != 0) continue;
       if (finished.load()) return;
-      if (signal_number == SIGINT) console_control_handler(0);
-      else if (signal_number == SIGQUIT) console_control_handler(1);
-      else stop_server();  // SIGTERM: the service manager's stop control
+      if (signal_number == SIGINT)
+        console_control_handler(0);
+      else if (signal_number == SIGQUIT)
+        console_control_handler(1);
+      else
+        stop_server();  // SIGTERM: the service manager's stop control
     }
   });
   start_service(argc, argv);
