@@ -348,7 +348,9 @@ int read_into_staging(Engine& engine, std::FILE* in, int take_soa, uint32_t init
       const std::string quad(data);
       int valid = 0;
       datum = parse_ipv4(quad.c_str(), &valid);
-      if (!valid || datum == 0) continue;
+      // 0.0.0.0 is an address like any other (blocklists publish it); the
+      // writer saves it, so the reader must take it back.
+      if (!valid) continue;
       record_type = kTypeA;
       target.emplace();
     } else if (equal_ignoring_case(type, "NS") || equal_ignoring_case(type, "CNAME")) {

@@ -20,6 +20,8 @@
 #include <mutex>
 #include <thread>
 
+#include "engine/atomic_file.h"
+#include "engine/cache_dump.h"
 #include "engine/engine.h"
 #include "engine/hosts_file.h"
 #include "engine/zone_file.h"
@@ -123,6 +125,10 @@ int run_server(int argc, char** argv) {
     log_file.use_console(stdout);
   }
   log_file.log_roll(std::time(nullptr));
+  // Saves interrupted by a crash or a kill leave their temporaries behind.
+  remove_stale_temporaries(*engine.settings.data_directory.get(),
+                           {kZoneFileName, kCacheDumpFileName}, std::time(nullptr));
+  store.remove_stale_temporaries();
 
   NetworkServer server(engine, log_file);
   {
