@@ -3,12 +3,12 @@
 // service thread both report through it; it carries its own lock.
 #include "service/service_frame.h"
 
-#include <linux/netlink.h>
 #include <pthread.h>
 #include <signal.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <linux/netlink.h>
 
 #include <atomic>
 #include <cerrno>
@@ -243,12 +243,9 @@ int run_console(int argc, char** argv) {
       int signal_number = 0;
       if (sigwait(&set, &signal_number) != 0) continue;
       if (finished.load()) return;
-      if (signal_number == SIGINT)
-        console_control_handler(0);
-      else if (signal_number == SIGQUIT)
-        console_control_handler(1);
-      else
-        stop_server();  // SIGTERM: the service manager's stop control
+      if (signal_number == SIGINT) console_control_handler(0);
+      else if (signal_number == SIGQUIT) console_control_handler(1);
+      else stop_server();  // SIGTERM: the service manager's stop control
     }
   });
   start_service(argc, argv);
