@@ -404,6 +404,7 @@ TEST_F(ZoneFileTest, EdgeValuesReadBackUnchanged) {
       {kTypeA, longest, 3600, ipv4(10, 0, 0, 6), ""},
       {kTypeA, "office.lan", 3600, ipv4(10, 0, 0, 7), ""},
       {kTypeA, "outside.org", 3600, ipv4(10, 0, 0, 8), ""},
+      {kTypeA, std::string("nul\0byte\xff.office.lan", 20), 3600, ipv4(10, 0, 0, 9), ""},
       {kTypeMx, "office.lan", 3600, 0, "mail.office.lan"},
       {kTypeMx, "office.lan", 3600, 65535, "office.lan"},
       {kTypeMx, "mx.office.lan", 3600, 5, "mail.outside.org"},
