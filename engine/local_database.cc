@@ -181,6 +181,9 @@ int LocalZone::add_zone_record(int staging, uint32_t type, std::string_view owne
   // The root cannot own a record of the local database.
   if (record.owner.empty() || !valid_text_name(record.owner)) return 0;
   if (type != kTypeA && (record.target.empty() || !valid_text_name(record.target))) return 0;
+  // The preference travels in 16 bits (RFC 1035 section 3.3.9); a larger one
+  // could neither be answered nor read back from the zone file.
+  if (type == kTypeMx && datum > 0xFFFF) return 0;
   record.ttl = ttl == 0 ? minimum : ttl;
   record.datum = datum;
 

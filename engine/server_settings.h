@@ -19,6 +19,10 @@ namespace norvane {
 
 inline constexpr int kMaxExternalServers = 4;
 inline constexpr int kMaxRoutes = 64;
+// Defaults of the transfer bounds: room for a zone of a million records
+// twice over, and for its messages even with long, uncompressed names.
+inline constexpr uint32_t kDefaultTransferMaxRecords = 2'000'000;
+inline constexpr uint32_t kDefaultTransferMaxBytes = 256u * 1024 * 1024;
 
 // An external name server that queries are forwarded to.
 struct ExternalServer {
@@ -46,6 +50,11 @@ struct ServerSettings {
   // Primary server (network order), 0 when this server is not a secondary.
   std::atomic<uint32_t> primary{0};
   std::atomic<uint32_t> gateway{0};
+  // Bounds on one incoming zone transfer: answer records received and bytes
+  // of reply messages. A transfer that passes either is abandoned, so a
+  // primary that never sends the closing SOA cannot take all memory.
+  std::atomic<uint32_t> transfer_max_records{kDefaultTransferMaxRecords};
+  std::atomic<uint32_t> transfer_max_bytes{kDefaultTransferMaxBytes};
   // At most four, in the order they are tried.
   Snapshot<std::vector<ExternalServer>> external_servers;
   // At most 64.

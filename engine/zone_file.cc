@@ -348,7 +348,9 @@ int read_into_staging(Engine& engine, std::FILE* in, int take_soa, uint32_t init
       const std::string quad(data);
       int valid = 0;
       datum = parse_ipv4(quad.c_str(), &valid);
-      if (!valid || datum == 0) continue;
+      // 0.0.0.0 is an address like any other (blocklists publish it); the
+      // writer saves it, so the reader must take it back.
+      if (!valid) continue;
       record_type = kTypeA;
       target.emplace();
     } else if (equal_ignoring_case(type, "NS") || equal_ignoring_case(type, "CNAME")) {
@@ -539,11 +541,16 @@ StagingClaim::StagingClaim(Engine& engine) : engine_(engine) {
 
 StagingClaim::~StagingClaim() {
   if (!held_) return;
+  // An abandoned load (read error, refused rename, exception, a transfer
+  // past its bounds) leaves its records behind; the next load must find the
+  // list empty. The list is exchanged for a new one rather than cleared: a
+  // cleared list keeps the bucket arrays of its indexes, sized for the
+  // largest zone it ever held. The records are freed after the lock is
+  // released, so that queries are not held up by the freeing of a large list.
+  RecordList abandoned;
   {
-    // An abandoned load (read error, refused rename, exception) leaves its
-    // records behind; the next load must find the list empty.
     std::lock_guard<std::recursive_mutex> held(engine_.zone.lock());
-    engine_.zone.staging().clear();
+    std::swap(abandoned, engine_.zone.staging());
     engine_.zone.staging_claimed = false;
   }
 }

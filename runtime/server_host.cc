@@ -7,6 +7,8 @@
 #include <string>
 #include <utility>
 
+#include "engine/atomic_file.h"
+#include "engine/cache_dump.h"
 #include "engine/zone_file.h"
 #include "runtime/program_directory.h"
 #include "runtime/settings.h"
@@ -43,6 +45,10 @@ bool ServerHost::start() {
     log_file_.use_console(options_.console_stream);
   }
   log_file_.log_roll(std::time(nullptr));
+  // Saves interrupted by a crash or a kill leave their temporaries behind.
+  remove_stale_temporaries(*engine_.settings.data_directory.get(),
+                           {kZoneFileName, kCacheDumpFileName}, std::time(nullptr));
+  store_.remove_stale_temporaries();
 
   NetworkServer* server = nullptr;
   {
@@ -58,8 +64,10 @@ bool ServerHost::start() {
   install_zone_save_hook(engine_);
   if (zone_load(engine_, 1) == 0) {
     import_system_hosts(engine_);
-  } else if (engine_.settings.primary.load() != 0) {
-    zone_refresh(engine_);
+  } else {
+    // On a secondary the start-up transfer runs on the refresher's thread,
+    // so the zone file is served while it lasts.
+    refresher_.refresh_at_start();
   }
   if (engine_.settings.cache_dump.load() != 0) engine_.cache.cache_load_dump();
   watcher_ = std::make_unique<AddressWatcher>(engine_);

@@ -29,6 +29,13 @@ uint32_t read_port(const SettingsStore& store, std::string_view subkey, std::str
   return port == 0 || port > 65535 ? kDefaultPort : port;
 }
 
+// A bound of 0 would refuse every transfer; it reads as the default.
+uint32_t read_limit(const SettingsStore& store, std::string_view subkey, std::string_view value,
+                    uint32_t fallback) {
+  const uint32_t limit = store.store_read_number(subkey, value, fallback);
+  return limit == 0 ? fallback : limit;
+}
+
 std::string numbered(const char* name, int index) { return name + std::to_string(index); }
 
 // Applies the rule that automatic configuration needs the platform's network
@@ -85,6 +92,10 @@ void settings_read(Engine& engine, const SettingsStore& store, std::string_view 
 
   s.port.store(read_port(store, subkey, "Port"));
   s.primary.store(store.store_read_address(subkey, "Primary"));
+  s.transfer_max_records.store(
+      read_limit(store, subkey, "TransferMaxRecords", kDefaultTransferMaxRecords));
+  s.transfer_max_bytes.store(
+      read_limit(store, subkey, "TransferMaxBytes", kDefaultTransferMaxBytes));
 
   // Compact: a gap in the numbering does not leave an empty slot.
   std::vector<ExternalServer> servers;
@@ -134,6 +145,8 @@ int settings_write(const Engine& engine, SettingsStore& store, std::string_view 
     batch.set_number("AutoDNS", s.auto_dns.load(), kDefaultAutoDns);
   }
   batch.set_address("Primary", s.primary.load());
+  batch.set_number("TransferMaxRecords", s.transfer_max_records.load(), kDefaultTransferMaxRecords);
+  batch.set_number("TransferMaxBytes", s.transfer_max_bytes.load(), kDefaultTransferMaxBytes);
   const auto servers = s.external_servers.get();
   // The ports are read, never written: they stay with their slot numbers as
   // the administrator stored them, so a client that replaces the settings

@@ -27,7 +27,10 @@ inline constexpr const char* kMainKey = "Velisk";
 // automatic interfaces and automatic DNS are forced off. A Port or DNS-Port
 // outside 1..65535 reads as 53, and an empty Directory as an absent one (the
 // program directory): either would otherwise serve on a port nobody asked for
-// or put the data files in whatever the working directory is. The access
+// or put the data files in whatever the working directory is. The bounds on
+// an incoming zone transfer, TransferMaxRecords (default 2000000 answer
+// records) and TransferMaxBytes (default 268435456 bytes of reply messages),
+// read 0 as their default: a bound of 0 would refuse every transfer. The access
 // list under "<subkey>\Access" is loaded by its own module.
 void settings_read(Engine& engine, const SettingsStore& store, std::string_view subkey = kMainKey);
 

@@ -16,8 +16,10 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <optional>
 
+#include "engine/atomic_file.h"
 #include "engine/text_helpers.h"
 
 namespace norvane {
@@ -285,6 +287,10 @@ SettingsStore SettingsStore::user() {
   return SettingsStore(join_path(home_folder(), ".config/norvane"));
 }
 
+size_t SettingsStore::remove_stale_temporaries() const {
+  return norvane::remove_stale_temporaries(folder_, {kFileName}, std::time(nullptr));
+}
+
 std::string SettingsStore::file_path() const { return join_path(folder_, kFileName); }
 
 std::string SettingsStore::store_read_text(std::string_view subkey, std::string_view value,
@@ -398,7 +404,7 @@ int SettingsStore::store_apply(std::string_view subkey, const StoreBatch& batch)
     output += '\n';
   }
 
-  std::string temporary = join_path(folder_, std::string(kFileName) + ".XXXXXX");
+  std::string temporary = temporary_template(folder_, kFileName);
   const int temp_fd = ::mkostemp(temporary.data(), O_CLOEXEC);
   if (temp_fd < 0) return 0;
   FileDescriptor file(temp_fd);

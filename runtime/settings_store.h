@@ -56,6 +56,11 @@ class SettingsStore {
   const std::string& folder() const { return folder_; }
   std::string file_path() const;
 
+  // Removes the temporaries of settings.ini that interrupted writes left in
+  // the folder (see remove_stale_temporaries in engine/atomic_file.h);
+  // returns how many. Call it at start-up.
+  size_t remove_stale_temporaries() const;
+
   // The text of the value, or `fallback` when the key or value is missing or
   // the text is longer than size - 1 characters (a buffer of `size` bytes
   // with its terminating zero). The fallback itself is cut to size - 1.

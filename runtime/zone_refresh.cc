@@ -3,6 +3,7 @@
 // counter is an atomic shared by every engine of the process.
 #include "runtime/zone_refresh.h"
 
+#include <malloc.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -46,13 +47,15 @@ class ConnectionCloser {
 };
 
 // Reads from the primary with a wait of at most kTransferReadWaitMs for each
-// piece, an overall deadline and an optional stop descriptor that ends the
-// wait at once when it becomes readable.
+// piece, an overall deadline, a bound on the bytes of the whole transfer and
+// an optional stop descriptor that ends the wait at once when it becomes
+// readable.
 class PrimaryReader {
  public:
-  PrimaryReader(int socket, int stop_fd)
+  PrimaryReader(int socket, int stop_fd, uint64_t max_bytes)
       : socket_(socket),
         stop_fd_(stop_fd),
+        max_bytes_(max_bytes),
         deadline_(Clock::now() + std::chrono::seconds(kTransferLimitSeconds)) {}
 
   // Fills `data` with exactly `length` bytes; false on time-out, end of
@@ -78,18 +81,30 @@ class PrimaryReader {
   }
 
   // Reads one length-prefixed message (RFC 1035 section 4.2.2) into `message`.
+  // False also, before the message is read, when it would take the transfer
+  // past its byte bound (over_limit() then tells).
   bool read_message(std::vector<uint8_t>& message) {
     uint8_t prefix[2];
     if (!read_exact(prefix, sizeof prefix)) return false;
     const uint16_t length = read_u16(prefix);
     if (length < DnsHeader::kSize) return false;
+    received_ += sizeof prefix + length;
+    if (received_ > max_bytes_) {
+      over_limit_ = true;
+      return false;
+    }
     message.resize(length);
     return read_exact(message.data(), length);
   }
 
+  bool over_limit() const { return over_limit_; }
+
  private:
   int socket_;
   int stop_fd_;
+  uint64_t max_bytes_;
+  uint64_t received_ = 0;
+  bool over_limit_ = false;
   Clock::time_point deadline_;
 };
 
@@ -150,8 +165,8 @@ struct PrimarySoa {
 // (RFC 5936 section 2.2); anything else is refused as a whole.
 class TransferWalk {
  public:
-  TransferWalk(Engine& engine, std::string domain, uint16_t id)
-      : engine_(engine), domain_(std::move(domain)), id_(id) {}
+  TransferWalk(Engine& engine, std::string domain, uint16_t id, uint32_t max_records)
+      : engine_(engine), domain_(std::move(domain)), id_(id), max_records_(max_records) {}
 
   // Checks the header and question of one message (RFC 5936 section 2.2.1:
   // the query's ID, no error, the question optional after the first). Logs
@@ -179,11 +194,16 @@ class TransferWalk {
 
   // Walks the answers of a message whose header passed check_header, adding
   // the records to the staging list (which the caller has claimed). False
-  // when the message is malformed or the transfer does not open with the
-  // zone's SOA.
+  // when the message is malformed, the transfer does not open with the
+  // zone's SOA, or its answer records, of any type, pass the record bound
+  // (over_limit() then tells).
   bool take_answers(const std::vector<uint8_t>& message) {
     std::lock_guard<std::recursive_mutex> held(engine_.zone.lock());
     for (uint16_t i = 0; i < answers_ && !complete_; ++i) {
+      if (++received_ > max_records_) {
+        over_limit_ = true;
+        return false;
+      }
       std::string owner;
       size_t fixed;
       if (!read_name(message, position_, message.size(), owner, fixed)) return false;
@@ -215,6 +235,7 @@ class TransferWalk {
   }
 
   bool complete() const { return complete_; }
+  bool over_limit() const { return over_limit_; }
   int count() const { return count_; }
   const PrimarySoa& soa() const { return soa_; }
 
@@ -275,6 +296,9 @@ class TransferWalk {
   Engine& engine_;
   std::string domain_;
   uint16_t id_;
+  uint64_t max_records_;
+  uint64_t received_ = 0;
+  bool over_limit_ = false;
   uint16_t answers_ = 0;
   size_t position_ = 0;
   bool soa_seen_ = false;
@@ -318,9 +342,17 @@ bool install_transfer(Engine& engine, const std::string& domain, const PrimarySo
   return true;
 }
 
+// Logs, at level 1, a transfer abandoned at one of its bounds: the operator
+// must learn why a secondary stays on its old data.
+void log_over_limit(Engine& engine, uint32_t primary, const char* what, uint32_t limit) {
+  char address[kIpv4TextSize];
+  engine.log.write(1, "zone transfer from %s abandoned: more than %u %s\n",
+                   format_ipv4(primary, address), limit, what);
+}
+
 // zone_refresh with a descriptor that ends the transfer early when it becomes
 // readable (-1: none).
-int refresh_from_primary(Engine& engine, uint16_t port, int stop_fd) {
+int transfer_from_primary(Engine& engine, uint16_t port, int stop_fd) {
   try {
     std::string domain;
     {
@@ -340,10 +372,15 @@ int refresh_from_primary(Engine& engine, uint16_t port, int stop_fd) {
     const uint16_t id = static_cast<uint16_t>(transfer_id_counter.fetch_add(1) + 1);
     if (!send_all(socket, axfr_request(id, domain))) return 0;
 
-    PrimaryReader reader(socket, stop_fd);
+    const uint32_t max_bytes = engine.settings.transfer_max_bytes.load();
+    PrimaryReader reader(socket, stop_fd, max_bytes);
     const int count = zone_transfer_take(
         engine, domain, id, primary,
-        [&reader](std::vector<uint8_t>& message) { return reader.read_message(message); },
+        [&](std::vector<uint8_t>& message) {
+          if (reader.read_message(message)) return true;
+          if (reader.over_limit()) log_over_limit(engine, primary, "bytes", max_bytes);
+          return false;
+        },
         [&closer] { closer.reset(); });
     if (count < 0) return 0;
     zone_save(engine);
@@ -354,12 +391,24 @@ int refresh_from_primary(Engine& engine, uint16_t port, int stop_fd) {
   }
 }
 
+// A transfer, and the claim that frees what it staged. The staged records and
+// the replaced live list go back to the allocator in many small pieces, which
+// it keeps for reuse; a transfer of a million records would then hold its
+// memory long after it ended (or failed). Returning the free pages to the
+// system makes that memory available again.
+int refresh_from_primary(Engine& engine, uint16_t port, int stop_fd) {
+  const int count = transfer_from_primary(engine, port, stop_fd);
+  ::malloc_trim(0);
+  return count;
+}
+
 }  // namespace
 
 int zone_transfer_take(Engine& engine, const std::string& domain, uint16_t id, uint32_t primary,
                        const std::function<bool(std::vector<uint8_t>&)>& next_message,
                        const std::function<void()>& on_complete) {
-  TransferWalk walk(engine, domain, id);
+  const uint32_t max_records = engine.settings.transfer_max_records.load();
+  TransferWalk walk(engine, domain, id, max_records);
   // Claimed once the primary has answered, so that a zone file load is
   // kept out only while records are actually being staged.
   std::optional<StagingClaim> claim;
@@ -370,7 +419,10 @@ int zone_transfer_take(Engine& engine, const std::string& domain, uint16_t id, u
       claim.emplace(engine);
       if (!claim->held()) return -1;
     }
-    if (!walk.take_answers(message)) return -1;
+    if (!walk.take_answers(message)) {
+      if (walk.over_limit()) log_over_limit(engine, primary, "records", max_records);
+      return -1;
+    }
   }
   if (on_complete) on_complete();
 
@@ -393,6 +445,11 @@ ZoneRefresher::~ZoneRefresher() {
 
 bool ZoneRefresher::zone_refresh_start() { return start(std::time(nullptr)); }
 
+bool ZoneRefresher::refresh_at_start() {
+  if (engine_.settings.primary.load() == 0) return false;
+  return start(std::nullopt);
+}
+
 void ZoneRefresher::on_turn(std::time_t now) {
   if (engine_.settings.primary.load() == 0 || running_.load()) return;
   bool due;
@@ -405,13 +462,13 @@ void ZoneRefresher::on_turn(std::time_t now) {
   if (due) start(now);
 }
 
-bool ZoneRefresher::start(std::time_t now) {
+bool ZoneRefresher::start(std::optional<std::time_t> now) {
   std::lock_guard<std::mutex> guard(lock_);
   if (stopped_ || running_.load()) return false;
   if (thread_.joinable()) thread_.join();
-  {
+  if (now) {
     std::lock_guard<std::recursive_mutex> held(engine_.zone.lock());
-    engine_.zone.retry_after = now + static_cast<std::time_t>(engine_.zone.retry);
+    engine_.zone.retry_after = *now + static_cast<std::time_t>(engine_.zone.retry);
   }
   running_.store(true);
   try {

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +24,8 @@ inline constexpr uint16_t kPrimaryPort = 53;
 inline constexpr int kTransferReadWaitMs = 2'000;
 // Bound on a whole transfer, so that a primary that trickles data (or sends
 // without end) cannot hold the refresh thread and the staging list for ever.
+// The bytes and answer records of a transfer are bounded as well, by the
+// settings transfer_max_bytes and transfer_max_records.
 inline constexpr int kTransferLimitSeconds = 300;
 
 // Transfers the local domain from settings.primary on this thread and, when
@@ -34,8 +37,11 @@ inline constexpr int kTransferLimitSeconds = 300;
 // Returns 0 and changes nothing but refreshed_at (set to 0 at the start) when
 // no primary or domain is configured, the connection fails, the primary
 // refuses or answers out of turn, the reply is malformed, the transfer does
-// not both open and close with the zone's SOA, it times out, or another load
-// holds the staging list. `port` exists for tests; the server always uses 53.
+// not both open and close with the zone's SOA, it times out, it passes
+// settings.transfer_max_records answer records or settings.transfer_max_bytes
+// bytes of messages (logged at level 1), or another load holds the staging
+// list. What a failed transfer staged is freed and the free memory returned to
+// the system before this returns. `port` exists for tests; the server always uses 53.
 // Takes the database lock only for short steps; never holds it while waiting
 // on the network.
 int zone_refresh(Engine& engine, uint16_t port = kPrimaryPort);
@@ -68,6 +74,15 @@ class ZoneRefresher {
   // own. Returns false, changing nothing, when a refresh started here is still
   // running or stop() was called.
   bool zone_refresh_start();
+  // The start-up refresh of a secondary: runs zone_refresh on the thread of
+  // this refresher, so that the server opens its listeners and answers from
+  // the zone file while the transfer runs. Leaves retry_after alone: when
+  // this refresh fails, the first turn of the listener loop after it tries
+  // again, as it would after a failed refresh run on the start-up thread.
+  // Returns false, starting nothing, when no primary is configured, a
+  // refresh is running or stop() was called. Call it after the zone file
+  // was loaded: a refresh that finds a load holding the staging list gives up.
+  bool refresh_at_start();
   // The listener loop's turn: when a primary is configured and both
   // refreshed_at + refresh and retry_after lie before `now`, starts a refresh
   // (retry_after = now + retry). Returns at once.
@@ -86,7 +101,8 @@ class ZoneRefresher {
   void set_primary_port(uint16_t port) { port_ = port; }
 
  private:
-  bool start(std::time_t now);
+  // Starts a refresh; with `now`, retry_after becomes now + retry first.
+  bool start(std::optional<std::time_t> now);
 
   Engine& engine_;
   uint16_t port_ = kPrimaryPort;

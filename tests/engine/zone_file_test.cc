@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -182,14 +183,14 @@ TEST_F(ZoneFileTest, LoadsAHandWrittenFile) {
       "@ MX 10 mail\n"
       "ext.other.org. A 10.1.1.1\n"
       "bad 300 IN A 10.0.0.1\n"  // skipped, but its TTL stays in force
-      "bad2 A 0.0.0.0\n"
+      "zero A 0.0.0.0\n"  // an address like any other: the writer saves it
       "bad3 A 1.2.3\n"
       "bad4 TXT hello\n"
       "bad5 MX mail\n"
       "bad6 MX 70000 mail\n"
       "alias CNAME @ \n"
       "\\@ A 10.0.0.7\n");
-  EXPECT_EQ(zone_load(engine_, 1), 9);
+  EXPECT_EQ(zone_load(engine_, 1), 10);
   // The SOA names keep the origin's case; record names are lowered.
   EXPECT_EQ(soa_text(engine_),
             "Office.LAN ns1.Office.LAN hostmaster.ns1.Office.LAN 2024 10800 3600 604800 900");
@@ -201,6 +202,7 @@ TEST_F(ZoneFileTest, LoadsAHandWrittenFile) {
                                "www.office.lan 600 CNAME host.office.lan",
                                "office.lan 600 MX 10 mail.office.lan",
                                "ext.other.org 600 A 10.1.1.1",
+                               "zero.office.lan 300 A 0.0.0.0",
                                "alias.office.lan 300 CNAME office.lan",
                                "@.office.lan 300 A 10.0.0.7",
                            }));
@@ -209,7 +211,7 @@ TEST_F(ZoneFileTest, LoadsAHandWrittenFile) {
   // A reload ignores the SOA and takes the record in front of it.
   Engine reload;
   reload.settings.data_directory.set(dir_);
-  EXPECT_EQ(zone_load(reload, 0), 10);
+  EXPECT_EQ(zone_load(reload, 0), 11);
   EXPECT_EQ(dump(reload).front(), "early.office.lan 3600 A 10.0.0.98");
   EXPECT_EQ(reload.zone.serial, 0u);
 }
@@ -374,6 +376,58 @@ TEST_F(ZoneFileTest, LargeZoneReadsBackUnchanged) {
     return ns;
   };
   EXPECT_EQ(dump(fresh), split(dump(engine_)));
+}
+
+// Every value the database accepts is written in a form the reader takes
+// back: what was acknowledged before a restart is there after it.
+TEST_F(ZoneFileTest, EdgeValuesReadBackUnchanged) {
+  ASSERT_EQ(
+      engine_.zone.set_zone_soa("office.lan", "ns1", "hostmaster", 7, 10800, 3600, 604800, 3600),
+      1);
+  struct Case {
+    uint32_t type;
+    std::string owner;
+    uint32_t ttl, datum;
+    std::string target;
+  };
+  const std::string longest = std::string(63, 'a') + "." + std::string(63, 'b') + "." +
+                              std::string(63, 'c') + "." + std::string(52, 'd') + ".office.lan";
+  ASSERT_EQ(longest.size(), 255u);
+  const Case cases[] = {
+      {kTypeA, "zero.office.lan", 3600, ipv4(0, 0, 0, 0), ""},
+      {kTypeA, "ones.office.lan", 3600, ipv4(255, 255, 255, 255), ""},
+      {kTypeA, "max-ttl.office.lan", 4294967295u, ipv4(10, 0, 0, 1), ""},
+      {kTypeA, "one-ttl.office.lan", 1, ipv4(10, 0, 0, 2), ""},
+      {kTypeA, "123.office.lan", 3600, ipv4(10, 0, 0, 3), ""},
+      {kTypeA, "in.office.lan", 600, ipv4(10, 0, 0, 4), ""},
+      {kTypeA, "a.office.lan", 3600, ipv4(10, 0, 0, 5), ""},
+      {kTypeA, longest, 3600, ipv4(10, 0, 0, 6), ""},
+      {kTypeA, "office.lan", 3600, ipv4(10, 0, 0, 7), ""},
+      {kTypeA, "outside.org", 3600, ipv4(10, 0, 0, 8), ""},
+      {kTypeA, std::string("nul\0byte\xff.office.lan", 20), 3600, ipv4(10, 0, 0, 9), ""},
+      {kTypeMx, "office.lan", 3600, 0, "mail.office.lan"},
+      {kTypeMx, "office.lan", 3600, 65535, "office.lan"},
+      {kTypeMx, "mx.office.lan", 3600, 5, "mail.outside.org"},
+      {kTypeMx, "mx2.office.lan", 3600, 5, longest},
+      {kTypeCname, "alias.office.lan", 3600, 0, "123.office.lan"},
+      {kTypeNs, "sub.office.lan", 3600, 0, "in"},
+  };
+  for (const Case& c : cases) add(c.type, c.owner, c.ttl, c.datum, c.target);
+  ASSERT_EQ(engine_.zone.live().size(), std::size(cases));
+  ASSERT_EQ(zone_save(engine_), 1);
+
+  Engine fresh;
+  fresh.settings.data_directory.set(dir_);
+  EXPECT_EQ(zone_load(fresh, 1), static_cast<int>(std::size(cases)));
+  std::vector<std::string> expected = dump(engine_);
+  // The file lists the NS record first.
+  std::rotate(expected.begin(), expected.end() - 1, expected.end());
+  EXPECT_EQ(dump(fresh), expected);
+
+  // A preference that 16 bits cannot carry is refused on the way in.
+  EXPECT_EQ(engine_.zone.add_zone_record(0, kTypeMx, "office.lan", 3600, 65536,
+                                         std::string_view("mail.office.lan")),
+            0);
 }
 
 TEST_F(ZoneFileTest, RenameMovesTheDomainsRecords) {

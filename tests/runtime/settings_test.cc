@@ -186,6 +186,36 @@ TEST(SettingsTest, UnusableDirectoryOrPortReadsAsItsDefault) {
   }
 }
 
+// The bounds of an incoming transfer: stored values are taken, 0 or text that
+// is no number reads as the default (0 would refuse every transfer), and only
+// a value other than the default is written back.
+TEST(SettingsTest, TransferBoundsReadAndWriteBack) {
+  struct Case {
+    const char* lines;
+    uint32_t records, bytes;
+  };
+  const Case cases[] = {
+      {"", kDefaultTransferMaxRecords, kDefaultTransferMaxBytes},
+      {"TransferMaxRecords=5000\nTransferMaxBytes=100000\n", 5000, 100000},
+      {"TransferMaxRecords=0\nTransferMaxBytes=0\n", kDefaultTransferMaxRecords,
+       kDefaultTransferMaxBytes},
+      {"TransferMaxRecords=many\nTransferMaxBytes=-\n", kDefaultTransferMaxRecords,
+       kDefaultTransferMaxBytes},
+  };
+  for (const Case& c : cases) {
+    HandWrittenStore hand(std::string("[Velisk]\n") + c.lines);
+    Engine engine;
+    settings_read(engine, hand.store);
+    EXPECT_EQ(engine.settings.transfer_max_records, c.records) << c.lines;
+    EXPECT_EQ(engine.settings.transfer_max_bytes, c.bytes) << c.lines;
+  }
+  HandWrittenStore hand("[Velisk]\nTransferMaxBytes=100000\n");
+  Engine engine;
+  engine.settings.transfer_max_records = 5000;
+  ASSERT_EQ(settings_write(engine, hand.store), 1);
+  EXPECT_EQ(hand.content(), "[Velisk]\nTransferMaxRecords=5000\n");
+}
+
 TEST(SettingsTest, WriteStoresOnlyWhatDiffersAndLeavesOtherValuesAlone) {
   HandWrittenStore hand(
       "[Velisk]\nCacheEntries=2048\nPrimary=10.0.0.9\nDNS4=10.0.0.4\nDNS-Port4=99\n"

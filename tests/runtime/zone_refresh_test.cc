@@ -419,6 +419,71 @@ TEST(ZoneRefreshTest, SilentPrimaryEndsTheRefresh) {
   }
 }
 
+// A primary that sends far more than the bounds allow and never closes the
+// transfer: the refresh is abandoned at the bound (not by the read time-out),
+// logged, nothing changes and the staging list is free for the next refresh.
+// A transfer just within both bounds is taken whole.
+TEST(ZoneRefreshTest, TransferPastItsBoundsIsAbandoned) {
+  // 50 messages of 100 address records each behind the opening SOA.
+  auto endless = [](uint16_t id) {
+    std::vector<Bytes> pieces = {message(id, {soa()})};
+    for (int m = 0; m < 50; ++m) {
+      std::vector<Rr> records;
+      for (int i = 0; i < 100; ++i)
+        records.push_back(a("h" + std::to_string(m * 100 + i) + ".office.lan", uint8_t(i)));
+      pieces.push_back(message(id, records, std::nullopt));
+    }
+    return pieces;
+  };
+  auto closed = [](uint16_t id) {
+    return std::vector<Bytes>{message(id, {soa(), a("h.office.lan", 1), soa()})};
+  };
+  const size_t closed_bytes = message(0, {soa(), a("h.office.lan", 1), soa()}).size();
+  struct Case {
+    const char* name;
+    FakePrimary::Script script;
+    uint32_t max_records, max_bytes;
+    std::string logged;  // "" when the transfer succeeds
+  };
+  const Case cases[] = {
+      {"records", endless, 1000, kDefaultTransferMaxBytes, "more than 1000 records"},
+      {"bytes", endless, kDefaultTransferMaxRecords, 20000, "more than 20000 bytes"},
+      {"within", closed, 3, uint32_t(closed_bytes), ""},
+      {"one record over", closed, 2, kDefaultTransferMaxBytes, "more than 2 records"},
+      {"one byte over", closed, 3, uint32_t(closed_bytes - 1),
+       "more than " + std::to_string(closed_bytes - 1) + " bytes"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RefreshEngine server;
+    std::FILE* log = std::tmpfile();
+    server.engine.log.set_stream(log);
+    server.engine.log.set_level(1);
+    server.engine.settings.transfer_max_records = c.max_records;
+    server.engine.settings.transfer_max_bytes = c.max_bytes;
+    const std::string before = server.state();
+    FakePrimary primary(c.script, true);
+    const int count = zone_refresh(server.engine, primary.port());
+    server.engine.log.set_stream(nullptr);
+    std::rewind(log);
+    std::string logged(4096, '\0');
+    logged.resize(std::fread(logged.data(), 1, logged.size(), log));
+    std::fclose(log);
+    if (c.logged.empty()) {
+      EXPECT_EQ(count, 1);
+      EXPECT_EQ(logged, "");
+      continue;
+    }
+    EXPECT_EQ(count, 0);
+    EXPECT_NE(logged.find("zone transfer from 127.0.0.1 abandoned: " + c.logged), std::string::npos)
+        << logged;
+    EXPECT_EQ(server.state(), before);
+    std::lock_guard<std::recursive_mutex> held(server.engine.zone.lock());
+    EXPECT_TRUE(server.engine.zone.staging().empty());
+    EXPECT_FALSE(server.engine.zone.staging_claimed);
+  }
+}
+
 TEST(ZoneRefreshTest, RunningLoadKeepsTheRefreshOut) {
   RefreshEngine server;
   auto script = [](uint16_t id) { return std::vector<Bytes>{message(id, {soa(), soa()})}; };

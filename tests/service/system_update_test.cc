@@ -61,6 +61,11 @@ TEST(SystemUpdateTest, NsupdateChangesWhatDigSeesAndTheFileKeepsIt) {
        {"update add new.office.lan 300 A 192.168.10.77"},
        false,
        {{"new.office.lan", "A", "NOERROR", {"new.office.lan. 300 IN A 192.168.10.77"}}}},
+      // 0.0.0.0 is saved like any address and must survive the restart.
+      {"add the unspecified address",
+       {"update add blocked.office.lan 300 A 0.0.0.0"},
+       false,
+       {{"blocked.office.lan", "A", "NOERROR", {"blocked.office.lan. 300 IN A 0.0.0.0"}}}},
       {"add a mail exchanger",
        {"update add new.office.lan 600 MX 5 mail.office.lan"},
        true,
@@ -90,7 +95,8 @@ TEST(SystemUpdateTest, NsupdateChangesWhatDigSeesAndTheFileKeepsIt) {
   }
 
   const std::vector<Lookup> final_state = {
-      {"office.lan", "SOA", "NOERROR", {soa_with_serial(2026120701 + 5 + 2)}},
+      {"office.lan", "SOA", "NOERROR", {soa_with_serial(2026120701 + 6 + 2)}},
+      {"blocked.office.lan", "A", "NOERROR", {"blocked.office.lan. 300 IN A 0.0.0.0"}},
       {"www.office.lan",
        "A",
        "NOERROR",
