@@ -1,0 +1,115 @@
+// The velisk program: start-up, the event loop and the exit sequence.
+#include "gui/velisk_app.h"
+
+#include <strings.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QIcon>
+#include <QLocale>
+#include <QPointer>
+#include <clocale>
+
+#include "gui/dialog_helpers.h"
+#include "gui/language.h"
+#include "gui/main_window.h"
+#include "gui/server_thread.h"
+#include "gui/single_instance.h"
+#include "gui/tray_icon.h"
+#include "runtime/network_server.h"
+#include "runtime/program_directory.h"
+#include "runtime/resource_directory.h"
+#include "runtime/settings.h"
+
+// Resources compiled into a static library are registered by hand; the
+// macro declares a function and so must stand outside any namespace.
+static void init_velisk_resources() { Q_INIT_RESOURCE(velisk); }
+
+namespace norvane {
+namespace {
+
+// Carries the host's reports from the server thread to the window: only
+// queued calls, so the server thread never waits for the GUI thread (which
+// joins it at exit). A call for a window already gone is dropped by Qt.
+class WindowObserver : public ServerHost::Observer {
+ public:
+  void set_window(MainWindow* window) { window_ = window; }
+  void on_ready(uint16_t port, bool listening) override {
+    if (window_ == nullptr) return;
+    MainWindow* window = window_;
+    QMetaObject::invokeMethod(
+        window, [window, port, listening] { window->server_ready(port, listening); },
+        Qt::QueuedConnection);
+  }
+  void on_stopped() override {
+    if (window_ == nullptr) return;
+    MainWindow* window = window_;
+    QMetaObject::invokeMethod(
+        window, [window] { window->server_stopped(); }, Qt::QueuedConnection);
+  }
+
+ private:
+  std::atomic<MainWindow*> window_{nullptr};
+};
+
+int initialisation_failed(const Language& language) {
+  error_box(nullptr, language.window_title(), language.load_text(15, "ERROR_INIT", 128));
+  return 0;
+}
+
+}  // namespace
+
+int velisk_main(int argc, char** argv) {
+  QApplication application(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);
+  init_velisk_resources();
+  const QIcon icon(QStringLiteral(":/icons/velisk.png"));
+  QApplication::setWindowIcon(icon);
+
+  MainWindow::Options options;
+  options.service_mode = argc > 1 && strcasecmp(argv[1], "-service") == 0;
+
+  SingleInstance instance(instance_name());
+  if (instance.ask_running_instance()) return 0;
+  instance.listen();
+
+  const SettingsStore machine = SettingsStore::machine();
+  const SettingsStore user = SettingsStore::user();
+  Language language;
+  language.load_language(user, machine, QLocale(), resource_directory());
+  const std::string directory = program_directory();
+  if (!directory.empty() && chdir(directory.c_str()) != 0) {
+    // Only relative paths depend on it; the data directory is absolute.
+  }
+  if (!network_startup()) return initialisation_failed(language);
+
+  options.tray_icon = machine.store_read_number(kMainKey, "TrayIcon", 1) != 0;
+  options.iconic = machine.store_read_number(kMainKey, "Iconic", 0) == 1;
+  // "%x" dates in the dialogs follow the user's settings.
+  std::setlocale(LC_TIME, "");
+
+  WindowObserver observer;
+  ServerThread server(&observer);
+  MainWindow window(server.engine(), language, user, options,
+                    std::make_unique<SystemTrayIcon>(icon));
+  window.setWindowIcon(icon);
+  observer.set_window(&window);
+  window.set_stop_hook([&server] { server.stop_and_join(); });
+  QObject::connect(&instance, &SingleInstance::restore_requested, &window,
+                   &MainWindow::restore_window);
+
+  window.apply_stored_rectangle();
+  window.build_menus();
+  window.show_and_start();
+  if (!server.start()) {
+    window.exit_program(false);
+    return initialisation_failed(language);
+  }
+  const int code = QApplication::exec();
+  // Reports still queued for the window are dropped with it; the server
+  // thread has ended or been given up on by now.
+  observer.set_window(nullptr);
+  return code;
+}
+
+}  // namespace norvane
