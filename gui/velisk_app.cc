@@ -7,7 +7,6 @@
 #include <QApplication>
 #include <QIcon>
 #include <QLocale>
-#include <QPointer>
 #include <clocale>
 
 #include "gui/dialog_helpers.h"
@@ -16,6 +15,7 @@
 #include "gui/server_thread.h"
 #include "gui/single_instance.h"
 #include "gui/tray_icon.h"
+#include "gui/window_observer.h"
 #include "runtime/network_server.h"
 #include "runtime/program_directory.h"
 #include "runtime/resource_directory.h"
@@ -27,30 +27,6 @@ static void init_velisk_resources() { Q_INIT_RESOURCE(velisk); }
 
 namespace norvane {
 namespace {
-
-// Carries the host's reports from the server thread to the window: only
-// queued calls, so the server thread never waits for the GUI thread (which
-// joins it at exit). A call for a window already gone is dropped by Qt.
-class WindowObserver : public ServerHost::Observer {
- public:
-  void set_window(MainWindow* window) { window_ = window; }
-  void on_ready(uint16_t port, bool listening) override {
-    if (window_ == nullptr) return;
-    MainWindow* window = window_;
-    QMetaObject::invokeMethod(
-        window, [window, port, listening] { window->server_ready(port, listening); },
-        Qt::QueuedConnection);
-  }
-  void on_stopped() override {
-    if (window_ == nullptr) return;
-    MainWindow* window = window_;
-    QMetaObject::invokeMethod(
-        window, [window] { window->server_stopped(); }, Qt::QueuedConnection);
-  }
-
- private:
-  std::atomic<MainWindow*> window_{nullptr};
-};
 
 int initialisation_failed(const Language& language) {
   error_box(nullptr, language.window_title(), language.load_text(15, "ERROR_INIT", 128));
