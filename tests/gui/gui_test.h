@@ -29,7 +29,7 @@ struct Registrar {
   }
 };
 
-#define NORVANE_GUI_TEST(Class)                                   \
+#define NORVANE_GUI_TEST(Class)                                  \
   static const ::norvane::gui_test::Registrar registrar_##Class( \
       #Class, [] { return std::make_unique<Class>(); })
 

@@ -1,14 +1,14 @@
 // Runner of the window tests: `gui_tests [Class] [QTest options]`.
-#include <QApplication>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QTextStream>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTextStream>
 #include <cstring>
 
 #include "tests/gui/gui_test.h"
@@ -77,8 +77,8 @@ QString read_file(const QString& path) {
 QStringList dig(uint16_t port, const QString& name, const QString& type,
                 const QStringList& options) {
   QProcess process;
-  QStringList arguments{"+noedns", "+short", "+time=2", "+tries=2", "@127.0.0.1", "-p",
-                        QString::number(port)};
+  QStringList arguments{
+      "+noedns", "+short", "+time=2", "+tries=2", "@127.0.0.1", "-p", QString::number(port)};
   arguments << options << name << type;
   process.start("dig", arguments);
   if (!process.waitForFinished(10'000)) {

@@ -1,11 +1,12 @@
 // Choosing the language file and switching the window's texts both ways.
+#include "gui/language.h"
+
 #include <QAction>
 #include <QHeaderView>
 #include <QMenu>
 #include <QMenuBar>
 #include <QTableView>
 
-#include "gui/language.h"
 #include "gui/main_window.h"
 #include "runtime/settings.h"
 #include "tests/gui/gui_test.h"
@@ -40,9 +41,7 @@ class LanguageTest : public QObject {
   QTemporaryDir dir_;
   QString resources() const { return dir_.path() + "/res/"; }
   SettingsStore user() const { return SettingsStore((dir_.path() + "/user").toStdString()); }
-  SettingsStore machine() const {
-    return SettingsStore((dir_.path() + "/machine").toStdString());
-  }
+  SettingsStore machine() const { return SettingsStore((dir_.path() + "/machine").toStdString()); }
 
  private slots:
   void init() {
@@ -67,20 +66,44 @@ class LanguageTest : public QObject {
     QTest::addColumn<QString>("title");
     QTest::addColumn<QString>("entries");
     const QString product = "Norvane DNS Server";
-    QTest::newRow("nothing, English desktop") << "" << "" << "en_US" << "" << product << "entries";
-    QTest::newRow("nothing, German desktop") << "" << "" << "de_DE" << "deutsch.ini"
-                                             << "Norvane DNS-Server" << "Einträge";
-    QTest::newRow("user value") << "deutsch.ini" << "" << "en_US" << "deutsch.ini"
-                                << "Norvane DNS-Server" << "Einträge";
-    QTest::newRow("machine value when the user has none")
-        << "" << "deutsch.ini" << "en_US" << "deutsch.ini" << "Norvane DNS-Server" << "Einträge";
-    QTest::newRow("user's English over machine's German")
-        << "English" << "deutsch.ini" << "de_DE" << "" << product << "entries";
-    QTest::newRow("no LANGUAGE: not used") << "nolanguage.ini" << "" << "en_US" << "" << product
-                                           << "entries";
-    QTest::newRow("no Title: product title") << "notitle.ini" << "" << "en_US" << "notitle.ini"
-                                             << product << "rows";
-    QTest::newRow("missing file") << "gone.ini" << "" << "en_US" << "" << product << "entries";
+    QTest::newRow("nothing, English desktop") << ""
+                                              << ""
+                                              << "en_US"
+                                              << "" << product << "entries";
+    QTest::newRow("nothing, German desktop") << ""
+                                             << ""
+                                             << "de_DE"
+                                             << "deutsch.ini"
+                                             << "Norvane DNS-Server"
+                                             << "Einträge";
+    QTest::newRow("user value") << "deutsch.ini"
+                                << ""
+                                << "en_US"
+                                << "deutsch.ini"
+                                << "Norvane DNS-Server"
+                                << "Einträge";
+    QTest::newRow("machine value when the user has none") << ""
+                                                          << "deutsch.ini"
+                                                          << "en_US"
+                                                          << "deutsch.ini"
+                                                          << "Norvane DNS-Server"
+                                                          << "Einträge";
+    QTest::newRow("user's English over machine's German") << "English"
+                                                          << "deutsch.ini"
+                                                          << "de_DE"
+                                                          << "" << product << "entries";
+    QTest::newRow("no LANGUAGE: not used") << "nolanguage.ini"
+                                           << ""
+                                           << "en_US"
+                                           << "" << product << "entries";
+    QTest::newRow("no Title: product title") << "notitle.ini"
+                                             << ""
+                                             << "en_US"
+                                             << "notitle.ini" << product << "rows";
+    QTest::newRow("missing file") << "gone.ini"
+                                  << ""
+                                  << "en_US"
+                                  << "" << product << "entries";
   }
   void choosesTheFile() {
     QFETCH(QString, user_value);

@@ -1,20 +1,21 @@
 // The main window over a real engine on a free loopback port, checked with
 // dig: what the Database view shows, Remove, the Cache view after
 // forwarding, close-hides, the port-in-use text and the exit sequence.
-#include <QAction>
-#include <QItemSelectionModel>
-#include <QMenu>
-#include <QTableView>
+#include "gui/main_window.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QAction>
+#include <QItemSelectionModel>
+#include <QMenu>
+#include <QTableView>
 #include <memory>
 #include <set>
 
 #include "engine/dns_message.h"
-#include "gui/main_window.h"
 #include "gui/server_thread.h"
 #include "gui/tray_icon.h"
 #include "gui/window_observer.h"
@@ -58,8 +59,8 @@ struct Program {
     auto fake = std::make_unique<FakeTray>();
     tray = fake.get();
     window = std::make_unique<MainWindow>(server->engine(), language,
-                                          SettingsStore(tree.user_store().toStdString()),
-                                          options, std::move(fake));
+                                          SettingsStore(tree.user_store().toStdString()), options,
+                                          std::move(fake));
     observer.set_window(window.get());
     window->set_stop_hook([this] { server->stop_and_join(); });
     window->apply_stored_rectangle();
@@ -126,18 +127,17 @@ class MainWindowTest : public QObject {
                               kReadyWaitMs);
     QCOMPARE(program.window->top_status_text(), QString(" 9 entries"));
     const QStringList rows = program.row_texts();
-    QCOMPARE(rows.first(), QString("office.lan.|NS|ns1.office.lan.|"));
-    QVERIFY(rows.contains("office.lan.|MX|10   mail.office.lan.|"));
+    QCOMPARE(rows.first(), QString("office.lan.|NS|ns1.office.lan.|300"));
+    QVERIFY(rows.contains("office.lan.|MX|10   mail.office.lan.|300"));
     QVERIFY(rows.contains("printer.office.lan.|A|192.168.10.40|600"));
-    QVERIFY(rows.contains("www.office.lan.|CNAME|host.office.lan.|"));
+    QVERIFY(rows.contains("www.office.lan.|CNAME|host.office.lan.|300"));
     // Every address row is what dig gets for its name.
     for (const QString& row : rows) {
       const QStringList cells = row.split('|');
       if (cells[1] != "A" || cells[0].startsWith('*')) continue;
       QVERIFY2(gui_test::dig(tree.port(), cells[0], "A").contains(cells[2]), qPrintable(row));
     }
-    QCOMPARE(gui_test::dig(tree.port(), "www.office.lan", "CNAME"),
-             QStringList{"host.office.lan."});
+    QVERIFY(gui_test::dig(tree.port(), "www.office.lan", "CNAME").contains("host.office.lan."));
   }
 
   void removeOfThreeRowsReachesDigAndTheZoneFile() {
@@ -199,11 +199,12 @@ class MainWindowTest : public QObject {
     Engine& engine = program.window->engine();
     {
       std::lock_guard<std::recursive_mutex> guard(engine.zone.lock());
-      engine.zone.remove_zone_record(engine.zone.live().find_handle(
-          program.window->model().record(0).handle));
+      engine.zone.remove_zone_record(
+          engine.zone.live().find_handle(program.window->model().record(0).handle));
     }
     program.window->refresh(true);
-    const QModelIndexList selected = program.window->record_list()->selectionModel()->selectedRows();
+    const QModelIndexList selected =
+        program.window->record_list()->selectionModel()->selectedRows();
     QCOMPARE(selected.size(), 1);
     QCOMPARE(program.window->model().data(selected[0]).toString(), QString("mail.office.lan."));
   }
@@ -214,8 +215,7 @@ class MainWindowTest : public QObject {
         "@\tSOA\tns1.example.test.\thostmaster.example.test. 1 3600 600 86400 300\n"
         "www\t900\tA\t10.9.8.7\n"
         "host\t900\tA\t172.16.5.4\n";
-    gui_test::ServerTree upstream_tree(gui_test::find_free_port(), upstream_zone,
-                                       "example.test");
+    gui_test::ServerTree upstream_tree(gui_test::find_free_port(), upstream_zone, "example.test");
     Program upstream(upstream_tree);
     QTRY_COMPARE_WITH_TIMEOUT(upstream.window->bottom_status_text(),
                               ready_text(upstream_tree.port()), kReadyWaitMs);
@@ -229,8 +229,8 @@ class MainWindowTest : public QObject {
              QStringList{"host.example.test."});
     // An entry that died a minute ago stays out of the view.
     Cache& cache = program.window->engine().cache;
-    QVERIFY(cache.cache_add(CacheMode::kRestored, kTypeA, "old.example.test",
-                            inet_addr("10.0.0.9"), "", cache.now() - 60) != 0);
+    QVERIFY(cache.cache_add(CacheMode::kRestored, kTypeA, "old.example.test", inet_addr("10.0.0.9"),
+                            "", cache.now() - 60) != 0);
 
     program.window->run_command(kCommandCache);
     QCOMPARE(program.window->view_mode(), ViewMode::kCache);
@@ -311,8 +311,8 @@ class MainWindowTest : public QObject {
     Engine& engine = program.window->engine();
     {
       std::lock_guard<std::recursive_mutex> guard(engine.zone.lock());
-      engine.zone.remove_zone_record(engine.zone.live().find_handle(
-          program.window->model().record(0).handle));
+      engine.zone.remove_zone_record(
+          engine.zone.live().find_handle(program.window->model().record(0).handle));
     }
     // Countdown 0: the tick leaves the list alone.
     program.window->on_timer();

@@ -1,9 +1,10 @@
 // The record list: cell texts of both views, the in-place refill (no reset,
 // selection kept by record), the shared sort flip and its comparisons.
+#include <arpa/inet.h>
+
 #include <QAbstractItemModelTester>
 #include <QItemSelectionModel>
 #include <QSignalSpy>
-#include <arpa/inet.h>
 
 #include "engine/dns_message.h"
 #include "engine/record_view.h"
@@ -54,19 +55,29 @@ class RecordListTest : public QObject {
     QTest::addColumn<int>("source");
     QTest::addColumn<RecordViewHolder>("record");
     QTest::addColumn<QStringList>("expected");
-    QTest::newRow("A") << 0 << RecordViewHolder{row(1, kTypeA, "host.office.lan", address("192.168.10.20"), "", 300)}
+    QTest::newRow("A") << 0
+                       << RecordViewHolder{row(1, kTypeA, "host.office.lan",
+                                               address("192.168.10.20"), "", 300)}
                        << QStringList{"host.office.lan.", "A", "192.168.10.20", "300"};
-    QTest::newRow("TTL 0 is empty") << 0 << RecordViewHolder{row(1, kTypeA, "a.lan", address("10.0.0.1"), "", 0)}
-                                    << QStringList{"a.lan.", "A", "10.0.0.1", ""};
-    QTest::newRow("MX") << 0 << RecordViewHolder{row(1, kTypeMx, "office.lan", 10, "mail.office.lan", 60)}
+    QTest::newRow("TTL 0 is empty")
+        << 0 << RecordViewHolder{row(1, kTypeA, "a.lan", address("10.0.0.1"), "", 0)}
+        << QStringList{"a.lan.", "A", "10.0.0.1", ""};
+    QTest::newRow("MX") << 0
+                        << RecordViewHolder{row(1, kTypeMx, "office.lan", 10, "mail.office.lan",
+                                                60)}
                         << QStringList{"office.lan.", "MX", "10   mail.office.lan.", "60"};
-    QTest::newRow("NS") << 0 << RecordViewHolder{row(1, kTypeNs, "office.lan", 0, "ns1.office.lan", 60)}
+    QTest::newRow("NS") << 0
+                        << RecordViewHolder{row(1, kTypeNs, "office.lan", 0, "ns1.office.lan", 60)}
                         << QStringList{"office.lan.", "NS", "ns1.office.lan.", "60"};
-    QTest::newRow("CNAME") << 0 << RecordViewHolder{row(1, kTypeCname, "www.lan", 0, "host.lan", 60)}
+    QTest::newRow("CNAME") << 0
+                           << RecordViewHolder{row(1, kTypeCname, "www.lan", 0, "host.lan", 60)}
                            << QStringList{"www.lan.", "CNAME", "host.lan.", "60"};
-    QTest::newRow("cache A remaining") << 1 << RecordViewHolder{row(1, kTypeA, "x.test", address("1.2.3.4"), "", 1250)}
-                                       << QStringList{"x.test.", "A", "1.2.3.4", "250"};
-    QTest::newRow("cache PTR") << 1 << RecordViewHolder{row(1, kTypePtr, "host.test", address("1.2.3.4"), "", 1010)}
+    QTest::newRow("cache A remaining")
+        << 1 << RecordViewHolder{row(1, kTypeA, "x.test", address("1.2.3.4"), "", 1250)}
+        << QStringList{"x.test.", "A", "1.2.3.4", "250"};
+    QTest::newRow("cache PTR") << 1
+                               << RecordViewHolder{row(1, kTypePtr, "host.test", address("1.2.3.4"),
+                                                       "", 1010)}
                                << QStringList{"4.3.2.1.in-addr.arpa.", "PTR", "host.test.", "10"};
   }
   void cellTextsOfBothViews() {
@@ -84,7 +95,8 @@ class RecordListTest : public QObject {
     LocalZone zone(log);
     std::lock_guard<std::recursive_mutex> guard(zone.lock());
     zone.minimum = 3600;
-    QCOMPARE(zone.add_zone_record(0, kTypeA, "a.lan", 60, address("10.0.0.1"), std::string_view()), 1);
+    QCOMPARE(zone.add_zone_record(0, kTypeA, "a.lan", 60, address("10.0.0.1"), std::string_view()),
+             1);
     QCOMPARE(zone.add_zone_record(0, kTypeMx, "lan", 60, 5, std::string_view("a.lan")), 1);
     const std::vector<RecordView> rows = database_rows(zone);
     QCOMPARE(rows.size(), size_t{2});
@@ -161,12 +173,10 @@ class RecordListTest : public QObject {
         << 0 << RecordViewHolder{row(1, 1, "\xc3\xa9")} << RecordViewHolder{row(2, 1, "z")} << 1;
     QTest::newRow("type code") << 1 << RecordViewHolder{row(1, kTypeMx, "a")}
                                << RecordViewHolder{row(2, kTypeA, "a")} << 1;
-    QTest::newRow("datum, no wrap at 2^31")
-        << 2 << RecordViewHolder{row(1, 1, "a", 0xF0000000u)} << RecordViewHolder{row(2, 1, "a", 1)}
-        << 1;
-    QTest::newRow("both data 0: targets")
-        << 2 << RecordViewHolder{row(1, 2, "a", 0, "x")} << RecordViewHolder{row(2, 2, "a", 0, "y")}
-        << -1;
+    QTest::newRow("datum, no wrap at 2^31") << 2 << RecordViewHolder{row(1, 1, "a", 0xF0000000u)}
+                                            << RecordViewHolder{row(2, 1, "a", 1)} << 1;
+    QTest::newRow("both data 0: targets") << 2 << RecordViewHolder{row(1, 2, "a", 0, "x")}
+                                          << RecordViewHolder{row(2, 2, "a", 0, "y")} << -1;
     QTest::newRow("time") << 3 << RecordViewHolder{row(1, 1, "a", 0, "", 5)}
                           << RecordViewHolder{row(2, 1, "a", 0, "", 5)} << 0;
   }
@@ -190,7 +200,6 @@ class RecordListTest : public QObject {
     QCOMPARE(rows.size(), 1);
     QCOMPARE(model.record(rows[0].row()).handle, uint64_t{1});
   }
-
 };
 
 NORVANE_GUI_TEST(RecordListTest);

@@ -1,8 +1,9 @@
 // The stored window rectangle: defaults, the far-edge and negative rules, the
 // minimum size, and the exit sequence that writes it (0 deleted).
+#include "gui/window_rectangle.h"
+
 #include <QDir>
 
-#include "gui/window_rectangle.h"
 #include "runtime/settings.h"
 #include "tests/gui/gui_test.h"
 
