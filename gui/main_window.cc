@@ -67,12 +67,14 @@ MainWindow::MainWindow(Engine& engine, Language& language, SettingsStore user, O
   ui_->record_list->setModel(&model_);
   ui_->record_list->horizontalHeader()->setSectionsClickable(true);
   ui_->record_list->horizontalHeader()->setSortIndicatorShown(false);
+  ui_->record_list->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   ui_->record_list->verticalHeader()->setDefaultSectionSize(
       ui_->record_list->fontMetrics().height() + 4);
   connect(ui_->record_list->horizontalHeader(), &QHeaderView::sectionClicked, this,
           &MainWindow::sort_by_column);
   connect(ui_->record_list, &QWidget::customContextMenuRequested, this,
           &MainWindow::show_item_menu);
+  ui_->record_list->installEventFilter(this);
 
   for (QAction* action : findChildren<QAction*>()) {
     const QVariant command = action->property("command");
@@ -363,9 +365,11 @@ void MainWindow::changeEvent(QEvent* event) {
   }
 }
 
-void MainWindow::resizeEvent(QResizeEvent* event) {
-  QMainWindow::resizeEvent(event);
-  size_columns();
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  // The list gets its final size from the layout after the window's own
+  // resize, so the columns follow the list's resize, not the window's.
+  if (watched == ui_->record_list && event->type() == QEvent::Resize) size_columns();
+  return QMainWindow::eventFilter(watched, event);
 }
 
 }  // namespace norvane
