@@ -11,6 +11,7 @@
 
 #include "gui/dialog_helpers.h"
 #include "gui/language.h"
+#include "gui/log_viewer_dialog.h"
 #include "gui/main_window.h"
 #include "gui/server_thread.h"
 #include "gui/single_instance.h"
@@ -71,6 +72,13 @@ int velisk_main(int argc, char** argv) {
   window.setWindowIcon(icon);
   observer.set_window(&window);
   window.set_stop_hook([&server] { server.stop_and_join(); });
+  window.set_command_hook(kCommandViewLog, [&window, &language] {
+    Engine& engine = window.engine();
+    launch_dialog(&window, language, [&](QWidget* owner) {
+      return std::make_unique<LogViewerDialog>(language, *engine.settings.data_directory.get(),
+                                               engine.settings.create_log.load(), owner);
+    });
+  });
   QObject::connect(&instance, &SingleInstance::restore_requested, &window,
                    &MainWindow::restore_window);
 
