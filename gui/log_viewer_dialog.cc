@@ -102,6 +102,8 @@ LogViewerDialog::LogViewerDialog(const Language& language, std::string data_dire
   rows->setDefaultSectionSize(std::max(18, QFontMetrics(list->font()).height() + 4));
   list->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   list->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+  // The icon column is narrower than a header's usual minimum.
+  list->horizontalHeader()->setMinimumSectionSize(1);
 
   connect(&model_, &LogLineModel::loaded, this, &LogViewerDialog::on_loaded);
   connect(ui_->file_list, &QComboBox::activated, this,

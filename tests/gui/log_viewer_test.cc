@@ -49,7 +49,7 @@ QStringList row_texts(LogLineModel& model) {
   return rows;
 }
 
-bool waits_for_file(LogViewerDialog& dialog, QSignalSpy& shown) {
+bool waits_for_file(QSignalSpy& shown) {
   return shown.count() > 0 || shown.wait(kLoadWaitMs);
 }
 
@@ -161,7 +161,7 @@ class LogViewerTest : public QObject {
     LogViewerDialog dialog(english_, data().toStdString(), 0, nullptr, local_time(2026, 12, 8));
     QSignalSpy shown(&dialog, &LogViewerDialog::file_shown);
     dialog.show();
-    QVERIFY(waits_for_file(dialog, shown));
+    QVERIFY(waits_for_file(shown));
     QComboBox* files = dialog.file_list();
     QCOMPARE(files->count(), 3);
     QCOMPARE(files->itemText(0), QString("DNS2610.LOG"));
@@ -301,7 +301,7 @@ class LogViewerTest : public QObject {
                            engine.settings.create_log.load());
     QSignalSpy shown(&dialog, &LogViewerDialog::file_shown);
     dialog.show();
-    QVERIFY(waits_for_file(dialog, shown));
+    QVERIFY(waits_for_file(shown));
     QCOMPARE(dialog.file_list()->currentText(), current);
     QStringList rows = row_texts(dialog.model());
     QVERIFY2(!rows.filter(QRegularExpression("^q\\|.*\\|query \\(127\\.0\\.0\\.1 udp\\) "

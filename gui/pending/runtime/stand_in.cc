@@ -74,6 +74,9 @@ std::string builtin_string(int id) {
     case 18: return "Type";
     case 19: return "Resource";
     case 20: return "TTL (s)";
+    case 23: return "Date";
+    case 24: return "Time";
+    case 25: return "Operation";
     default: return "";
   }
 }
