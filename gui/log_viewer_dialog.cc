@@ -118,8 +118,11 @@ LogViewerDialog::LogViewerDialog(const Language& language, std::string data_dire
   status_bar_->setProperty("id", 1004);
   status_bar_->setSizeGripEnabled(true);
 
-  ui_->FILE->resize(units_.size(kLabelWidthUnits, kLabelHeightUnits));
   ui_->file_list->resize(units_.x(kFileListWidthUnits), ui_->file_list->sizeHint().height());
+  // The label is as tall as the drop-down list beside it, so that its
+  // vertically centred text lines up with the list's.
+  ui_->FILE->resize(units_.x(kLabelWidthUnits),
+                    std::max(units_.y(kLabelHeightUnits), ui_->file_list->height()));
   for (QPushButton* button : {ui_->PRINT, ui_->ok_button}) {
     const QSize hint = button->sizeHint();
     button->resize(std::max(units_.x(kButtonWidthUnits), hint.width()),

@@ -11,13 +11,13 @@ packages=(
   bind9-dnsutils knot-dnsutils dnsperf nsd
   python3 iproute2 util-linux
   # velisk, the windowed program (Qt 6 Widgets), its offscreen tests and the
-  # screenshot under a virtual X server
-  qt6-base-dev qt6-base-dev-tools libgl-dev xvfb xauth imagemagick
+  # screenshots under a virtual X server; PDF checks of the printed log
+  qt6-base-dev qt6-base-dev-tools libgl-dev xvfb xauth imagemagick xdotool poppler-utils
 )
 
 have_everything() {
   for tool in cmake ninja g++ clang++ pkg-config dig kdig nsupdate dnsperf nsd ip unshare Xvfb \
-    xauth import; do
+    xauth import xdotool pdfinfo pdftotext; do
     command -v "${tool}" > /dev/null 2>&1 || return 1
   done
   pkg-config --exists ldns && [[ -f /usr/include/gtest/gtest.h && -f /usr/include/benchmark/benchmark.h ]] &&

@@ -40,17 +40,17 @@ void write_log(const std::string& path, int lines) {
   for (int i = 0; i < lines; ++i) {
     const int second = i % 86400;
     if (i % 3 == 0) {
+      std::snprintf(line, sizeof line,
+                    "2026-12-08 %02d:%02d:%02d query (192.168.%d.%d udp) "
+                    "workstation%07d.branch-office.example.lan "
+                    "IN A\n",
+                    second / 3600, second / 60 % 60, second % 60, i / 250 % 250, i % 250, i);
+    } else {
       std::snprintf(
           line, sizeof line,
-          "2026-12-08 %02d:%02d:%02d query (192.168.%d.%d udp) host%07d.branch-office.lan "
-          "IN A\n",
-          second / 3600, second / 60 % 60, second % 60, i / 250 % 250, i % 250, i);
-    } else {
-      std::snprintf(line, sizeof line,
-                    "2026-12-08 %02d:%02d:%02d local host%07d.branch-office.lan 3600 IN A "
-                    "10.%d.%d.%d\n",
-                    second / 3600, second / 60 % 60, second % 60, i, i / 65536 % 256, i / 256 % 256,
-                    i % 256);
+          "2026-12-08 %02d:%02d:%02d local workstation%07d.branch-office.example.lan 3600 IN A "
+          "10.%d.%d.%d\n",
+          second / 3600, second / 60 % 60, second % 60, i, i / 65536 % 256, i / 256 % 256, i % 256);
     }
     file << line;
   }
