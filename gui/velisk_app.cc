@@ -96,7 +96,7 @@ int velisk_main(int argc, char** argv) {
   std::setlocale(LC_TIME, "");
 
   WindowObserver observer;
-  ServerThread server(&observer);
+  ServerThread server(machine, &observer);
   MainWindow window(server.engine(), language, user, options,
                     std::make_unique<SystemTrayIcon>(icon));
   window.setWindowIcon(icon);

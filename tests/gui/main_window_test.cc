@@ -55,7 +55,7 @@ struct Program {
     tree.use();
     language.load_language(SettingsStore(tree.user_store().toStdString()),
                            SettingsStore(tree.store().toStdString()), QLocale("en_US"), "");
-    server = std::make_unique<ServerThread>(&observer);
+    server = std::make_unique<ServerThread>(SettingsStore(tree.store().toStdString()), &observer);
     auto fake = std::make_unique<FakeTray>();
     tray = fake.get();
     window = std::make_unique<MainWindow>(server->engine(), language,
