@@ -3,7 +3,9 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <netdb.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,21 +25,51 @@ bool same_text(std::string_view a, std::string_view b) {
                                             [&](char x, char y) { return lower(x) == lower(y); });
 }
 
-// Whether `address` (network order) is a loopback address or one that a
-// local interface carries.
-bool local_address(uint32_t address) {
-  if ((ntohl(address) >> 24) == 127) return true;
-  ifaddrs* interfaces = nullptr;
-  if (getifaddrs(&interfaces) != 0) return false;
-  bool found = false;
-  for (const ifaddrs* entry = interfaces; entry != nullptr && !found; entry = entry->ifa_next) {
-    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+// Whether `address` is a loopback address (127.0.0.0/8, ::1) or one that a
+// local interface carries. `interfaces` is the getifaddrs list.
+bool local_address(const sockaddr* address, const ifaddrs* interfaces) {
+  if (address->sa_family == AF_INET) {
     sockaddr_in ipv4;
-    std::memcpy(&ipv4, entry->ifa_addr, sizeof ipv4);
-    found = ipv4.sin_addr.s_addr == address;
+    std::memcpy(&ipv4, address, sizeof ipv4);
+    if ((ntohl(ipv4.sin_addr.s_addr) >> 24) == 127) return true;
+    for (const ifaddrs* entry = interfaces; entry != nullptr; entry = entry->ifa_next) {
+      if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+      sockaddr_in own;
+      std::memcpy(&own, entry->ifa_addr, sizeof own);
+      if (own.sin_addr.s_addr == ipv4.sin_addr.s_addr) return true;
+    }
+  } else if (address->sa_family == AF_INET6) {
+    sockaddr_in6 ipv6;
+    std::memcpy(&ipv6, address, sizeof ipv6);
+    if (IN6_IS_ADDR_LOOPBACK(&ipv6.sin6_addr)) return true;
+    for (const ifaddrs* entry = interfaces; entry != nullptr; entry = entry->ifa_next) {
+      if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET6) continue;
+      sockaddr_in6 own;
+      std::memcpy(&own, entry->ifa_addr, sizeof own);
+      if (IN6_ARE_ADDR_EQUAL(&own.sin6_addr, &ipv6.sin6_addr)) return true;
+    }
   }
-  freeifaddrs(interfaces);
-  return found;
+  return false;
+}
+
+// Whether `host` resolves (hosts file, name service, or a numeric address)
+// to an address of this machine. A name that does not resolve is no host of
+// this machine.
+bool resolves_to_this_machine(const std::string& host) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return false;
+  ifaddrs* interfaces = nullptr;
+  if (getifaddrs(&interfaces) != 0) interfaces = nullptr;
+  bool local = false;
+  for (const addrinfo* entry = found; entry != nullptr && !local; entry = entry->ai_next) {
+    local = entry->ai_addr != nullptr && local_address(entry->ai_addr, interfaces);
+  }
+  if (interfaces != nullptr) freeifaddrs(interfaces);
+  freeaddrinfo(found);
+  return local;
 }
 
 }  // namespace
@@ -93,15 +125,31 @@ bool names_this_machine(std::string_view host) {
   std::string_view name = host;
   if (name.size() > 1 && name.back() == '.') name.remove_suffix(1);
   if (same_text(name, "localhost")) return true;
-  const std::string quad(name);
-  int valid = 0;
-  const uint32_t address = parse_ipv4(quad.c_str(), &valid);
-  if (valid != 0) return local_address(address);
+  // A text with a zero inside would be cut short by the resolver and could
+  // name another host than the one typed.
+  if (name.find('\0') != std::string_view::npos) return false;
   char own[HOST_NAME_MAX + 1] = {};
-  if (gethostname(own, sizeof own - 1) != 0 || own[0] == '\0') return false;
-  const std::string_view whole(own);
-  const std::string_view short_name = whole.substr(0, whole.find('.'));
-  return same_text(name, whole) || same_text(name, short_name);
+  if (gethostname(own, sizeof own - 1) == 0 && own[0] != '\0') {
+    const std::string_view whole(own);
+    const std::string_view short_name = whole.substr(0, whole.find('.'));
+    if (same_text(name, whole) || same_text(name, short_name)) return true;
+  }
+  // A dotted quad is taken as written; the resolver would also read forms
+  // such as "127.1" that the rest of the system does not.
+  const std::string text(name);
+  int valid = 0;
+  const uint32_t address = parse_ipv4(text.c_str(), &valid);
+  if (valid != 0) {
+    sockaddr_in ipv4{};
+    ipv4.sin_family = AF_INET;
+    ipv4.sin_addr.s_addr = address;
+    ifaddrs* interfaces = nullptr;
+    if (getifaddrs(&interfaces) != 0) interfaces = nullptr;
+    const bool local = local_address(reinterpret_cast<const sockaddr*>(&ipv4), interfaces);
+    if (interfaces != nullptr) freeifaddrs(interfaces);
+    return local;
+  }
+  return resolves_to_this_machine(text);
 }
 
 }  // namespace norvane

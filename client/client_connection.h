@@ -51,11 +51,14 @@ class ClientConnection {
   Buffer buffer_{};
 };
 
-// Whether a server host names this machine, so that its control channel is
-// the local one: empty, ".", "localhost", the machine's host name (whole or
-// up to its first dot, without regard to ASCII case, one trailing dot
-// allowed), a loopback address or an address of a local interface. No name
-// service is asked.
+// Whether a server host designates this machine, so that its control channel
+// is the local one: empty, ".", "localhost", the machine's host name (whole
+// or up to its first dot, without regard to ASCII case, one trailing dot
+// allowed), a dotted quad that is a loopback address or an address of a
+// local interface, or any other name or address that the resolver
+// (getaddrinfo: hosts file, then the name service) maps to such an address.
+// A name that does not resolve designates another machine. May block for the
+// resolver's own time-outs.
 bool names_this_machine(std::string_view host);
 
 }  // namespace norvane

@@ -420,7 +420,79 @@ const char* rdata_name(std::span<const uint8_t> message, size_t at, size_t end,
 
 }  // namespace
 
-void Cache::cache_learn_reply(std::span<uint8_t> message) {
+namespace {
+
+char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// ASCII case is not significant in names (RFC 4343 section 3).
+bool same_name(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (lower_ascii(a[i]) != lower_ascii(b[i])) return false;
+  }
+  return true;
+}
+
+// True when `name` equals `zone` or lies below it at a label boundary;
+// false for every name when `zone` is empty.
+bool at_or_below(std::string_view name, std::string_view zone) {
+  if (zone.empty()) return false;
+  if (name.size() == zone.size()) return same_name(name, zone);
+  return name.size() > zone.size() && name[name.size() - zone.size() - 1] == '.' &&
+         same_name(name.substr(name.size() - zone.size()), zone);
+}
+
+// The names a reply may speak about (RFC 2181 section 5.4.1): the question
+// name, the CNAME targets that follow from it, and the NS targets and MX
+// exchanges already accepted, whose addresses the additional section may
+// carry.
+struct Bailiwick {
+  std::string_view local_domain;
+  bool has_question = false;
+  std::string question;
+  std::vector<std::string> chain;
+  std::vector<std::string> named_hosts;
+
+  static bool holds(const std::vector<std::string>& names, std::string_view name) {
+    return std::any_of(names.begin(), names.end(),
+                       [name](const std::string& n) { return same_name(n, name); });
+  }
+
+  // Follows the answer section's CNAME records from the question name, each
+  // link at most once so that a loop ends the chain.
+  void follow_chain(const std::vector<std::pair<std::string, std::string>>& cnames) {
+    if (!has_question) return;
+    chain.push_back(question);
+    for (size_t link = 0; link < cnames.size(); ++link) {
+      const std::string& last = chain.back();
+      auto next = std::find_if(cnames.begin(), cnames.end(),
+                               [&last](const auto& c) { return same_name(c.first, last); });
+      if (next == cnames.end() || holds(chain, next->second)) break;
+      chain.push_back(next->second);
+    }
+  }
+
+  enum class Section { kAnswer, kAuthority, kAdditional };
+
+  bool accepts(Section section, uint16_t type, std::string_view owner) const {
+    // The local domain is answered from the database alone; nothing an
+    // external server says about it is believed.
+    if (at_or_below(owner, local_domain)) return false;
+    switch (section) {
+      case Section::kAnswer:
+        return holds(chain, owner);
+      case Section::kAuthority:
+        return type == kTypeNs && has_question && at_or_below(question, owner);
+      case Section::kAdditional:
+        return holds(named_hosts, owner);
+    }
+    return false;
+  }
+};
+
+}  // namespace
+
+void Cache::cache_learn_reply(std::span<uint8_t> message, std::string_view local_domain) {
   DnsHeader header;
   if (!DnsHeader::read(message, header)) return;
   // Only a plain response to a standard query without error is learned from;
@@ -429,10 +501,18 @@ void Cache::cache_learn_reply(std::span<uint8_t> message) {
       (header.flags & 0x0007)) {
     return;
   }
+  Bailiwick bailiwick;
+  bailiwick.local_domain = local_domain;
   size_t first = DnsHeader::kSize;
   for (uint16_t i = 0; i < header.qdcount && first < message.size(); ++i) {
     char text[kNameBufferSize];
     first = decode_name(message.data(), message.size(), first, text, sizeof text) + 4;
+    // A reply to anything but one question has no chain to follow: its
+    // answers are not learned.
+    if (header.qdcount == 1 && first <= message.size()) {
+      bailiwick.has_question = true;
+      bailiwick.question = text[0] == '\0' ? "" : text + 1;
+    }
   }
   // Counted wide: a 16-bit sum could wrap to a small number and let a crafted
   // reply slip its records past the ClientTTL cap.
@@ -440,7 +520,9 @@ void Cache::cache_learn_reply(std::span<uint8_t> message) {
   if (total == 0) return;
 
   // The reply minimum: one lifetime for every A, NS, CNAME and MX record.
+  // The same pass gathers the answer section's CNAME links.
   uint32_t minimum = kReplyMinimumStart;
+  std::vector<std::pair<std::string, std::string>> cnames;
   ReplyRecord record;
   size_t position = first;
   for (uint32_t i = 0; i < total && position < message.size(); ++i) {
@@ -450,13 +532,24 @@ void Cache::cache_learn_reply(std::span<uint8_t> message) {
         record.type == kTypeMx) {
       minimum = std::min(minimum, record.ttl);
     }
+    if (record.type == kTypeCname && i < header.ancount) {
+      char target_text[kNameBufferSize];
+      const char* target =
+          rdata_name(message, record.rdata_at, record.rdata_at + record.rdlength, target_text);
+      if (target != nullptr) cnames.emplace_back(record.owner(), target);
+    }
   }
+  bailiwick.follow_chain(cnames);
 
   const uint32_t client_ttl = settings_.client_ttl.load(std::memory_order_relaxed);
   position = first;
   for (uint32_t i = 0; i < total && position < message.size(); ++i) {
     if (!read_record(message, position, record)) break;
     if (record.record_class != kClassIn) continue;
+    const Bailiwick::Section section = i < header.ancount ? Bailiwick::Section::kAnswer
+                                       : i < uint32_t{header.ancount} + header.nscount
+                                           ? Bailiwick::Section::kAuthority
+                                           : Bailiwick::Section::kAdditional;
     const char* owner = record.owner();
     const size_t rdata_end = record.rdata_at + record.rdlength;
     const uint32_t lifetime = std::min(record.ttl, minimum);
@@ -502,8 +595,17 @@ void Cache::cache_learn_reply(std::span<uint8_t> message) {
                  type_mnemonic(record.type), unsigned{record.rdlength});
       continue;
     }
-    // Clients get at most ClientTTL; the cache keeps the full lifetime.
+    // Clients get at most ClientTTL; the cache keeps the full lifetime. The
+    // relayed reply is capped whether or not the record is learned.
     if (lifetime > client_ttl) write_u32(message.data() + record.ttl_at, client_ttl);
+    if (!bailiwick.accepts(section, record.type, owner)) {
+      log_.write(2, "%s answer %s IN %s not learned\n", owner, type_mnemonic(record.type));
+      continue;
+    }
+    if ((record.type == kTypeNs || record.type == kTypeMx) && target != nullptr &&
+        !Bailiwick::holds(bailiwick.named_hosts, target)) {
+      bailiwick.named_hosts.emplace_back(target);
+    }
     switch (record.type) {
       case kTypeA:
         cache_add(CacheMode::kLearned, kTypeA, owner, datum, {}, lifetime);

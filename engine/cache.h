@@ -137,8 +137,17 @@ class Cache {
   // relays the changed message. All A, NS, CNAME and MX records of a reply
   // share one lifetime: the smallest TTL among them (at most ten days). A
   // reply that is not a plain query response without error is ignored.
+  //
+  // Only what the reply may speak for is learned (RFC 2181 section 5.4.1):
+  // answer records owned by the question name or a CNAME target reached from
+  // it in the answer section; authority NS records owned by the question name
+  // or one of its ancestors; additional records owned by an NS target or MX
+  // exchange learned from this reply. Nothing owned by `local_domain` (the
+  // name or below it, ASCII case ignored; empty for none) is ever learned.
+  // The caller reads the domain before the call: no lock is held here while
+  // the database lock would be taken.
   // Never reads or writes outside `message`. Logs each record at level 1.
-  void cache_learn_reply(std::span<uint8_t> message);
+  void cache_learn_reply(std::span<uint8_t> message, std::string_view local_domain);
 
   // Each writer appends answer records for `name` (lower case, no trailing
   // dot) to `sink` under its limit and returns the number of records kept;

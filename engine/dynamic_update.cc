@@ -151,7 +151,7 @@ int remove_owned(LocalZone& zone, std::string_view name, Select selected) {
 // rather than in the list. Lock held.
 bool rrset_exists(const LocalZone& zone, std::string_view name, uint16_t type) {
   if (zone.find_zone_record(zone.live(), name, type) != nullptr) return true;
-  return (type == kTypeSoa || type == kTypeAny) && name == zone.domain;
+  return (type == kTypeSoa || type == kTypeAny) && zone.is_domain(name);
 }
 
 // One prerequisite (RFC 2136 sections 2.4 and 3.2): NOERROR when it holds,
@@ -300,7 +300,7 @@ uint16_t process_update(Engine& engine, std::span<const uint8_t> request) {
   // what its prerequisites tested (RFC 2136 section 3.7). The zone file is
   // written after the lock is released.
   std::unique_lock<std::recursive_mutex> guard(zone.lock());
-  if (!zone.zone_of_name(zone_name) || zone_name != zone.domain) return kRcodeNotAuth;
+  if (!zone.is_domain(zone_name)) return kRcodeNotAuth;
 
   // Every record the counts announce must be there: a message cut short
   // (a truncated datagram) is refused, not applied in part.

@@ -18,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }();
   // An exact-size copy so that any access past the end is caught.
   std::vector<uint8_t> message(data, data + size);
-  engine->cache.cache_learn_reply(message);
+  // A fixed local domain so that the rule that keeps its names out is walked.
+  engine->cache.cache_learn_reply(message, "office.lan");
 
   // Ask the cache for something so that whatever was learned is walked.
   static const uint8_t query[] = {0x12, 0x34, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0,

@@ -21,9 +21,10 @@ inline constexpr size_t kMaxHostsLine = 4096;
 // `hosts_path` ("address name [name ...]", "#" starts a comment).
 //
 // With a non-empty `domain`, the SOA becomes `domain`, the primary `host_name`
-// (qualified with the domain when it has no dot), the mailbox "postmaster."
-// and the primary, the numbers unchanged; and the NS record domain -> primary
-// is added. An empty `domain` keeps the configured domain and adds no NS.
+// (qualified with the domain when it has no dot), the mailbox "Postmaster."
+// and the primary, all in the case given, the numbers unchanged; and the NS
+// record domain -> primary is added. An empty `domain` keeps the configured
+// domain and adds no NS.
 // Lines whose first token is not a whole dotted quad or is 0.0.0.0 (the
 // blocking entries of blocklists) are skipped; names are taken as they stand,
 // lowered and without a trailing dot, with the zone's minimum as TTL; the

@@ -28,22 +28,19 @@ void erase_position(Map& map, const typename Map::key_type& key, RecordList::Pos
   if (list.empty()) map.erase(found);
 }
 
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
-// Lower case, one trailing dot removed.
+// Lower case, one trailing dot removed: the form of record owners and
+// targets, which the indexes look up byte for byte.
 std::string normal_name(std::string_view text) {
   std::string name(text);
   strip_trailing_dot(name);
   lower_name(name);
+  return name;
+}
+
+// One trailing dot removed, the case kept: the form of the SOA names.
+std::string stored_name(std::string_view text) {
+  std::string name(text);
+  strip_trailing_dot(name);
   return name;
 }
 
@@ -245,36 +242,28 @@ int LocalZone::remove_zone_records(uint32_t type, std::string_view name) {
   return removed;
 }
 
-bool LocalZone::zone_of_name(std::string_view name) const {
-  if (domain.empty()) return false;
-  for (;;) {
-    if (equal_ignoring_case(name, domain)) return true;
-    const size_t dot = name.find('.');
-    if (dot == std::string_view::npos) return false;
-    name.remove_prefix(dot + 1);
-  }
+bool LocalZone::is_domain(std::string_view name) const {
+  return !domain.empty() && names_equal(name, domain);
 }
 
+bool LocalZone::zone_of_name(std::string_view name) const { return name_within(name, domain); }
+
 int LocalZone::in_local_domain(std::string_view name) const {
-  const size_t d = domain.size();
-  if (d == 0) return 0;
-  if (name == domain) return 1;
   // A label boundary must precede the domain: corp.com does not hold bigcorp.com.
-  return name.size() > d && name.ends_with(domain) && name[name.size() - d - 1] == '.' ? 1 : 0;
+  return name_within(name, domain) ? 1 : 0;
 }
 
 bool LocalZone::name_exists(std::string_view name) const {
-  if (!live_.owned_by(name).empty() || name == domain || live_.has_descendants(name)) return true;
+  if (!live_.owned_by(name).empty() || is_domain(name) || live_.has_descendants(name)) return true;
   bool covered = false;
   live_.for_each_wildcard_match(name, [&covered](const ZoneRecord&) { covered = true; });
   return covered;
 }
 
 int LocalZone::set_zone_soa(std::string_view new_domain, std::string_view new_primary,
-                            std::string_view new_mailbox, uint32_t new_serial,
-                            uint32_t new_refresh, uint32_t new_retry, uint32_t new_expire,
-                            uint32_t new_minimum) {
-  std::string name = normal_name(new_domain);
+                            std::string_view new_mailbox, uint32_t new_serial, uint32_t new_refresh,
+                            uint32_t new_retry, uint32_t new_expire, uint32_t new_minimum) {
+  std::string name = stored_name(new_domain);
   if (name.empty() || !valid_text_name(name)) return 0;
   std::lock_guard<std::recursive_mutex> guard(lock_);
   domain = name;
@@ -282,13 +271,13 @@ int LocalZone::set_zone_soa(std::string_view new_domain, std::string_view new_pr
   // An empty primary would otherwise become ".domain"; it means "this host".
   // A name that cannot be qualified within 255 characters is refused and the
   // field keeps its value.
-  std::string server = normal_name(new_primary);
-  if (server.empty() || server == domain) server = local_host_name();
+  std::string server = stored_name(new_primary);
+  if (server.empty() || names_equal(server, domain)) server = local_host_name();
   bool server_ok = !server.empty();
   if (server_ok && server.find('.') == std::string::npos) server_ok = append_domain(server, domain);
   if (server_ok && valid_text_name(server)) primary = server;
 
-  std::string box = normal_name(new_mailbox);
+  std::string box = stored_name(new_mailbox);
   bool box_ok = !box.empty();
   if (box_ok && box.find('.') == std::string::npos) box_ok = append_domain(box, primary);
   if (box_ok && valid_text_name(box)) mailbox = box;
@@ -344,6 +333,24 @@ void LocalZone::swap_staging() {
 }
 
 // ---- name text operations -------------------------------------------------
+
+bool names_equal(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+bool name_within(std::string_view name, std::string_view domain) {
+  const size_t d = domain.size();
+  if (d == 0 || name.size() < d) return false;
+  if (name.size() > d && name[name.size() - d - 1] != '.') return false;
+  return names_equal(name.substr(name.size() - d), domain);
+}
 
 size_t lower_name(std::string& text) {
   for (char& c : text)

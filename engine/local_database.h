@@ -128,6 +128,11 @@ class LocalZone {
   uint32_t retry = 7200;
   uint32_t expire = 72000;
   uint32_t minimum = 3600;
+  // The SOA names, without a trailing dot, in the case they were written (a
+  // zone file, the settings store, the control channel): they are shown, saved
+  // and sent as they stand. Names compare without case (RFC 4343), so every
+  // test against the domain goes through is_domain, zone_of_name or
+  // in_local_domain, never a byte comparison.
   std::string domain;
   std::string primary;
   std::string mailbox;
@@ -160,17 +165,21 @@ class LocalZone {
   // Returns the number removed.
   int remove_zone_records(uint32_t type, std::string_view name);
 
+  // True when a domain is configured and `name` is it (ASCII case ignored).
+  bool is_domain(std::string_view name) const;
   // True when `name` equals the domain or lies below it (ASCII case ignored).
   bool zone_of_name(std::string_view name) const;
-  // 1 when `name` equals the domain or ends with "." and the domain; 0
-  // otherwise, and 0 for every name while no domain is configured.
+  // 1 when `name` equals the domain or ends with "." and the domain (ASCII
+  // case ignored); 0 otherwise, and 0 for every name while no domain is
+  // configured.
   int in_local_domain(std::string_view name) const;
   // True when the name exists in the local database: it owns a record, it is
   // the domain, records exist below it, or a wildcard covers it. Lock held.
   bool name_exists(std::string_view name) const;
 
   // Replaces the SOA fields; 0 and nothing changed when `domain` is empty.
-  // A primary equal to the domain becomes the host's own name; a primary or a
+  // The names keep their case and lose one trailing dot. A primary equal to
+  // the domain (case ignored) becomes the host's own name; a primary or a
   // mailbox without a dot is qualified; numbers of 0 keep the stored value.
   // A joined name that would exceed 255 characters is refused (the field keeps
   // its value). Takes the lock.
@@ -213,6 +222,11 @@ class LocalZone {
 };
 
 // Name text operations shared with the loaders.
+// True when the two names are equal with ASCII case ignored (RFC 4343).
+bool names_equal(std::string_view a, std::string_view b);
+// True when `name` is `domain` or lies below it at a label boundary, ASCII
+// case ignored; false for every name when `domain` is empty.
+bool name_within(std::string_view name, std::string_view domain);
 // Turns A-Z into a-z in place; returns the length.
 size_t lower_name(std::string& text);
 size_t lower_name(char* text);

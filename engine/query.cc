@@ -2,6 +2,8 @@
 // database and the cache, and zone transfers.
 #include "engine/query.h"
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -18,7 +20,8 @@ namespace {
 // are built apart and joined at the end, so that the message carries its
 // records in section order whatever order the steps wrote them in. For the
 // limit test, the answer and authority sections both count as lying behind
-// the copied request.
+// the header and the echoed questions. A record of either that does not fit
+// sets `truncated`; additional records are dropped without it.
 struct ReplyState {
   ReplyState(std::vector<uint8_t>& message, size_t reply_limit)
       : base(message), limit(reply_limit) {
@@ -27,8 +30,8 @@ struct ReplyState {
     additional.clear();
   }
 
-  Sink answer_sink() { return Sink(answers, base.size() + authority.size(), limit); }
-  Sink authority_sink() { return Sink(authority, base.size() + answers.size(), limit); }
+  Sink answer_sink() { return Sink(answers, base.size() + authority.size(), limit, &truncated); }
+  Sink authority_sink() { return Sink(authority, base.size() + answers.size(), limit, &truncated); }
   Sink additional_sink() { return Sink(additional, 0, kAdditionalLimit); }
 
   std::vector<uint8_t>& base;
@@ -40,6 +43,7 @@ struct ReplyState {
   uint16_t ancount = 0;
   uint16_t nscount = 0;
   uint16_t arcount = 0;
+  bool truncated = false;
 };
 
 thread_local std::vector<uint8_t> ReplyState::answers;
@@ -69,7 +73,7 @@ int local_answer_soa(Engine& engine, std::string_view name, ReplyState& state,
                      bool authority_wanted, bool additional_wanted) {
   LocalZone& zone = engine.zone;
   if (!zone.zone_of_name(name)) return 0;
-  const bool is_domain = name == zone.domain;
+  const bool is_domain = zone.is_domain(name);
   if (!is_domain && !authority_wanted) return 0;
   Sink sink = is_domain ? state.answer_sink() : state.authority_sink();
   sink.put_soa(zone.domain, zone.refresh, zone.primary, zone.mailbox, zone.serial, zone.refresh,
@@ -84,7 +88,9 @@ int local_answer_soa(Engine& engine, std::string_view name, ReplyState& state,
   ++state.ancount;
   if (additional_wanted) {
     Sink extra = state.additional_sink();
-    local_answer_ns(engine, zone.domain, extra, state.arcount, {&extra, &state.arcount});
+    // The question name, not the domain's text: the records are indexed
+    // in lower case and the domain keeps the case it was written in.
+    local_answer_ns(engine, name, extra, state.arcount, {&extra, &state.arcount});
   }
   return 1;
 }
@@ -92,42 +98,59 @@ int local_answer_soa(Engine& engine, std::string_view name, ReplyState& state,
 int finish_reply(Engine& engine, const RequestContext& context, Reply& reply, ReplyState& state,
                  const DnsHeader& request, bool local, bool name_missing);
 
-// Position just after the name at `at`, or 0 when it runs off the message.
-size_t skip_name(std::span<const uint8_t> message, size_t at) {
-  while (at < message.size()) {
+// Position just after the question name at `at` when the name can be echoed
+// byte for byte, else 0. Echoable: labels, and compression pointers (0xC0)
+// that land strictly before the run of labels holding them and behind the
+// header, whose bytes differ in the reply; at most 255 bytes in all (RFC 1035
+// section 3.1). Any other label type is not a name a client could read back.
+size_t echoable_name_end(std::span<const uint8_t> message, size_t at) {
+  size_t end = 0;
+  size_t run_start = at;
+  size_t wire_length = 0;
+  for (;;) {
+    if (at >= message.size()) return 0;
     const uint8_t length = message[at];
-    if (length == 0) return at + 1;
-    if (length >= 0x40) return at + 2 <= message.size() ? at + 2 : 0;
+    if (length == 0) {
+      if (wire_length + 1 > kMaxNameLength) return 0;
+      return end != 0 ? end : at + 1;
+    }
+    if ((length & 0xC0) == 0xC0) {
+      if (at + 1 >= message.size()) return 0;
+      const size_t offset = (static_cast<size_t>(length & 0x3F) << 8) | message[at + 1];
+      if (end == 0) end = at + 2;
+      if (offset < DnsHeader::kSize || offset >= run_start) return 0;
+      at = run_start = offset;
+      continue;
+    }
+    if (length > kMaxLabelLength) return 0;
+    wire_length += 1 + length;
     at += 1 + length;
   }
-  return 0;
 }
 
-// The request cut before its additional section, ARCOUNT 0. A query that
-// carries an EDNS OPT record is refused with FORMERR by a server without
-// EDNS, and that reply must not carry an OPT record itself (RFC 6891 section
-// 7): a client that finds one believes the server speaks EDNS and does not
-// ask again without it. The whole request when its sections cannot be
-// walked.
-std::span<const uint8_t> without_additional(std::span<const uint8_t> request,
-                                            const DnsHeader& header) {
-  if (header.arcount == 0) return request;
-  thread_local std::vector<uint8_t> copy;
-  size_t at = DnsHeader::kSize;
-  for (int i = 0; i < header.qdcount; ++i) {
-    at = skip_name(request, at);
-    if (at == 0 || request.size() - at < 4) return request;
-    at += 4;
+// Starts `out` with the request's header and as many of its questions as can
+// be read, copied as they are: a reply carries nothing else of the request
+// (RFC 1035 section 4.1.1; trailing bytes or records copied from a query
+// would be read as answers by the client). QDCOUNT becomes the number of
+// questions copied and the other counts 0. Returns that number; `out` stays
+// empty when the request is shorter than a header.
+int echo_questions(std::span<const uint8_t> request, std::vector<uint8_t>& out) {
+  out.clear();
+  DnsHeader header;
+  if (!DnsHeader::read(request, header)) return 0;
+  size_t end = DnsHeader::kSize;
+  int copied = 0;
+  while (copied < header.qdcount) {
+    const size_t name_end = echoable_name_end(request, end);
+    if (name_end == 0 || request.size() - name_end < 4) break;
+    end = name_end + 4;
+    ++copied;
   }
-  for (int i = 0; i < header.ancount + header.nscount; ++i) {
-    at = skip_name(request, at);
-    if (at == 0 || request.size() - at < 10) return request;
-    at += 10 + read_u16(request.data() + at + 8);
-    if (at > request.size()) return request;
-  }
-  copy.assign(request.begin(), request.begin() + static_cast<std::ptrdiff_t>(at));
-  write_u16(copy.data() + 10, 0);
-  return copy;
+  out.assign(request.begin(), request.begin() + static_cast<std::ptrdiff_t>(end));
+  header.qdcount = static_cast<uint16_t>(copied);
+  header.ancount = header.nscount = header.arcount = 0;
+  header.write(out.data());
+  return copied;
 }
 
 }  // namespace
@@ -187,15 +210,40 @@ int local_answer_ns(Engine& engine, std::string_view name, Sink& sink, uint16_t&
 int local_answer_cname(Engine& engine, std::string_view name, Sink& sink, uint16_t& count,
                        bool target_addresses) {
   const uint16_t before = count;
-  const ZoneRecord* record = engine.zone.find_zone_record(engine.zone.live(), name, kTypeCname);
-  if (record == nullptr || !sink.put_name(name, kTypeCname, record->ttl, record->target)) return 0;
-  ++count;
-  if (engine.log.enabled(1)) {
-    std::string logged(name);
-    engine.log.write(1, "%s local %s %u IN CNAME %s\n", logged.c_str(), record->ttl,
-                     record->target.c_str());
+  LocalZone& zone = engine.zone;
+  const ZoneRecord* record = zone.find_zone_record(zone.live(), name, kTypeCname);
+  if (record == nullptr) return 0;
+  // The owners written so far, to stop on a chain that comes back to one.
+  std::array<std::string_view, kMaxCnameLinks> owners;
+  size_t links = 0;
+  std::string_view owner = name;
+  for (;;) {
+    if (!sink.put_name(owner, kTypeCname, record->ttl, record->target)) break;
+    ++count;
+    owners[links++] = owner;
+    if (engine.log.enabled(1)) {
+      std::string logged(owner);
+      engine.log.write(1, "%s local %s %u IN CNAME %s\n", logged.c_str(), record->ttl,
+                       record->target.c_str());
+    }
+    if (!target_addresses) break;
+    // A resolver that gets the alias alone has to ask again for each link;
+    // glibc's stub gives up instead (RFC 1034 section 4.3.2 step 3a: the
+    // server restarts at the canonical name). Targets outside the database
+    // are left to the client.
+    const std::string_view target = record->target;
+    const ZoneRecord* next = zone.find_zone_record(zone.live(), target, kTypeCname);
+    if (next == nullptr) {
+      local_answer_a(engine, target, sink, count);
+      break;
+    }
+    if (links == owners.size() ||
+        std::find(owners.begin(), owners.begin() + static_cast<std::ptrdiff_t>(links), target) !=
+            owners.begin() + static_cast<std::ptrdiff_t>(links))
+      break;
+    owner = target;
+    record = next;
   }
-  if (target_addresses) local_answer_a(engine, record->target, sink, count);
   return count - before;
 }
 
@@ -210,8 +258,8 @@ int local_answer_mx(Engine& engine, std::string_view name, Sink& sink, uint16_t&
     ++count;
     if (engine.log.enabled(1)) {
       logged.assign(name);
-      engine.log.write(1, "%s local %s %u IN MX %u %s\n", logged.c_str(), record.ttl,
-                       record.datum, record.target.c_str());
+      engine.log.write(1, "%s local %s %u IN MX %u %s\n", logged.c_str(), record.ttl, record.datum,
+                       record.target.c_str());
     }
     if (addresses.sink != nullptr) {
       local_answer_a(engine, record.target, *addresses.sink, *addresses.count);
@@ -255,12 +303,13 @@ int local_answer_ptr(Engine& engine, std::string_view name, Sink& sink, uint16_t
 }
 
 int error_reply(Engine& engine, uint16_t rcode, Reply& reply, std::span<const uint8_t> request) {
-  reply.message.assign(request.begin(), request.end());
   reply.continuation.clear();
+  echo_questions(request, reply.message);
   if (reply.message.size() < DnsHeader::kSize) return -1;
   const uint16_t flags = read_u16(reply.message.data() + 2);
-  write_u16(reply.message.data() + 2, static_cast<uint16_t>((flags & (kFlagOpcode | kFlagAa | kFlagRd)) |
-                                                           kFlagQr | kFlagAa | rcode));
+  write_u16(reply.message.data() + 2,
+            static_cast<uint16_t>((flags & (kFlagOpcode | kFlagAa | kFlagRd)) | kFlagQr | kFlagAa |
+                                  rcode));
   QueryStatistics::count(rcode == kRcodeNoError ? engine.statistics.answers
                                                 : engine.statistics.errors);
   return static_cast<int>(reply.message.size());
@@ -271,12 +320,13 @@ namespace {
 // Serves an AXFR question (access already granted, database lock held by the
 // caller through `guard`, which this function releases). The reply holds the
 // header and this question alone. Over UDP a zone that does not fit carries
-// only the opening SOA; over TCP a zone larger than one message is split into
-// several, each under 65535 bytes, the SOA opening the first and closing the
-// last (RFC 5936 section 2.2).
-int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply,
-                  ReplyState& state, const DnsHeader& request, std::string_view name,
-                  uint16_t question_class, bool local, std::unique_lock<std::recursive_mutex>& guard) {
+// only the opening SOA, with TC set so that the client asks again over TCP;
+// over TCP a zone larger than one message is split into several, each of at
+// most 65535 bytes, the SOA opening the first and closing the last (RFC 5936
+// section 2.2). `name` is the owner of an NS record, so a valid text name.
+int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply, ReplyState& state,
+                  const DnsHeader& request, std::string_view name, uint16_t question_class,
+                  bool local, std::unique_lock<std::recursive_mutex>& guard) {
   LocalZone& zone = engine.zone;
   std::vector<uint8_t>& base = state.base;
   base.resize(DnsHeader::kSize);
@@ -300,6 +350,7 @@ int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply,
     needed += record.owner.size() + record.target.size() + 16;
   if (!tcp && needed > state.limit) {
     guard.unlock();
+    state.truncated = true;
     return finish_reply(engine, context, reply, state, request, local, false);
   }
 
@@ -356,12 +407,11 @@ int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply,
 
   // Everything fits one message: the common case, finished like any reply.
   const size_t whole = base.size() + state.answers.size();
-  if (!tcp || whole <= kMaxTcpMessage - 1) {
+  if (!tcp || whole <= kMaxTcpMessage) {
     return finish_reply(engine, context, reply, state, request, local, false);
   }
 
-  // Split at record boundaries. Each message keeps one byte of room for the
-  // padding that makes its length even. Later messages carry no question.
+  // Split at record boundaries. Later messages carry no question.
   uint16_t flags = static_cast<uint16_t>((request.flags & (kFlagOpcode | kFlagRd)) | kFlagQr);
   if (local) flags |= kFlagAa;
   if (request.flags & kFlagRd) flags |= kFlagRa;
@@ -375,7 +425,7 @@ int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply,
     } else {
       message.resize(DnsHeader::kSize);
     }
-    const size_t room = kMaxTcpMessage - 1 - message.size();
+    const size_t room = kMaxTcpMessage - message.size();
     size_t end = begin;
     uint16_t records = 0;
     while (index < ends.size() && ends[index] - begin <= room) {
@@ -385,7 +435,6 @@ int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply,
     if (records == 0) break;  // A single record never exceeds a message.
     message.insert(message.end(), state.answers.begin() + static_cast<std::ptrdiff_t>(begin),
                    state.answers.begin() + static_cast<std::ptrdiff_t>(end));
-    if (message.size() % 2 != 0) message.push_back(0);
     DnsHeader out{};
     out.id = request.id;
     out.flags = flags;
@@ -413,16 +462,18 @@ int finish_reply(Engine& engine, const RequestContext& context, Reply& reply, Re
   message.insert(message.end(), state.answers.begin(), state.answers.end());
   message.insert(message.end(), state.authority.begin(), state.authority.end());
   message.insert(message.end(), state.additional.begin(), state.additional.end());
-  if (message.size() % 2 != 0) message.push_back(0);
   if (message.size() > kMaxTcpMessage) {
-    // Only a request padded with junk behind its questions gets here; its
-    // reply could not be framed over TCP.
+    // Only a request of nearly 64 KB of questions gets here; its reply could
+    // not be framed over TCP.
     std::vector<uint8_t> copy(message.begin(), message.begin() + DnsHeader::kSize);
     std::fill(copy.begin() + 4, copy.end(), 0);
     return error_reply(engine, kRcodeFormErr, reply, copy);
   }
 
   uint16_t flags = static_cast<uint16_t>((request.flags & (kFlagOpcode | kFlagRd)) | kFlagQr);
+  // RFC 2181 section 9: a reply that lost answer or authority records says
+  // so, and the client asks again over TCP rather than keep a partial set.
+  if (state.truncated) flags |= kFlagTc;
   write_u16(message.data() + 6, state.ancount);
   write_u16(message.data() + 8, state.nscount);
   write_u16(message.data() + 10, state.arcount);
@@ -454,14 +505,14 @@ int answer_query(Engine& engine, const RequestContext& context, Reply& reply, si
   DnsHeader header;
   if (!DnsHeader::read(request, header)) return -1;
   if (header.ancount != 0 || header.nscount != 0 || header.arcount != 0)
-    return error_reply(engine, kRcodeFormErr, reply, without_additional(request, header));
+    return error_reply(engine, kRcodeFormErr, reply, request);
 
-  reply.message.assign(request.begin(), request.end());
   reply.continuation.clear();
+  const int readable = echo_questions(request, reply.message);
   ReplyState state(reply.message, reply_limit);
   LocalZone& zone = engine.zone;
   QueryStatistics& stats = engine.statistics;
-  const int questions = header.qdcount < 3 ? header.qdcount : 3;
+  const int questions = readable < 3 ? readable : 3;
   // The client's text is only made when a line needs it.
   char client[kIpv4TextSize] = {};
   if (engine.log.enabled(1)) format_ipv4(context.client_ipv4(), client);
@@ -470,7 +521,7 @@ int answer_query(Engine& engine, const RequestContext& context, Reply& reply, si
   // Set when a question's name does not exist in the local database.
   bool name_missing = false;
   size_t position = DnsHeader::kSize;
-  for (int i = 0; i < questions && position < request.size(); ++i) {
+  for (int i = 0; i < questions; ++i) {
     char text[kNameBufferSize];
     position = decode_name(request.data(), request.size(), position, text, sizeof text);
     if (position > request.size() || request.size() - position < 4) break;
@@ -480,9 +531,9 @@ int answer_query(Engine& engine, const RequestContext& context, Reply& reply, si
     const std::string_view name = question_name(text);
     const char* name_text = text[0] == '\0' ? "" : text + 1;
     if (engine.log.enabled(1)) {
-      engine.log.write(1, context.tcp() ? "%s query (%s tcp) %s %s %s\n"
-                                        : "%s query (%s udp) %s %s %s\n",
-                       client, name_text, class_mnemonic(question_class), type_mnemonic(type));
+      engine.log.write(
+          1, context.tcp() ? "%s query (%s tcp) %s %s %s\n" : "%s query (%s udp) %s %s %s\n",
+          client, name_text, class_mnemonic(question_class), type_mnemonic(type));
     }
     if (question_class != kClassIn) continue;
 
@@ -546,9 +597,12 @@ int answer_query(Engine& engine, const RequestContext& context, Reply& reply, si
         }
         const ZoneRecord* ns = zone.find_zone_record(zone.live(), name, kTypeNs);
         if (i == questions - 1 && ns != nullptr) {
-          return zone_transfer(engine, context, reply, state, header, name, question_class,
-                               local, guard);
+          return zone_transfer(engine, context, reply, state, header, name, question_class, local,
+                               guard);
         }
+        // Not a zone apex: the negative answer of any other question, a
+        // name error for a name that does not exist (RFC 2308 section 2.1).
+        if (!(inside && zone.name_exists(name))) name_missing = true;
         guard.unlock();
         return finish_reply(engine, context, reply, state, header, local, name_missing);
       }
@@ -567,14 +621,13 @@ int answer_query(Engine& engine, const RequestContext& context, Reply& reply, si
       default:
         break;
     }
-    if (state.ancount == answers_before && !(inside && zone.name_exists(name)))
-      name_missing = true;
+    if (state.ancount == answers_before && !(inside && zone.name_exists(name))) name_missing = true;
   }
   return finish_reply(engine, context, reply, state, header, local, name_missing);
 }
 
-int handle_message(Engine& engine, const RequestContext& context, Reply& reply,
-                   size_t reply_limit, std::span<const uint8_t> request) {
+int handle_message(Engine& engine, const RequestContext& context, Reply& reply, size_t reply_limit,
+                   std::span<const uint8_t> request) {
   DnsHeader header;
   // Too short to carry a header: there is nothing to answer to.
   if (!DnsHeader::read(request, header)) return -1;

@@ -17,11 +17,19 @@
 
 namespace norvane {
 
-inline constexpr size_t kUdpReplyLimit = 1500;
-inline constexpr size_t kTcpReplyLimit = 1496;
-inline constexpr size_t kAdditionalLimit = 1500;
 // Largest DNS message a TCP length prefix can announce.
 inline constexpr size_t kMaxTcpMessage = 65535;
+// Largest record a reply can hold: an SOA whose three names have 255
+// characters each. SOA records are written without a limit test, so the
+// limits leave room for one.
+inline constexpr size_t kLargestRecord = 801;
+inline constexpr size_t kUdpReplyLimit = 1500;
+// Over TCP a reply may fill a whole message (RFC 1035 section 4.2.2), so a
+// large set of records arrives whole instead of cut at the UDP size.
+inline constexpr size_t kTcpReplyLimit = kMaxTcpMessage - kLargestRecord;
+inline constexpr size_t kAdditionalLimit = 1500;
+// Most CNAME records followed from one name inside the local database.
+inline constexpr size_t kMaxCnameLinks = 8;
 
 // The reply to one request.
 struct Reply {
@@ -42,16 +50,19 @@ struct Reply {
 // reply.message to send (> 0), 0 when the request is to be forwarded unchanged,
 // or -1 when nothing is to be sent (a response, or a message too short to
 // carry a header).
-int handle_message(Engine& engine, const RequestContext& context, Reply& reply,
-                   size_t reply_limit, std::span<const uint8_t> request);
+int handle_message(Engine& engine, const RequestContext& context, Reply& reply, size_t reply_limit,
+                   std::span<const uint8_t> request);
 
 // Serves one standard query (operation code 0); same contract.
-int answer_query(Engine& engine, const RequestContext& context, Reply& reply,
-                 size_t reply_limit, std::span<const uint8_t> request);
+int answer_query(Engine& engine, const RequestContext& context, Reply& reply, size_t reply_limit,
+                 std::span<const uint8_t> request);
 
-// Builds the error reply for `rcode` into reply.message: the request echoed
-// with QR and AA set, opcode, AA and RD kept, TC, RA and Z cleared. Counts it
-// under answers for code 0, else under errors. Returns its length.
+// Builds the error reply for `rcode` into reply.message: the request's header
+// and the questions that can be read (no other section, no trailing bytes, so
+// never an OPT record: RFC 6891 section 7), QDCOUNT the questions kept, with
+// QR and AA set, opcode, AA and RD kept, TC, RA and Z cleared. Counts it
+// under answers for code 0, else under errors. Returns its length, or -1 for
+// a request shorter than a header.
 int error_reply(Engine& engine, uint16_t rcode, Reply& reply, std::span<const uint8_t> request);
 
 // Where the address records that follow NS and MX records go: nowhere (the
@@ -68,6 +79,9 @@ struct AddressTarget {
 int local_answer_a(Engine& engine, std::string_view name, Sink& sink, uint16_t& count);
 int local_answer_ns(Engine& engine, std::string_view name, Sink& sink, uint16_t& count,
                     AddressTarget addresses);
+// With `target_addresses`, a chain of CNAME records inside the database is
+// followed to its end, at most kMaxCnameLinks records and stopping before a
+// target already written, and the end's A records follow in the same section.
 int local_answer_cname(Engine& engine, std::string_view name, Sink& sink, uint16_t& count,
                        bool target_addresses);
 int local_answer_mx(Engine& engine, std::string_view name, Sink& sink, uint16_t& count,

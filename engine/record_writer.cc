@@ -13,16 +13,21 @@ void append_record_head(std::vector<uint8_t>& out, std::string_view owner, uint1
   append_u32(out, ttl);
 }
 
+bool Sink::refuse() {
+  if (overflow_ != nullptr) *overflow_ = true;
+  return false;
+}
+
 bool Sink::keep(size_t start) {
   if (position() >= limit_) {
     take_back(start);
-    return false;
+    return refuse();
   }
   return true;
 }
 
 bool Sink::put_a(std::string_view owner, uint32_t ttl, uint32_t address_network_order) {
-  if (!below_limit()) return false;
+  if (!below_limit()) return refuse();
   const size_t start = mark();
   append_record_head(bytes_, owner, kTypeA, ttl);
   append_u16(bytes_, 4);
@@ -32,7 +37,7 @@ bool Sink::put_a(std::string_view owner, uint32_t ttl, uint32_t address_network_
 }
 
 bool Sink::put_name(std::string_view owner, uint16_t type, uint32_t ttl, std::string_view target) {
-  if (!below_limit()) return false;
+  if (!below_limit()) return refuse();
   const size_t start = mark();
   append_record_head(bytes_, owner, type, ttl);
   append_u16(bytes_, static_cast<uint16_t>(target.empty() ? 1 : target.size() + 2));
@@ -42,7 +47,7 @@ bool Sink::put_name(std::string_view owner, uint16_t type, uint32_t ttl, std::st
 
 bool Sink::put_mx(std::string_view owner, uint32_t ttl, uint16_t preference,
                   std::string_view exchange) {
-  if (!below_limit()) return false;
+  if (!below_limit()) return refuse();
   const size_t start = mark();
   append_record_head(bytes_, owner, kTypeMx, ttl);
   append_u16(bytes_, static_cast<uint16_t>(exchange.empty() ? 3 : exchange.size() + 4));

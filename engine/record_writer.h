@@ -12,12 +12,14 @@
 namespace norvane {
 
 // The write position of one section. `before` counts the bytes of the reply
-// that stand in front of the section for the limit test (header, copied
-// request and the other main section); `bytes` is the section itself.
+// that stand in front of the section for the limit test (header, echoed
+// questions and the other main section); `bytes` is the section itself. When
+// `overflow` is given it is set whenever a record is refused for want of
+// room, so that the reply can announce the truncation (RFC 2181 section 9).
 class Sink {
  public:
-  Sink(std::vector<uint8_t>& bytes, size_t before, size_t limit)
-      : bytes_(bytes), before_(before), limit_(limit) {}
+  Sink(std::vector<uint8_t>& bytes, size_t before, size_t limit, bool* overflow = nullptr)
+      : bytes_(bytes), before_(before), limit_(limit), overflow_(overflow) {}
 
   size_t position() const { return before_ + bytes_.size(); }
   size_t limit() const { return limit_; }
@@ -42,10 +44,12 @@ class Sink {
 
  private:
   bool keep(size_t start);
+  bool refuse();
 
   std::vector<uint8_t>& bytes_;
   size_t before_;
   size_t limit_;
+  bool* overflow_;
 };
 
 // Appends the fixed part of a record (owner, type, class IN, TTL) to `out`.

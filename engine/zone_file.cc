@@ -395,10 +395,9 @@ int save_with_settings(Engine& engine, const std::string& directory, const ZoneS
   LocalZone& zone = engine.zone;
   std::lock_guard<std::recursive_mutex> held(zone.lock());
   ZoneSoa soa = settings;
-  for (std::string* name : {&soa.domain, &soa.primary, &soa.mailbox}) {
-    strip_trailing_dot(*name);
-    lower_name(*name);
-  }
+  // The names keep the case they were given in: they are shown and saved as
+  // written, and every test against them ignores case.
+  for (std::string* name : {&soa.domain, &soa.primary, &soa.mailbox}) strip_trailing_dot(*name);
   // Without a domain every relative name would be dropped on the reload.
   if (soa.domain.empty() || !valid_text_name(soa.domain)) return 0;
   if (soa.primary.empty() || !valid_text_name(soa.primary)) soa.primary = zone.primary;

@@ -5,9 +5,9 @@
 
 #include <QLocale>
 #include <QString>
+#include <memory>
 #include <string>
 
-#include "runtime/language_file.h"
 #include "runtime/settings_store.h"
 
 class QAction;
@@ -16,8 +16,20 @@ class QWidget;
 
 namespace norvane {
 
+struct LanguageChoice;
+
+// The language state lives behind a pointer so that this header does not
+// bring the language-file declarations into every window file.
 class Language {
  public:
+  Language();
+  ~Language();
+  Language(const Language&) = delete;
+  Language& operator=(const Language&) = delete;
+
+  // The built-in product title.
+  static QString product_title();
+
   // load_language: the "Language" value of the user store, else of the
   // machine store, else "deutsch.ini" for a German `locale`; a file without
   // Common/LANGUAGE is not used. Also reloads the window title and the
@@ -25,12 +37,13 @@ class Language {
   void load_language(const SettingsStore& user, const SettingsStore& machine, const QLocale& locale,
                      const std::string& resource_directory);
 
-  bool in_use() const { return choice_.file.has_value(); }
+  bool in_use() const;
   // The file name in use ("deutsch.ini"), empty for the built-in texts.
   QString file_name() const;
-  QString window_title() const { return QString::fromStdString(choice_.window_title); }
-  QString failed_text() const { return QString::fromStdString(choice_.failed_text); }
-  const LanguageChoice& choice() const { return choice_; }
+  // The translated title (the product title while no file gives one).
+  QString window_title() const;
+  QString failed_text() const;
+  const LanguageChoice& choice() const { return *choice_; }
 
   // load_text: the Strings text of `key` cut to size - 1 bytes, else the
   // built-in string `id`, else (id 0) an empty text.
@@ -49,7 +62,7 @@ class Language {
   void translate_dialog(QWidget* dialog) const;
 
  private:
-  LanguageChoice choice_;
+  std::unique_ptr<LanguageChoice> choice_;
 };
 
 // Sets the text of a label, button, group box or edit field.

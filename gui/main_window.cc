@@ -58,7 +58,7 @@ MainWindow::MainWindow(Engine& engine, Language& language, SettingsStore user, O
       ui_(std::make_unique<Ui::MainWindow>()),
       tray_(std::move(tray)) {
   ui_->setupUi(this);
-  setWindowTitle(QString::fromLatin1(kProductTitle));
+  setWindowTitle(Language::product_title());
   top_label_ = new QLabel(ui_->top_status_bar);
   bottom_label_ = new QLabel(ui_->bottom_status_bar);
   ui_->top_status_bar->addWidget(top_label_, 1);

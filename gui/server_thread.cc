@@ -6,8 +6,11 @@
 
 namespace norvane {
 
-ServerThread::ServerThread(ServerHost::Observer* observer)
-    : host_(std::make_unique<ServerHost>(observer)) {}
+ServerThread::ServerThread(SettingsStore store, ServerObserver* observer) {
+  ServerHostOptions options;
+  options.observer = observer;
+  host_ = std::make_unique<ServerHost>(std::move(store), std::move(options));
+}
 
 ServerThread::~ServerThread() { stop_and_join(); }
 

@@ -19,9 +19,10 @@ class ServerThread {
   // closed) before it gives up on the thread.
   static constexpr std::chrono::seconds kStopBound{10};
 
-  // `observer` (may be null, must outlive the thread) hears the host's
-  // ready and stopped reports on the server thread.
-  explicit ServerThread(ServerHost::Observer* observer);
+  // A host serving the settings of `store`. `observer` (may be null, must
+  // outlive the thread) hears the host's ready and stopped reports on the
+  // server thread.
+  ServerThread(SettingsStore store, ServerObserver* observer);
   // Stops and joins within kStopBound.
   ~ServerThread();
   ServerThread(const ServerThread&) = delete;

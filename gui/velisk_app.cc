@@ -1,12 +1,15 @@
 // The velisk program: start-up, the event loop and the exit sequence.
 #include "gui/velisk_app.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <strings.h>
 #include <unistd.h>
 
 #include <QApplication>
 #include <QIcon>
 #include <QLocale>
+#include <QSocketNotifier>
 #include <clocale>
 
 #include "gui/dialog_helpers.h"
@@ -28,6 +31,34 @@ static void init_velisk_resources() { Q_INIT_RESOURCE(velisk); }
 
 namespace norvane {
 namespace {
+
+int signal_pipe[2] = {-1, -1};
+
+void on_stop_signal(int) {
+  const char byte = 1;
+  // Only wakes the event loop; the exit sequence runs there.
+  [[maybe_unused]] const ssize_t written = write(signal_pipe[1], &byte, 1);
+}
+
+// SIGTERM (the session ends, the system shuts down) and SIGINT (Ctrl+C in
+// the terminal that started it) run the exit sequence, so the cache dump is
+// saved and the log closed as with File > Exit.
+void exit_on_stop_signals(MainWindow& window, QObject& owner) {
+  if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  auto* notifier = new QSocketNotifier(signal_pipe[0], QSocketNotifier::Read, &owner);
+  QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
+    char byte = 0;
+    while (read(signal_pipe[0], &byte, 1) > 0) {
+    }
+    window.exit_program();
+  });
+  struct sigaction action {};
+  action.sa_handler = on_stop_signal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+}
 
 int initialisation_failed(const Language& language) {
   error_box(nullptr, language.window_title(), language.load_text(15, "ERROR_INIT", 128));
@@ -66,7 +97,7 @@ int velisk_main(int argc, char** argv) {
   std::setlocale(LC_TIME, "");
 
   WindowObserver observer;
-  ServerThread server(&observer);
+  ServerThread server(machine, &observer);
   MainWindow window(server.engine(), language, user, options,
                     std::make_unique<SystemTrayIcon>(icon));
   window.setWindowIcon(icon);
@@ -82,6 +113,7 @@ int velisk_main(int argc, char** argv) {
   QObject::connect(&instance, &SingleInstance::restore_requested, &window,
                    &MainWindow::restore_window);
 
+  exit_on_stop_signals(window, window);
   window.apply_stored_rectangle();
   window.build_menus();
   window.show_and_start();

@@ -12,7 +12,7 @@
 
 namespace norvane {
 
-class WindowObserver : public ServerHost::Observer {
+class WindowObserver : public ServerObserver {
  public:
   void set_window(MainWindow* window) { window_ = window; }
 

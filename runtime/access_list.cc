@@ -82,12 +82,17 @@ std::optional<AccessRange> parse_access_range(std::string_view text) {
     range.first = *first;
   }
   if (!last_text.empty()) {
+    // A last address that does not read counts as 0, leaving the single
+    // address `first`. When the first address is 0 (empty or "*"), the last
+    // text is the single address itself: unreadable, it is skipped like an
+    // unreadable first address, since 0 there would grant every address.
     const std::optional<uint32_t> last = read_address(last_text);
-    if (!last) return std::nullopt;
     if (range.first != 0) {
-      range.last = *last;
-    } else {
+      range.last = last.value_or(0);
+    } else if (last) {
       range.first = *last;
+    } else {
+      return std::nullopt;
     }
   }
   return range;

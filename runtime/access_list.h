@@ -20,10 +20,12 @@ namespace norvane {
 // after its fourth number ignored) and kept in host order. "*" as the first
 // address means 0; so does an empty first address when a last address
 // follows, and then the last address becomes the single address of the range.
-// Nothing, so that the value is skipped, when there is no ",", when an address
-// text is neither "*" nor readable, or when no address is given at all:
-// reading any of these as 0 would turn a damaged value into a grant to every
-// address. A range whose first address lies above its last is kept; it covers
+// A last address that does not read counts as 0, so "10.0.0.1-x" is the
+// single address 10.0.0.1. Nothing, so that the value is skipped, when there
+// is no ",", when the first address is neither empty, "*" nor readable, when
+// the first address is 0 and the last does not read, or when no address is
+// given at all: reading any of these as 0 would turn a damaged value into a
+// grant to every address. A range whose first address lies above its last is kept; it covers
 // nothing, and keeping it lets the security dialog show it for repair.
 std::optional<AccessRange> parse_access_range(std::string_view text);
 

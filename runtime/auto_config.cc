@@ -128,6 +128,8 @@ void publish_interface_address(LocalZone& zone, const std::string& host, unsigne
   std::lock_guard<std::recursive_mutex> held(zone.lock());
   std::string owner = host + "-" + std::to_string(index);
   if (!zone.domain.empty()) owner += "." + zone.domain;
+  // Owners are indexed in lower case; the domain keeps the case it was written in.
+  lower_name(owner);
   if (const ZoneRecord* old = zone.find_zone_record(zone.live(), owner, kTypeA))
     zone.remove_zone_record(old);
   zone.add_zone_record(0, kTypeA, owner, zone.minimum, address, std::string_view());

@@ -154,15 +154,13 @@ bool NetworkServer::open_sockets() {
     stop_ = true;
     return false;
   }
-  forward_ = open_udp_socket(INADDR_ANY, 0);
-  if (forward_ < 0) {
+  if (!forwarder_.open_sockets(port)) {
     engine_.log.write(1, "%s Error, bind failed\n");
     stop_ = true;
     return false;
   }
   set_nonblocking(udp_);
   set_nonblocking(tcp_);
-  set_nonblocking(forward_);
   port_ = port;
   return true;
 }
@@ -173,10 +171,10 @@ void NetworkServer::log_ready() {
 
 void NetworkServer::server_loop() {
   while (!stop_.load()) {
-    std::array<pollfd, 4> waits{{{udp_, POLLIN, 0},
-                                 {forward_, POLLIN, 0},
-                                 {tcp_, POLLIN, 0},
-                                 {wake_fd_, POLLIN, 0}}};
+    // The forwarding sockets follow the three fixed ones; their set changes
+    // as they are re-opened on new ports.
+    std::vector<pollfd> waits{{udp_, POLLIN, 0}, {tcp_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+    for (const int fd : forwarder_.reply_sockets()) waits.push_back({fd, POLLIN, 0});
     const int ready = poll(waits.data(), waits.size(), kLoopWakeMs);
     if (ready < 0 && errno != EINTR) break;
     if (stop_.load()) break;
@@ -191,11 +189,14 @@ void NetworkServer::server_loop() {
       if (waits[0].revents & POLLIN)
         for (int batch = 0; batch < kUdpBatchesPerTurn && serve_udp() == kUdpBatch; ++batch) {
         }
-      if (waits[1].revents & POLLIN)
-        for (int reply = 0; reply < kUdpBatch && forwarder_.relay_udp_reply(forward_); ++reply) {
+      for (size_t i = 3; i < waits.size(); ++i) {
+        if (!(waits[i].revents & POLLIN)) continue;
+        for (int reply = 0; reply < kUdpBatch && forwarder_.relay_udp_reply(waits[i].fd); ++reply) {
         }
-      if (waits[2].revents & POLLIN) accept_connection();
+      }
+      if (waits[1].revents & POLLIN) accept_connection();
     }
+    forwarder_.close_retired(now);
     reap_connections(false);
     if (turn_hook_) turn_hook_(now);
     if (engine_.log.level() != 0) engine_.log.flush();
@@ -238,12 +239,11 @@ int NetworkServer::serve_udp() {
     if (length < 1) continue;
     RequestContext context;
     context.socket = udp_;
-    context.upstream = forward_;
     context.client_address = peers[i];
     context.server_address = forwarder_.peek_name_server(context.server_port);
     const std::span<uint8_t> request(requests[i].data(), length);
     const int result = handle_message(engine_, context, replies[i], kUdpReplyLimit, request);
-    if (result == 0) forwarder_.forward_udp(forward_, context, request);
+    if (result == 0) forwarder_.forward_udp(context, request);
     if (result <= 0) continue;
     out_vectors[answers] = {replies[i].message.data(), static_cast<size_t>(result)};
     out[answers].msg_hdr.msg_name = &peers[i];
@@ -504,7 +504,7 @@ void NetworkServer::server_stop() {
 void NetworkServer::close_sockets() {
   udp_ = close_socket(udp_);
   tcp_ = close_socket(tcp_);
-  forward_ = close_socket(forward_);
+  forwarder_.close_sockets();
 }
 
 }  // namespace norvane

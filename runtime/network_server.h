@@ -62,8 +62,8 @@ class NetworkServer {
   NetworkServer& operator=(const NetworkServer&) = delete;
 
   // Opens the UDP listener, the TCP listener (both on any address and the
-  // configured port) and the forwarding socket; logs the bind error and sets
-  // the stop flag when one fails. Returns whether all three opened.
+  // configured port) and the forwarding sockets; logs the bind error and sets
+  // the stop flag when one fails. Returns whether all opened.
   bool open_sockets();
   // Writes the ready line when the log is open.
   void log_ready();
@@ -127,7 +127,6 @@ class NetworkServer {
   int wake_fd_ = -1;
   int udp_ = -1;
   int tcp_ = -1;
-  int forward_ = -1;
   uint16_t port_ = 0;
   std::function<void(std::time_t)> turn_hook_;
   Forwarder forwarder_;

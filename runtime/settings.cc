@@ -135,18 +135,15 @@ int settings_write(const Engine& engine, SettingsStore& store, std::string_view 
   }
   batch.set_address("Primary", s.primary.load());
   const auto servers = s.external_servers.get();
-  // A server read from DNS3 may be written to DNS2; its port moves with it,
-  // or the next read would pair the server with another slot's port.
+  // The ports are read, never written: they stay with their slot numbers as
+  // the administrator stored them, so a client that replaces the settings
+  // cannot move forwarding to another port of a name server.
   for (int i = 0; i < kMaxExternalServers; ++i) {
-    ExternalServer server;
-    server.address = 0;
-    if (static_cast<size_t>(i) < servers->size()) server = (*servers)[static_cast<size_t>(i)];
-    batch.set_address(numbered("DNS", i + 1), server.address);
-    if (server.address == 0) {
-      batch.remove(numbered("DNS-Port", i + 1));
-    } else {
-      batch.set_number(numbered("DNS-Port", i + 1), server.port, kDefaultPort);
+    uint32_t address = 0;
+    if (static_cast<size_t>(i) < servers->size()) {
+      address = (*servers)[static_cast<size_t>(i)].address;
     }
+    batch.set_address(numbered("DNS", i + 1), address);
   }
   batch.set_address("Gateway", s.gateway.load());
   return store.store_apply(subkey, batch);

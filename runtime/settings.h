@@ -33,9 +33,8 @@ void settings_read(Engine& engine, const SettingsStore& store, std::string_view 
 
 // Writes the stored settings back: numbers only where they differ from their
 // defaults, Primary, DNS1..DNS4 (in list order) and Gateway as dotted quads or
-// deleted when 0. Each DNS<i> takes its server's port along as DNS-Port<i>
-// (deleted when 53 or when the slot is empty): the list is compacted on
-// reading, so without it a server would come back with another slot's port.
+// deleted when 0. The DNS-Port<i> values are never written: a server read
+// from DNS3 and written to DNS2 comes back with DNS-Port2's port.
 // AutoIf and AutoDNS are written only while network configuration is
 // available: otherwise they hold the forced 0, not a choice. The main port is
 // written; directory, routes and zone values are not.

@@ -133,12 +133,11 @@ bool read_name(const std::vector<uint8_t>& message, size_t position, size_t limi
   return true;
 }
 
-// True when `name` is `domain` or lies below it. Both are lower case; the
-// label boundary keeps "xoffice.lan" out of "office.lan".
+// True when `name` is `domain` or lies below it, case ignored (RFC 4343: the
+// domain keeps the case it was configured in, decoded names are lower case);
+// the label boundary keeps "xoffice.lan" out of "office.lan".
 bool inside_domain(std::string_view name, std::string_view domain) {
-  if (name == domain) return true;
-  return name.size() > domain.size() && name.ends_with(domain) &&
-         name[name.size() - domain.size() - 1] == '.';
+  return name_within(name, domain);
 }
 
 struct PrimarySoa {
@@ -175,7 +174,7 @@ class TransferWalk {
     position_ += 4;
     engine_.log.write(2, "%s response %s %s %s\n", name.c_str(), class_mnemonic(qclass),
                       type_mnemonic(type));
-    return qclass == kClassIn && type == kTypeAxfr && name == domain_;
+    return qclass == kClassIn && type == kTypeAxfr && names_equal(name, domain_);
   }
 
   // Walks the answers of a message whose header passed check_header, adding
@@ -200,7 +199,7 @@ class TransferWalk {
 
       if (!soa_seen_) {
         // RFC 5936 section 2.2: the first record is the SOA of the zone.
-        if (type != kTypeSoa || rclass != kClassIn || owner != domain_) return false;
+        if (type != kTypeSoa || rclass != kClassIn || !names_equal(owner, domain_)) return false;
         if (!read_soa(message, rdata, end, owner)) return false;
         soa_seen_ = true;
         continue;
@@ -293,15 +292,16 @@ bool install_transfer(Engine& engine, const std::string& domain, const PrimarySo
                       uint32_t primary) {
   LocalZone& zone = engine.zone;
   std::lock_guard<std::recursive_mutex> held(zone.lock());
-  std::string current = zone.domain;
-  lower_name(current);
-  if (current != domain) return false;
+  if (!zone.is_domain(domain)) return false;
+  // The decoder lowers the SOA's owner; the domain is the one asked for, so
+  // it keeps the case it was configured in.
+  const std::string owner = zone.domain;
 
   std::vector<ZoneRecord> kept;
   for (const ZoneRecord& record : zone.live().records())
     if (!inside_domain(record.owner, domain)) kept.push_back(record);
-  zone.set_zone_soa(soa.owner, soa.server, soa.mailbox, soa.serial, soa.refresh, soa.retry,
-                    soa.expire, soa.minimum);
+  zone.set_zone_soa(owner, soa.server, soa.mailbox, soa.serial, soa.refresh, soa.retry, soa.expire,
+                    soa.minimum);
   zone.swap_staging();
   for (ZoneRecord& record : kept) zone.live().append(std::move(record));
 
@@ -328,7 +328,6 @@ int refresh_from_primary(Engine& engine, uint16_t port, int stop_fd) {
       engine.zone.refreshed_at = 0;
       domain = engine.zone.domain;
     }
-    lower_name(domain);
     const uint32_t primary = engine.settings.primary.load();
     if (primary == 0 || domain.empty() || !valid_text_name(domain)) return 0;
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds ostrum and runs it in console mode with the demo configuration from
-# demo/: a settings store on port 5353 and a data directory holding name.db
-# for office.lan. Both are copied to build/demo first, so the server's writes
+# demo/: a settings store on port 5353 (its Server value, pallix's default
+# host, names this machine) and a data directory holding name.db for
+# office.lan. Both are copied to build/demo first, so the server's writes
 # (the Path value, zone saves, logs) never touch the repository. Ctrl+C stops it.
 # With --gui it runs velisk, the windowed program, instead (its own user store
 # in build/demo/user; File > Exit or Ctrl+C ends it).
@@ -16,7 +17,7 @@ cmake --preset default > /dev/null
 if [[ "${gui}" == 1 ]]; then
   cmake --build --preset default -j2 --target velisk
 else
-  cmake --build --preset default -j2 --target ostrum
+  cmake --build --preset default -j2 --target ostrum pallix
 fi
 
 work="${PWD}/build/demo"
@@ -37,6 +38,7 @@ Starting ostrum -debug on port 5353 for the demo domain office.lan.
 In another terminal try:
     dig +noedns @127.0.0.1 -p 5353 host.office.lan
     dig +noedns @127.0.0.1 -p 5353 office.lan axfr
+    NORVANE_MACHINE_STORE=${work}/store build/default/client/pallix print
 (The server does not speak EDNS: plain dig gets FORMERR unless given +noedns.)
 Press Ctrl+C to stop.
 

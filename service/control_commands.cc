@@ -36,9 +36,11 @@ std::span<uint8_t> payload_of(Buffer& buffer) {
 // The 8-byte handle at the start of the payload.
 uint64_t handle_of(const Buffer& buffer) { return read_le64(buffer, kControlHeaderSize); }
 
-// Commands a connection without privilege is refused outright. Codes 24 and
-// 31 decide inside the command (mode "r" and re-applying the gateway are
-// open to everyone).
+// Commands a connection without privilege is refused outright. Code 24
+// decides inside the command (mode "r" is open to everyone). The route
+// commands change the machine's routing table, which no ordinary user of a
+// shared machine may take down, so all four are privileged; listing the
+// routes stays open through the settings image and the store.
 bool needs_privilege(uint32_t code) {
   switch (code) {
     case kControlSetSettings:
@@ -51,6 +53,10 @@ bool needs_privilege(uint32_t code) {
     case kControlRefreshFromPrimary:
     case kControlWriteSetting:
     case kControlRemoveRecords:
+    case kControlSetGateway:
+    case kControlRemoveDefaultRoute:
+    case kControlAddRoutes:
+    case kControlRemoveRoutes:
       return true;
     default:
       return false;
@@ -61,9 +67,8 @@ bool needs_privilege(uint32_t code) {
 bool peer_has(const PeerCredentials& peer, const struct stat& status, mode_t owner_bits,
               mode_t group_bits, mode_t other_bits) {
   if (status.st_uid == peer.uid) return (status.st_mode & owner_bits) == owner_bits;
-  bool in_group = status.st_gid == peer.gid ||
-                  std::find(peer.groups.begin(), peer.groups.end(), status.st_gid) !=
-                      peer.groups.end();
+  bool in_group = status.st_gid == peer.gid || std::find(peer.groups.begin(), peer.groups.end(),
+                                                         status.st_gid) != peer.groups.end();
   if (in_group) return (status.st_mode & group_bits) == group_bits;
   return (status.st_mode & other_bits) == other_bits;
 }
@@ -244,7 +249,7 @@ size_t ControlCommands::run_locked(ControlSession& session, Buffer& buffer) {
     case kControlRemoveDefaultRoute:
     case kControlAddRoutes:
     case kControlRemoveRoutes:
-      return routes_locked(session, code, buffer);
+      return routes_locked(code, buffer);
     default:
       set_status(buffer, kControlUnknownCommand);
       return kStatusOnly;
@@ -253,8 +258,8 @@ size_t ControlCommands::run_locked(ControlSession& session, Buffer& buffer) {
 
 size_t ControlCommands::set_settings_locked(Buffer& buffer) {
   if (value_of(buffer) != kSettingsImageSize ||
-      !apply_settings_image(engine_,
-                            std::span<const uint8_t>(payload_of(buffer)).first(kSettingsImageSize))) {
+      !apply_settings_image(
+          engine_, std::span<const uint8_t>(payload_of(buffer)).first(kSettingsImageSize))) {
     set_status(buffer, kControlSetSettings);
     return kStatusOnly;
   }
@@ -418,11 +423,11 @@ int ControlCommands::apply_route_locked(uint32_t destination, uint32_t mask, uin
   return route_hook_(destination, mask, gateway) != 0 ? 1 : 0;
 }
 
-size_t ControlCommands::routes_locked(ControlSession& session, uint32_t code, Buffer& buffer) {
+size_t ControlCommands::routes_locked(uint32_t code, Buffer& buffer) {
   ServerSettings& settings = engine_.settings;
   uint32_t result = 0;
   if (code == kControlSetGateway) {
-    if (session.privileged() && value_of(buffer) == 4) {
+    if (value_of(buffer) == 4) {
       // The address travels in network order, as its four octets.
       uint32_t gateway = 0;
       std::memcpy(&gateway, buffer.data() + kControlHeaderSize, 4);

@@ -120,7 +120,7 @@ class ControlCommands {
   size_t write_setting_locked(Buffer& buffer);
   size_t remove_records_locked(Buffer& buffer);
   // The status field already holds 0 here, so the code is passed along.
-  size_t routes_locked(ControlSession& session, uint32_t code, Buffer& buffer);
+  size_t routes_locked(uint32_t code, Buffer& buffer);
   // control_files.cc
   size_t list_files_first_locked(ControlSession& session, Buffer& buffer);
   size_t list_files_next_locked(ControlSession& session, Buffer& buffer);

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <grp.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -127,10 +129,14 @@ struct PallixRun {
 };
 
 // Runs pallix with `words` (no shell in between), its store and control
-// address given, as nobody when asked; killed after 20 seconds.
+// address given, as nobody when asked; killed after 20 seconds. With
+// `hosts_file`, pallix runs in a mount namespace of its own that sees that
+// file as /etc/hosts (exit code 125 when that cannot be arranged).
 inline PallixRun run_pallix(const std::filesystem::path& store, const std::string& control,
-                            std::vector<std::string> words, bool as_nobody = false) {
+                            std::vector<std::string> words, bool as_nobody = false,
+                            const std::filesystem::path& hosts_file = {}) {
   constexpr uid_t kNobody = 65534;
+  const std::string hosts = hosts_file.string();
   ExecList envp({"PATH=/usr/bin:/bin", "NORVANE_MACHINE_STORE=" + store.string(),
                  "NORVANE_CONTROL=" + control});
   words.insert(words.begin(), NORVANE_PALLIX_PATH);
@@ -142,6 +148,10 @@ inline PallixRun run_pallix(const std::filesystem::path& store, const std::strin
   if (child == 0) {
     dup2(pipe_ends[1], 1);
     dup2(pipe_ends[1], 2);
+    if (!hosts.empty() && (unshare(CLONE_NEWNS) != 0 ||
+                           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                           mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0))
+      _exit(125);
     if (as_nobody && (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
                       setresuid(kNobody, kNobody, kNobody) != 0))
       _exit(126);

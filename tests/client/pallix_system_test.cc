@@ -1,10 +1,15 @@
 // pallix against a running ostrum -debug: listings, record changes seen by
 // dig, host words and the stored default, refusals for an unprivileged user,
 // and the route commands in a network namespace of the server's own.
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
 #include <climits>
+#include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -172,6 +177,83 @@ TEST_F(PallixSystemTest, HostWordsAndTheStoredDefaultPickTheServer) {
   EXPECT_EQ(store.store_read_text("Velisk", "Server", "(none)"), "(none)");
 }
 
+// An IPv4 address of a local interface other than loopback, as text; empty
+// when the machine has none.
+std::string interface_address() {
+  ifaddrs* interfaces = nullptr;
+  if (getifaddrs(&interfaces) != 0) return "";
+  std::string found;
+  for (const ifaddrs* entry = interfaces; entry != nullptr && found.empty();
+       entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+    sockaddr_in address;
+    std::memcpy(&address, entry->ifa_addr, sizeof address);
+    if ((ntohl(address.sin_addr.s_addr) >> 24) == 127) continue;
+    char text[INET_ADDRSTRLEN] = {};
+    if (inet_ntop(AF_INET, &address.sin_addr, text, sizeof text) != nullptr) found = text;
+  }
+  freeifaddrs(interfaces);
+  return found;
+}
+
+TEST_F(PallixSystemTest, StoredDefaultThatDesignatesThisMachineReachesIt) {
+  start();
+  char own_name[HOST_NAME_MAX + 1] = {};
+  ASSERT_EQ(gethostname(own_name, sizeof own_name - 1), 0);
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {"localhost", kOfficeListing},       {"LocalHost.", kOfficeListing},
+      {own_name, kOfficeListing},          {"127.0.0.53", kOfficeListing},
+      {"198.51.100.7", kServiceNotActive}, {"far.example.invalid", kServiceNotActive},
+  };
+  const std::string own_address = interface_address();
+  if (!own_address.empty()) cases.push_back({own_address, kOfficeListing});
+  std::filesystem::create_directories(client_.store());
+  for (const auto& [server, output] : cases) {
+    SCOPED_TRACE(server);
+    system_test::ServerTree::write_file(client_.store() / "settings.ini",
+                                        "[Velisk]\nServer=" + server + "\n");
+    expect_run(pallix({"print"}), 0, output);
+  }
+}
+
+TEST_F(PallixSystemTest, NameThatResolvesToThisMachineReachesIt) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
+  start();
+  std::filesystem::create_directories(client_.store());
+  system_test::ServerTree::write_file(client_.store() / "settings.ini", "[Velisk]\nServer=ns1\n");
+  const std::filesystem::path hosts = client_.store() / "hosts";
+  const std::string own_address = interface_address();
+  const std::pair<std::string, std::string> cases[] = {
+      {"127.0.1.1 ns1 ns1.office.lan\n", kOfficeListing},
+      {"::1 ns1\n", kOfficeListing},
+      {(own_address.empty() ? "127.0.0.2" : own_address) + " ns1\n", kOfficeListing},
+      {"198.51.100.7 ns1\n", kServiceNotActive},
+  };
+  for (const auto& [line, output] : cases) {
+    SCOPED_TRACE(line);
+    system_test::ServerTree::write_file(hosts, "127.0.0.1 localhost\n" + line);
+    const PallixRun run = run_pallix(client_.store(), client_.control(), {"print"}, false, hosts);
+    if (run.exit_code == 125) GTEST_SKIP() << "no mount namespace here";
+    expect_run(run, 0, output);
+    if (line.find("ns1.office.lan") != std::string::npos) {
+      // A host word is tested the same way as the stored default.
+      expect_run(run_pallix(client_.store(), client_.control(), {"NS1.office.lan.", "print"}, false,
+                            hosts),
+                 0, output);
+    }
+  }
+}
+
+TEST_F(PallixSystemTest, TheDemoStoresDefaultServerReachesTheServer) {
+  // pallix reads the demo's own store, as it does with
+  // NORVANE_MACHINE_STORE=build/demo/store beside scripts/run-demo.sh.
+  start();
+  std::filesystem::create_directories(client_.store());
+  std::filesystem::copy_file(std::filesystem::path(NORVANE_SOURCE_DIR) / "demo/store/settings.ini",
+                             client_.store() / "settings.ini");
+  expect_run(pallix({"print"}), 0, kOfficeListing);
+}
+
 TEST_F(PallixSystemTest, UnprivilegedUserMayListButNotChangeRecords) {
   start();
   expect_run(pallix({"print"}, true), 0, kOfficeListing);
@@ -227,6 +309,13 @@ TEST_F(PallixSystemTest, GatewayAndRoutesChangeTheServersRoutingTable) {
 
   expect_run(pallix({"gateway", "10.9.0.254"}), 1, "");
   EXPECT_NE(routes().find(default_route), std::string::npos) << routes();
+  // Any other user is refused every route command: nothing changes.
+  for (const Words& words : std::vector<Words>{
+           {"-gateway"}, {"gateway"}, {"gateway", "10.9.0.9"}, {"routes"}, {"-routes"}}) {
+    expect_run(pallix(words, true), 1, "");
+  }
+  EXPECT_NE(routes().find(default_route), std::string::npos) << routes();
+  EXPECT_EQ(routes().find("10.20.0.0/16"), std::string::npos) << routes();
   expect_run(pallix({"routes"}), 1, "");
   EXPECT_NE(routes().find(static_route), std::string::npos) << routes();
   expect_run(pallix({"-Routes"}), 1, "");

@@ -24,6 +24,8 @@ namespace {
 using test_support::ipv4;
 
 constexpr uint32_t kStart = 1'700'000'000;
+// The domain this server answers for itself: nothing below it is learned.
+constexpr std::string_view kLocalDomain = "office.lan";
 
 // Wire bytes written by hand: numbers big-endian, names label by label.
 struct Wire {
@@ -133,11 +135,11 @@ class CacheTest : public ::testing::Test {
 
 TEST_F(CacheTest, LearnsEveryTypeWithTheReplyMinimumAndSkipsOtherClasses) {
   std::vector<uint8_t> reply = mixed_reply();
-  cache_.cache_learn_reply(reply);
+  cache_.cache_learn_reply(reply, kLocalDomain);
+  // The additional section's CNAME and PTR are owned by names nothing in the
+  // reply points to, so they count for the minimum but are not learned.
   const uint32_t e = kStart + 600;
   const std::vector<CacheEntry> expected = {
-      {0, 0, e, ipv4(10, 0, 0, 5), kTypePtr, "host.example.com", ""},
-      {0, 0, e, 0, kTypeCname, "www.example.com", "example.com"},
       {0, 0, e, ipv4(10, 0, 0, 25), kTypeA, "mail.example.com", ""},
       {0, 0, e, 0, kTypeNs, "example.com", "ns1.example.com"},
       {0, 0, e, 10, kTypeMx, "example.com", "mail.example.com"},
@@ -145,8 +147,6 @@ TEST_F(CacheTest, LearnsEveryTypeWithTheReplyMinimumAndSkipsOtherClasses) {
   std::vector<CacheEntry> got = cache_.cache_list();
   for (CacheEntry& entry : got) entry.handle = entry.next = 0;
   EXPECT_EQ(got, expected);
-  EXPECT_EQ(answer([&](Sink& s) { return cache_.cache_answer_ptr("5.0.0.10.in-addr.arpa", s); }),
-            std::vector<std::string>{"5.0.0.10.in-addr.arpa. 600 IN PTR host.example.com."});
 }
 
 TEST_F(CacheTest, LifetimeIsReplyMinimumRaisedToServerTtl) {
@@ -165,7 +165,7 @@ TEST_F(CacheTest, LifetimeIsReplyMinimumRaisedToServerTtl) {
     Wire w = reply_header(0x8180, 2, 0, 0);
     a_record(w, c.first, ipv4(10, 0, 0, 1));
     a_record(w, c.second, ipv4(10, 0, 0, 2));
-    cache_.cache_learn_reply(w.bytes);
+    cache_.cache_learn_reply(w.bytes, kLocalDomain);
     const std::vector<CacheEntry> list = cache_.cache_list();
     ASSERT_EQ(list.size(), 2u);
     for (const CacheEntry& entry : list) EXPECT_EQ(entry.expiry, kStart + c.lifetime);
@@ -177,7 +177,7 @@ TEST_F(CacheTest, ClientTtlIsWrittenIntoTheRelayedReplyOnly) {
   Wire w = reply_header(0x8180, 1, 0, 0);
   a_record(w, 7200, ipv4(10, 0, 0, 1));
   std::vector<uint8_t> reply = w.bytes;
-  cache_.cache_learn_reply(reply);
+  cache_.cache_learn_reply(reply, kLocalDomain);
   std::vector<uint8_t> expected = w.bytes;
   // The TTL of the answer starts at 29 + 2 + 2 + 2.
   expected[35] = 0x00, expected[36] = 0x00, expected[37] = 0x0e, expected[38] = 0x10;
@@ -197,7 +197,7 @@ TEST_F(CacheTest, RepliesThatAreNotPlainAnswersAreIgnored) {
     a_record(w, 300, ipv4(10, 0, 0, 1));
     std::vector<uint8_t> reply = w.bytes;
     settings_.client_ttl = 10;
-    cache_.cache_learn_reply(reply);
+    cache_.cache_learn_reply(reply, kLocalDomain);
     EXPECT_EQ(cache_.size(), 0u);
     EXPECT_EQ(reply, w.bytes);
   }
@@ -211,18 +211,23 @@ TEST_F(CacheTest, TruncatedRepliesNeverReachOutsideTheMessage) {
     std::vector<uint8_t> buffer(length + 64, 0xA5);
     std::copy(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(length),
               buffer.begin() + 32);
-    cache_.cache_learn_reply(std::span<uint8_t>(buffer.data() + 32, length));
+    cache_.cache_learn_reply(std::span<uint8_t>(buffer.data() + 32, length), kLocalDomain);
     for (size_t i = 0; i < 32; ++i) {
       ASSERT_EQ(buffer[i], 0xA5) << length;
       ASSERT_EQ(buffer[32 + length + i], 0xA5) << length;
     }
   }
   // Only records that lie wholly inside a cut reply are learned: the whole
-  // reply gives 5 entries, one byte less loses the PTR record.
+  // reply gives 3 entries; one byte short of the A record's end (at 98) loses
+  // that record.
   cache_.cache_clear();
-  std::vector<uint8_t> cut(whole.begin(), whole.end() - 1);
-  cache_.cache_learn_reply(cut);
-  EXPECT_EQ(cache_.size(), 4u);
+  std::vector<uint8_t> cut(whole.begin(), whole.begin() + 97);
+  cache_.cache_learn_reply(cut, kLocalDomain);
+  EXPECT_EQ(cache_.size(), 2u);
+  cache_.cache_clear();
+  std::vector<uint8_t> uncut(whole.begin(), whole.end());
+  cache_.cache_learn_reply(uncut, kLocalDomain);
+  EXPECT_EQ(cache_.size(), 3u);
 }
 
 TEST_F(CacheTest, CountsBeyondTheMessageStopAtItsEnd) {
@@ -230,12 +235,12 @@ TEST_F(CacheTest, CountsBeyondTheMessageStopAtItsEnd) {
   Wire w = reply_header(0x8180, 0xFFFF, 0xFFFF, 0xFFFF);
   a_record(w, 300, ipv4(10, 0, 0, 1));
   a_record(w, 300, ipv4(10, 0, 0, 2));
-  cache_.cache_learn_reply(w.bytes);
+  cache_.cache_learn_reply(w.bytes, kLocalDomain);
   EXPECT_EQ(cache_.size(), 2u);
   Wire wrap = reply_header(0x8180, 0xFFFF, 1, 0);  // 16-bit sum: 0
   a_record(wrap, 300, ipv4(10, 0, 0, 3));
   settings_.client_ttl = 60;
-  cache_.cache_learn_reply(wrap.bytes);
+  cache_.cache_learn_reply(wrap.bytes, kLocalDomain);
   EXPECT_EQ(cache_.size(), 3u);
   EXPECT_EQ(read_u32(wrap.bytes.data() + 35), 60u);
 }
@@ -248,12 +253,12 @@ TEST_F(CacheTest, MalformedNamesAndReverseOwnersAreNotCached) {
   w.u8({3, 'a', ' ', 'b', 0}).u16(kTypeA).u16(kClassIn).u32(60).u16(4).u8({1, 2, 3, 4});
   w.name("0.0.0.0.in-addr.arpa").u16(kTypePtr).u16(kClassIn).u32(60).u16(3).u8({1, 'h', 0});
   w.name("x.in-addr.arpa").u16(kTypePtr).u16(kClassIn).u32(60).u16(3).u8({1, 'h', 0});
-  cache_.cache_learn_reply(w.bytes);
+  cache_.cache_learn_reply(w.bytes, kLocalDomain);
   EXPECT_EQ(cache_.size(), 0u);
   // An NS whose target runs past its RDATA.
   Wire ns = reply_header(0x8180, 1, 0, 0);
   ns.u8({0xc0, 0x0c}).u16(kTypeNs).u16(kClassIn).u32(60).u16(2).u8({3, 'n', 's', '1', 0});
-  cache_.cache_learn_reply(ns.bytes);
+  cache_.cache_learn_reply(ns.bytes, kLocalDomain);
   EXPECT_EQ(cache_.size(), 0u);
 }
 
@@ -512,6 +517,163 @@ TEST_F(CacheTest, HandlesAreCheckedBeforeUse) {
   EXPECT_FALSE(cache_.cache_entry_image(second).has_value());
 }
 
+// ---- What a reply may speak for (RFC 2181 section 5.4.1) ----
+
+// One record of a hand-written reply, every name uncompressed.
+struct Rr {
+  std::string owner;
+  uint16_t type;
+  // A: the dotted address; NS, CNAME, PTR: the target; MX: the exchange
+  // (preference 10).
+  std::string data;
+};
+
+std::vector<uint8_t> bailiwick_reply(std::string_view question, uint16_t qtype,
+                                     const std::vector<Rr>& answer,
+                                     const std::vector<Rr>& authority,
+                                     const std::vector<Rr>& additional) {
+  Wire w;
+  w.u16(0x4242).u16(0x8180).u16(1);
+  w.u16(static_cast<uint16_t>(answer.size()))
+      .u16(static_cast<uint16_t>(authority.size()))
+      .u16(static_cast<uint16_t>(additional.size()));
+  w.name(question).u16(qtype).u16(kClassIn);
+  for (const auto* section : {&answer, &authority, &additional}) {
+    for (const Rr& rr : *section) {
+      Wire rdata;
+      if (rr.type == kTypeA) {
+        unsigned a, b, c, d;
+        std::sscanf(rr.data.c_str(), "%u.%u.%u.%u", &a, &b, &c, &d);
+        rdata.u8({int(a), int(b), int(c), int(d)});
+      } else if (rr.type == kTypeMx) {
+        rdata.u16(10).name(rr.data);
+      } else {
+        rdata.name(rr.data);
+      }
+      w.name(rr.owner).u16(rr.type).u16(kClassIn).u32(300);
+      w.u16(static_cast<uint16_t>(rdata.bytes.size()));
+      w.bytes.insert(w.bytes.end(), rdata.bytes.begin(), rdata.bytes.end());
+    }
+  }
+  return w.bytes;
+}
+
+TEST_F(CacheTest, OnlyRecordsInBailiwickAreLearned) {
+  struct Case {
+    const char* what;
+    std::string question;
+    uint16_t qtype;
+    std::vector<Rr> answer, authority, additional;
+    std::set<std::string> learned;  // "TYPE name [target]"
+  } cases[] = {
+      {"additional record inside the local domain",
+       "poison.example.com",
+       kTypeA,
+       {{"poison.example.com", kTypeA, "10.1.1.1"}},
+       {},
+       {{"intruder.office.lan", kTypeA, "6.6.6.7"}, {"Intruder.OFFICE.Lan", kTypeA, "6.6.6.8"}},
+       {"A poison.example.com"}},
+      {"local names are never learned, even as the question or a named host",
+       "host.office.lan",
+       kTypeMx,
+       {{"host.office.lan", kTypeMx, "mx.office.lan"}, {"office.lan", kTypeA, "6.6.6.1"}},
+       {{"office.lan", kTypeNs, "ns.office.lan"}},
+       {{"mx.office.lan", kTypeA, "6.6.6.2"}},
+       {}},
+      {"answer records outside the question's chain",
+       "www.example.com",
+       kTypeA,
+       {{"www.example.com", kTypeA, "10.1.1.2"},
+        {"other.example.org", kTypeA, "6.6.6.3"},
+        {"example.com", kTypeCname, "evil.test"}},
+       {},
+       {},
+       {"A www.example.com"}},
+      {"authority NS of a sibling, a child and a non-NS record, with their glue",
+       "www.example.com",
+       kTypeA,
+       {{"www.example.com", kTypeA, "10.1.1.3"}},
+       {{"example.net", kTypeNs, "ns.evil.test"},
+        {"sub.www.example.com", kTypeNs, "ns.sub.test"},
+        {"example.com", kTypeA, "6.6.6.4"}},
+       {{"ns.evil.test", kTypeA, "6.6.6.5"}, {"ns.sub.test", kTypeA, "6.6.6.6"}},
+       {"A www.example.com"}},
+      {"additional records for hosts nothing names, CNAME targets included",
+       "alias.example.com",
+       kTypeA,
+       {{"alias.example.com", kTypeCname, "target.example.net"}},
+       {},
+       {{"target.example.net", kTypeA, "6.6.6.9"}, {"unnamed.example.com", kTypeA, "6.6.6.10"}},
+       {"CNAME alias.example.com target.example.net"}},
+      {"a CNAME chain, followed without regard to case and in any order",
+       "A.Example.com",
+       kTypeA,
+       {{"b.example.net", kTypeCname, "C.EXAMPLE.ORG"},
+        {"a.example.com", kTypeCname, "B.Example.NET"},
+        {"c.example.org", kTypeA, "10.1.1.4"}},
+       {},
+       {},
+       {"CNAME a.example.com b.example.net", "CNAME b.example.net c.example.org",
+        "A c.example.org"}},
+      {"a CNAME loop ends the chain",
+       "loop1.example.com",
+       kTypeA,
+       {{"loop1.example.com", kTypeCname, "loop2.example.com"},
+        {"loop2.example.com", kTypeCname, "loop1.example.com"},
+        {"loop3.example.com", kTypeA, "6.6.6.11"}},
+       {},
+       {},
+       {"CNAME loop1.example.com loop2.example.com", "CNAME loop2.example.com loop1.example.com"}},
+      {"NS with glue, and the zone's NS in the authority section",
+       "www.example.com",
+       kTypeA,
+       {{"www.example.com", kTypeA, "10.1.1.5"}},
+       {{"example.com", kTypeNs, "ns1.example.com"}, {"com", kTypeNs, "a.gtld.test"}},
+       {{"NS1.example.com", kTypeA, "10.1.1.53"}, {"a.gtld.test", kTypeA, "10.1.1.54"}},
+       {"A www.example.com", "NS example.com ns1.example.com", "NS com a.gtld.test",
+        "A ns1.example.com", "A a.gtld.test"}},
+      {"MX with the exchange's address",
+       "example.com",
+       kTypeMx,
+       {{"example.com", kTypeMx, "mail.example.net"}},
+       {},
+       {{"mail.example.net", kTypeA, "10.1.1.25"}},
+       {"MX example.com mail.example.net", "A mail.example.net"}},
+      {"PTR answer to a reverse question",
+       "5.0.0.10.in-addr.arpa",
+       kTypePtr,
+       {{"5.0.0.10.in-addr.arpa", kTypePtr, "host.example.com"},
+        {"6.0.0.10.in-addr.arpa", kTypePtr, "other.example.com"}},
+       {},
+       {},
+       {"PTR host.example.com"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    cache_.cache_clear();
+    std::vector<uint8_t> reply =
+        bailiwick_reply(c.question, c.qtype, c.answer, c.authority, c.additional);
+    cache_.cache_learn_reply(reply, kLocalDomain);
+    std::set<std::string> learned;
+    for (const CacheEntry& e : cache_.cache_list()) {
+      learned.insert(std::string(type_mnemonic(e.type)) + " " + e.name +
+                     (e.target.empty() ? "" : " " + e.target));
+    }
+    EXPECT_EQ(learned, c.learned);
+  }
+}
+
+// Records that are not learned still reach the client with their TTL capped,
+// as every relayed record does.
+TEST_F(CacheTest, RecordsNotLearnedAreStillCappedForTheClient) {
+  settings_.client_ttl = 60;
+  std::vector<uint8_t> reply = bailiwick_reply("www.example.com", kTypeA, {}, {},
+                                               {{"intruder.office.lan", kTypeA, "6.6.6.7"}});
+  cache_.cache_learn_reply(reply, kLocalDomain);
+  EXPECT_EQ(cache_.size(), 0u);
+  EXPECT_EQ(read_u32(reply.data() + reply.size() - 10), 60u);
+}
+
 TEST_F(CacheTest, LogLines) {
   char* text = nullptr;
   size_t size = 0;
@@ -522,7 +684,7 @@ TEST_F(CacheTest, LogLines) {
   a_record(w, 300, ipv4(10, 0, 0, 1));
   w.u8({0xc0, 0x0c}).u16(28).u16(kClassIn).u32(300).u16(16);
   w.bytes.resize(w.bytes.size() + 16);
-  cache_.cache_learn_reply(w.bytes);
+  cache_.cache_learn_reply(w.bytes, kLocalDomain);
   answer_a("example.com");
   log_.set_stream(nullptr);
   std::fclose(stream);
@@ -552,7 +714,7 @@ TEST(CacheThreads, ConcurrentUseKeepsTheCacheConsistent) {
                  ipv4(10, static_cast<uint8_t>(t), static_cast<uint8_t>(i >> 8),
                       static_cast<uint8_t>(i)));
         w.u8({0xc0, 0x0c}).u16(kTypeNs).u16(kClassIn).u32(300).u16(2).u8({0xc0, 0x0c});
-        cache.cache_learn_reply(w.bytes);
+        cache.cache_learn_reply(w.bytes, kLocalDomain);
         std::vector<uint8_t> section;
         Sink sink(section, 12, 512);
         cache.cache_answer_ns("example.com", sink);

@@ -142,15 +142,20 @@ class DynamicUpdateTest : public ::testing::Test {
     engine_.statistics.updates = 0;
   }
 
-  // The response code of the reply to `request`, which must echo the request
-  // with only the flags word changed.
+  // The response code of the reply to `request`, which must carry the
+  // request's id and its zone section when that reads, and nothing else of
+  // the request (RFC 2136 section 3.8).
   uint16_t send(const Bytes& request) {
     Reply reply;
-    EXPECT_EQ(handle_message(engine_, context_, reply, kUdpReplyLimit, request),
-              static_cast<int>(request.size()));
-    if (reply.message.size() != request.size()) return 0xFFFF;
-    EXPECT_TRUE(std::equal(request.begin() + 4, request.end(), reply.message.begin() + 4));
-    return read_u16(reply.message.data() + 2) & kFlagRcode;
+    const int length = handle_message(engine_, context_, reply, kUdpReplyLimit, request);
+    EXPECT_EQ(length, static_cast<int>(reply.message.size()));
+    const Bytes& got = reply.message;
+    if (got.size() < 12 || got.size() > request.size()) return 0xFFFF;
+    EXPECT_TRUE(std::equal(got.begin() + 12, got.end(), request.begin() + 12));
+    EXPECT_EQ(read_u16(got.data()), read_u16(request.data()));
+    EXPECT_EQ(read_u16(got.data() + 4) == 0, got.size() == 12);
+    EXPECT_EQ(read_u16(got.data() + 6) | read_u16(got.data() + 8) | read_u16(got.data() + 10), 0);
+    return read_u16(got.data() + 2) & kFlagRcode;
   }
 
   Texts records() { return records_of(engine_); }

@@ -75,10 +75,23 @@ TEST_F(HostsImportTest, SetsUpDomainNameServerAndNamesAsWritten) {
   std::lock_guard<std::recursive_mutex> held(engine_.zone.lock());
   EXPECT_EQ(engine_.zone.domain, "office.lan");
   EXPECT_EQ(engine_.zone.primary, "pc1.office.lan");
-  EXPECT_EQ(engine_.zone.mailbox, "postmaster.pc1.office.lan");
+  EXPECT_EQ(engine_.zone.mailbox, "Postmaster.pc1.office.lan");
   EXPECT_NE(engine_.zone.loaded_at, 0);
   EXPECT_TRUE(engine_.zone.staging().empty());
   EXPECT_FALSE(engine_.zone.staging_claimed);
+}
+
+// The system's domain keeps its case in the SOA; the records are lowered.
+TEST_F(HostsImportTest, DomainKeepsItsCaseAndRecordsAreLowered) {
+  EXPECT_EQ(import("192.168.1.10 Server1.Office.LAN\n", "Office.LAN", "PC1"), 1);
+  EXPECT_EQ(dump(engine_), (std::vector<std::string>{
+                               "office.lan 900 NS pc1.office.lan",
+                               "server1.office.lan 900 A 192.168.1.10",
+                           }));
+  std::lock_guard<std::recursive_mutex> held(engine_.zone.lock());
+  EXPECT_EQ(engine_.zone.domain, "Office.LAN");
+  EXPECT_EQ(engine_.zone.primary, "PC1.Office.LAN");
+  EXPECT_EQ(engine_.zone.mailbox, "Postmaster.PC1.Office.LAN");
 }
 
 // One line per case, imported into a fresh engine each time.
@@ -235,8 +248,7 @@ TEST_F(HostsImportTest, HundredThousandLineBlocklist) {
   RequestContext context;
   const test_support::Served host =
       test_support::serve(engine_, context, test_support::make_query("host99995.office.lan", 1));
-  EXPECT_EQ(host.answer,
-            std::vector<std::string>{"host99995.office.lan. 900 IN A 10.1.134.155"});
+  EXPECT_EQ(host.answer, std::vector<std::string>{"host99995.office.lan. 900 IN A 10.1.134.155"});
   const test_support::Served blocked =
       test_support::serve(engine_, context, test_support::make_query("host99996.office.lan", 1));
   EXPECT_EQ(blocked.flags & 0x000F, kRcodeNxDomain);

@@ -134,6 +134,59 @@ TEST_F(LocalDatabaseTest, DomainMembershipRespectsLabelBoundaries) {
   EXPECT_TRUE(zone_.zone_of_name("Host.OFFICE.Lan"));
 }
 
+// The SOA names keep the case they were written in; every test against the
+// domain ignores case, and record owners are still lowered.
+TEST_F(LocalDatabaseTest, MixedCaseDomainIsKeptAndMatchedWithoutCase) {
+  ASSERT_EQ(zone_.set_zone_soa("Office.LAN.", "Ns1", "Hostmaster", 1, 0, 0, 0, 0), 1);
+  EXPECT_EQ(zone_.domain, "Office.LAN");
+  EXPECT_EQ(zone_.primary, "Ns1.Office.LAN");
+  EXPECT_EQ(zone_.mailbox, "Hostmaster.Ns1.Office.LAN");
+  struct Case {
+    const char* name;
+    bool zone;  // zone_of_name and in_local_domain
+    bool domain;
+  };
+  for (const Case& c : {Case{"office.lan", true, true}, Case{"OFFICE.LAN", true, true},
+                        Case{"Office.LAN", true, true}, Case{"host.office.lan", true, false},
+                        Case{"a.B.oFFice.lan", true, false}, Case{"backoffice.lan", false, false},
+                        Case{"office.lan.x", false, false}, Case{"office.la", false, false},
+                        Case{"", false, false}}) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(zone_.zone_of_name(c.name), c.zone);
+    EXPECT_EQ(zone_.in_local_domain(c.name), c.zone ? 1 : 0);
+    EXPECT_EQ(zone_.is_domain(c.name), c.domain);
+  }
+  EXPECT_TRUE(zone_.name_exists("office.lan"));
+  EXPECT_FALSE(zone_.name_exists("nosuch.office.lan"));
+
+  ASSERT_EQ(add(kTypeNs, "Office.LAN.", 0, "NS1.Office.LAN"), 1);
+  EXPECT_NE(zone_.find_zone_record(zone_.live(), "office.lan", kTypeNs), nullptr);
+
+  // A primary given as the domain in another case still means this host.
+  const std::string host = local_host_name();
+  if (!host.empty()) {
+    ASSERT_EQ(zone_.set_zone_soa("Office.LAN", "office.lan", "hostmaster", 0, 0, 0, 0, 0), 1);
+    EXPECT_EQ(zone_.primary, host.find('.') == std::string::npos ? host + ".Office.LAN" : host);
+  }
+}
+
+TEST(NameComparisonTest, EqualityAndContainmentIgnoreCaseAtLabelBoundaries) {
+  struct Case {
+    const char* name;
+    const char* domain;
+    bool equal;
+    bool within;
+  };
+  for (const Case& c : {Case{"a.lan", "A.LAN", true, true}, Case{"x.A.lan", "a.LAN", false, true},
+                        Case{"xa.lan", "a.lan", false, false}, Case{"a.lan", "", false, false},
+                        Case{"", "", true, false}, Case{"lan", "a.lan", false, false},
+                        Case{"a-lan", "A_LAN", false, false}}) {
+    SCOPED_TRACE(std::string(c.name) + " / " + c.domain);
+    EXPECT_EQ(names_equal(c.name, c.domain), c.equal);
+    EXPECT_EQ(name_within(c.name, c.domain), c.within);
+  }
+}
+
 TEST_F(LocalDatabaseTest, SoaQualifiesPrimaryAndMailboxAndKeepsZeroNumbers) {
   EXPECT_EQ(zone_.set_zone_soa("", "ns1", "hostmaster", 5, 6, 7, 8, 9), 0);
   EXPECT_EQ(zone_.domain, "");

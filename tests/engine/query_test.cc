@@ -87,43 +87,59 @@ TEST_F(QueryTest, ResponsesAndMessagesWithoutHeaderGetNoReply) {
   EXPECT_EQ(engine_.statistics.snapshot(), (std::array<uint32_t, 11>{}));
 }
 
-// Error replies echo the request byte for byte (counts that announce absent
-// records included, so no ldns here) with QR and AA set, opcode and RD kept,
-// TC, RA and Z cleared and the code in place. An EDNS OPT record is the one
-// thing not echoed: a FORMERR that carried it back would tell the client the
-// server speaks EDNS, and it would never retry without.
-TEST_F(QueryTest, ErrorRepliesEchoTheRequestWithTheirCode) {
-  auto with_opt = host_query_bytes(0x0100 | 0x0200, 0, 0, 1);
+// Error replies carry the request's header and its question, nothing else:
+// no record the request announced or carried (an EDNS OPT record would tell
+// the client that the server speaks EDNS), no bytes behind the question. QR
+// and AA set, opcode and RD kept, TC, RA and Z cleared, the code in place,
+// QDCOUNT the questions kept and the other counts 0.
+TEST_F(QueryTest, ErrorRepliesCarryTheHeaderAndQuestionOnly) {
   // An EDNS OPT record: root owner, type 41, payload 4096, no options.
-  with_opt.insert(with_opt.end(), {0, 0, 41, 0x10, 0x00, 0, 0, 0, 0, 0, 0});
+  const std::vector<uint8_t> opt = {0, 0, 41, 0x10, 0x00, 0, 0, 0, 0, 0, 0};
+  auto with_opt = [&](uint16_t flags) {
+    auto bytes = host_query_bytes(flags, 0, 0, 1);
+    bytes.insert(bytes.end(), opt.begin(), opt.end());
+    return bytes;
+  };
+  auto with_tail = [](std::vector<uint8_t> bytes, std::vector<uint8_t> tail) {
+    bytes.insert(bytes.end(), tail.begin(), tail.end());
+    return bytes;
+  };
+  // The question name runs off the end: nothing of it can be echoed.
+  auto cut = host_query_bytes(0x0100, 1, 0, 0);
+  cut.resize(20);
   struct Case {
     const char* what;
     std::vector<uint8_t> request;
     uint32_t primary;
+    bool refuse_queries;
     uint16_t expected_flags;
-    size_t echoed = 0;  // bytes echoed when not the whole request
+    uint16_t questions = 1;
   };
   const Case cases[] = {
-      {"ANCOUNT 1", host_query_bytes(0x0100, 1, 0, 0), 0, 0x8501},
-      {"NSCOUNT 1", host_query_bytes(0x0100, 0, 1, 0), 0, 0x8501},
-      {"ARCOUNT 1 (EDNS)", with_opt, 0, 0x8501, with_opt.size() - 11},
+      {"ANCOUNT 1", host_query_bytes(0x0100, 1, 0, 0), 0, false, 0x8501},
+      {"NSCOUNT 1 and a record", with_tail(host_query_bytes(0x0100, 0, 1, 0), opt), 0, false,
+       0x8501},
+      {"ARCOUNT 1 (EDNS)", with_opt(0x0100 | 0x0200), 0, false, 0x8501},
+      {"EDNS query refused", with_opt(0x0100), 0, true, 0x8505},
+      {"EDNS status query", with_opt(0x1000 | 0x0100), 0, false, 0x9504},
       {"status query", host_query_bytes(0x1000 | 0x0100 | 0x0200 | 0x0080 | 0x0070, 0, 0, 0), 0,
-       0x9504},
-      {"inverse query", host_query_bytes(0x0800, 0, 0, 0), 0, 0x8C04},
+       false, 0x9504},
+      {"inverse query with trailing bytes", with_tail(host_query_bytes(0x0800, 0, 0, 0), {1, 2, 3}),
+       0, false, 0x8C04},
       // An update whose zone section names type A is malformed.
-      {"update", host_query_bytes(0x2800, 0, 0, 0), 0, 0xAC01},
-      {"update on a secondary", host_query_bytes(0x2800, 0, 0, 0), ipv4(192, 168, 1, 250), 0xAC04},
+      {"update", host_query_bytes(0x2800, 0, 0, 0), 0, false, 0xAC01},
+      {"update on a secondary", host_query_bytes(0x2800, 0, 0, 0), ipv4(192, 168, 1, 250), false,
+       0xAC04},
+      {"unreadable question", cut, 0, false, 0x8501, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     engine_.settings.primary = c.primary;
+    engine_.settings.access_control = c.refuse_queries ? 1 : 0;
     Reply reply;
-    std::vector<uint8_t> expected = c.request;
-    if (c.echoed != 0) {
-      expected.resize(c.echoed);
-      write_u16(&expected[10], 0);
-    }
-    write_u16(&expected[2], c.expected_flags);
+    std::vector<uint8_t> expected = host_query_bytes(c.expected_flags, 0, 0, 0);
+    if (c.questions == 0) expected.resize(12);
+    write_u16(&expected[4], c.questions);
     EXPECT_EQ(handle_message(engine_, context_, reply, kUdpReplyLimit, c.request),
               static_cast<int>(expected.size()));
     EXPECT_EQ(reply.message, expected);
@@ -131,6 +147,26 @@ TEST_F(QueryTest, ErrorRepliesEchoTheRequestWithTheirCode) {
   EXPECT_EQ(engine_.statistics.errors, std::size(cases));
   EXPECT_EQ(engine_.statistics.answers, 0u);
   EXPECT_EQ(engine_.statistics.queries, 0u);
+}
+
+// Bytes behind the last question are not part of the reply: 23 of them,
+// shaped as "example. 999999 IN A 1.2.3.4", must not become an answer.
+TEST_F(QueryTest, BytesBehindTheQuestionsAreNotEchoed) {
+  const std::vector<uint8_t> forged = {7, 'e', 'x',  'a',  'm',  'p', 'l', 'e', 0, 0, 1, 0,
+                                       1, 0,   0x0F, 0x42, 0x3F, 0,   4,   1,   2, 3, 4};
+  ASSERT_EQ(forged.size(), 23u);
+  auto request = host_query_bytes(0x0100, 0, 0, 0);
+  request.insert(request.end(), forged.begin(), forged.end());
+  for (const bool tcp : {false, true}) {
+    SCOPED_TRACE(tcp ? "tcp" : "udp");
+    const Served served = serve(engine_, context_, request, tcp);
+    EXPECT_EQ(served.flags, 0x8580);
+    EXPECT_EQ(served.answer, (std::vector<std::string>{kHostA10, kHostA11}));
+    // Header, question and the two 31-byte records, to the byte.
+    EXPECT_EQ(served.message.size(), 33u + 2 * 31);
+    EXPECT_EQ(std::vector<uint8_t>(served.message.begin() + 12, served.message.begin() + 33),
+              std::vector<uint8_t>(request.begin() + 12, request.begin() + 33));
+  }
 }
 
 TEST_F(QueryTest, OnlyTheFirstThreeOfFiveQuestionsAreAnsweredAndQdcountIsKept) {
@@ -282,25 +318,31 @@ TEST_F(QueryTest, WildcardCoversDeeperNamesButNeitherOwnedNamesNorTheDomain) {
   }
 }
 
-TEST_F(QueryTest, AddressRecordsStopAtTheReplyLimitAndCountsMatch) {
-  // Request 36 bytes, each record 34: the 43rd record ends at 1498, which
-  // is below the UDP limit of 1500 but not below the TCP limit of 1496.
-  for (uint32_t i = 0; i < 60; ++i) {
+// Over UDP a set that does not fit keeps the records that do and says so
+// with TC (RFC 2181 section 9); over TCP the whole set of 100 arrives.
+TEST_F(QueryTest, LargeSetIsTruncatedWithTcOverUdpAndWholeOverTcp) {
+  // Question 36 bytes, each record 34: the 43rd record ends at 1498, below
+  // the UDP limit of 1500; the 44th would end at 1532.
+  for (uint32_t i = 0; i < 100; ++i) {
     add_record(engine_, kTypeA, "abcdefg.office.lan", 60, ipv4(10, 0, 0, static_cast<uint8_t>(i)));
   }
   struct Case {
     bool tcp;
     size_t records;
+    uint16_t flags;
   };
-  for (const Case& c : {Case{false, 43}, Case{true, 42}}) {
+  for (const Case& c : {Case{false, 43, 0x8780}, Case{true, 100, 0x8580}}) {
     SCOPED_TRACE(c.tcp ? "tcp" : "udp");
     const Served served = ask("abcdefg.office.lan", kTypeA, c.tcp);
+    EXPECT_EQ(served.flags, c.flags);
     EXPECT_EQ(served.message.size(), 36 + 34 * c.records);
     ASSERT_EQ(served.answer.size(), c.records);
     EXPECT_EQ(served.answer.back(),
               "abcdefg.office.lan. 60 IN A 10.0.0." + std::to_string(c.records - 1));
     EXPECT_EQ(header_word(served.message, 3), c.records);
   }
+  // A set that fits is not marked.
+  EXPECT_EQ(ask("host.office.lan", kTypeA).flags & kFlagTc, 0);
 }
 
 TEST_F(QueryTest, AdditionalRecordsThatDoNotFitAreDroppedWhole) {
@@ -310,7 +352,7 @@ TEST_F(QueryTest, AdditionalRecordsThatDoNotFitAreDroppedWhole) {
     size_t length;
   };
   // Request 32 bytes; each MX 45 bytes; each exchange address 31 bytes.
-  for (const Case& c : {Case{10, 10, 32 + 450 + 310}, Case{25, 0, 32 + 1125 + 1}}) {
+  for (const Case& c : {Case{10, 10, 32 + 450 + 310}, Case{25, 0, 32 + 1125}}) {
     SCOPED_TRACE(c.exchanges);
     Engine engine;
     load_office_lan(engine);
@@ -325,19 +367,77 @@ TEST_F(QueryTest, AdditionalRecordsThatDoNotFitAreDroppedWhole) {
     EXPECT_EQ(served.additional.size(), c.additional);
     EXPECT_EQ(header_word(served.message, 5), c.additional);
     EXPECT_EQ(served.message.size(), c.length);
+    EXPECT_EQ(served.flags & kFlagTc, 0);
   }
 }
 
-TEST_F(QueryTest, OddLengthRepliesArePaddedWithOneZeroByte) {
-  // host: 33-byte request + two 31-byte records = 95, sent as 96;
-  // mail: 33 + 31 = 64, sent as it is.
-  const Served odd = ask("host.office.lan", kTypeA);
-  ASSERT_EQ(odd.message.size(), 96u);
-  EXPECT_EQ(odd.message.back(), 0);
-  EXPECT_EQ(odd.answer.size(), 2u);
-  const Served even = ask("mail.office.lan", kTypeA);
-  ASSERT_EQ(even.message.size(), 64u);
-  EXPECT_EQ(even.message.back(), 20);  // last byte of 192.168.1.20
+// A byte behind the last record is a malformed message to strict readers.
+TEST_F(QueryTest, RepliesHaveTheirExactLength) {
+  // host: 33-byte question + two 31-byte records = 95; mail: 33 + 31 = 64;
+  // a name error: the question alone.
+  struct Case {
+    const char* name;
+    size_t length;
+    uint8_t last;
+  };
+  for (const Case& c : {Case{"host.office.lan", 95, 11}, Case{"mail.office.lan", 64, 20},
+                        Case{"nosuch.office.lan", 35, 1}}) {
+    SCOPED_TRACE(c.name);
+    const Served served = ask(c.name, kTypeA);
+    ASSERT_EQ(served.message.size(), c.length);
+    EXPECT_EQ(served.message.back(), c.last);
+  }
+}
+
+// Aliases inside the database are followed to the addresses at the end of
+// the chain (RFC 1034 section 4.3.2), at most eight links and never round a
+// loop; a target outside the database stays as it is.
+TEST_F(QueryTest, CnameChainsAreFollowedInsideTheDatabase) {
+  add_record(engine_, kTypeCname, "chain1.office.lan", 60, 0, "chain2.office.lan");
+  add_record(engine_, kTypeCname, "chain2.office.lan", 60, 0, "chain3.office.lan");
+  add_record(engine_, kTypeCname, "chain3.office.lan", 60, 0, "www.office.lan");
+  add_record(engine_, kTypeCname, "loop1.office.lan", 60, 0, "loop2.office.lan");
+  add_record(engine_, kTypeCname, "loop2.office.lan", 60, 0, "loop1.office.lan");
+  add_record(engine_, kTypeCname, "self.office.lan", 60, 0, "self.office.lan");
+  add_record(engine_, kTypeCname, "away.office.lan", 60, 0, "www.example.com");
+  for (int i = 0; i < 10; ++i) {
+    add_record(engine_, kTypeCname, "long" + std::to_string(i) + ".office.lan", 60, 0,
+               "long" + std::to_string(i + 1) + ".office.lan");
+  }
+  add_record(engine_, kTypeA, "long10.office.lan", 60, ipv4(10, 0, 0, 10));
+  auto link = [](const std::string& from, const std::string& to) {
+    return from + ".office.lan. 60 IN CNAME " + to + ".";
+  };
+  std::vector<std::string> long_chain;
+  for (int i = 0; i < 8; ++i)
+    long_chain.push_back(
+        link("long" + std::to_string(i), "long" + std::to_string(i + 1) + ".office.lan"));
+  const AnswerCase cases[] = {
+      {"chain1.office.lan",
+       kTypeA,
+       0,
+       true,
+       {link("chain1", "chain2.office.lan"), link("chain2", "chain3.office.lan"),
+        link("chain3", "www.office.lan"), kWwwCname, kHostA10, kHostA11}},
+      {"chain2.office.lan",
+       kTypeCname,
+       0,
+       true,
+       {link("chain2", "chain3.office.lan"), link("chain3", "www.office.lan"), kWwwCname, kHostA10,
+        kHostA11}},
+      {"loop1.office.lan",
+       kTypeA,
+       0,
+       true,
+       {link("loop1", "loop2.office.lan"), link("loop2", "loop1.office.lan")}},
+      {"self.office.lan", kTypeA, 0, true, {link("self", "self.office.lan")}},
+      {"away.office.lan", kTypeA, 0, true, {link("away", "www.example.com")}},
+      {"long0.office.lan", kTypeA, 0, true, long_chain},
+  };
+  for (const AnswerCase& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " " + type_mnemonic(c.type));
+    expect_reply(ask(c.name, c.type), c);
+  }
 }
 
 TEST_F(QueryTest, ReplyFlagsKeepIdAndRdSetAaAndRaOnlyWhereDue) {

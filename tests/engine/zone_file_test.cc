@@ -190,8 +190,9 @@ TEST_F(ZoneFileTest, LoadsAHandWrittenFile) {
       "alias CNAME @ \n"
       "\\@ A 10.0.0.7\n");
   EXPECT_EQ(zone_load(engine_, 1), 9);
+  // The SOA names keep the origin's case; record names are lowered.
   EXPECT_EQ(soa_text(engine_),
-            "office.lan ns1.office.lan hostmaster.ns1.office.lan 2024 10800 3600 604800 900");
+            "Office.LAN ns1.Office.LAN hostmaster.ns1.Office.LAN 2024 10800 3600 604800 900");
   EXPECT_EQ(dump(engine_), (std::vector<std::string>{
                                "office.lan 900 NS ns1.office.lan",
                                "ns1.office.lan 900 A 192.168.1.1",
@@ -385,12 +386,12 @@ TEST_F(ZoneFileTest, RenameMovesTheDomainsRecords) {
   add(kTypeA, "mail.other.org", 3600, ipv4(10, 0, 0, 2));
   ZoneSoa settings{"Corp.Lan.", "ns1.corp.lan", "hostmaster.corp.lan", 6, 7200, 1800, 86400, 600};
   ASSERT_EQ(zone_save(engine_, &settings), 1);
-  EXPECT_EQ(soa_text(engine_), "corp.lan ns1.corp.lan hostmaster.corp.lan 6 7200 1800 86400 600");
+  EXPECT_EQ(soa_text(engine_), "Corp.Lan ns1.corp.lan hostmaster.corp.lan 6 7200 1800 86400 600");
   EXPECT_EQ(dump(engine_),
             (std::vector<std::string>{
                 "corp.lan 3600 NS ns1.corp.lan", "host.corp.lan 300 A 10.0.0.1",
                 "corp.lan 3600 MX 10 mail.other.org", "mail.other.org 3600 A 10.0.0.2"}));
-  EXPECT_EQ(read_zone().rfind("$ORIGIN corp.lan.\n", 0), 0u);
+  EXPECT_EQ(read_zone().rfind("$ORIGIN Corp.Lan.\n", 0), 0u);
 
   // A move that would drop a record (host.corp.lan already has an alias
   // outside the old domain) changes nothing.
@@ -401,9 +402,42 @@ TEST_F(ZoneFileTest, RenameMovesTheDomainsRecords) {
   EXPECT_EQ(zone_save(engine_, &clash), 0);
   ZoneSoa empty{"", "ns1", "hostmaster", 7, 7200, 1800, 86400, 600};
   EXPECT_EQ(zone_save(engine_, &empty), 0);
-  EXPECT_EQ(engine_.zone.domain, "corp.lan");
+  EXPECT_EQ(engine_.zone.domain, "Corp.Lan");
   EXPECT_EQ(dump(engine_), before);
   EXPECT_EQ(read_zone(), before_file);
+}
+
+// The SOA names are saved in the case they were written in; names of the
+// domain's records are made relative whatever the case of the domain.
+TEST_F(ZoneFileTest, SoaNamesKeepTheirCaseThroughLoadAndSave) {
+  const std::string text =
+      "$ORIGIN Office.LAN.\n"
+      "@\tSOA\tNs1.Office.LAN.\tHostmaster.Office.LAN. 7 10800 3600 604800 3600\n"
+      "@ \tNS\tns1\n"
+      "ns1\tA\t192.168.1.1\n"
+      "host\t300\tA\t192.168.1.10\n"
+      "www\t3600\tCNAME\thost\n"
+      "@ \tMX\t10\tmail.other.org.\n";
+  write_zone(text);
+  ASSERT_EQ(zone_load(engine_, 1), 5);
+  EXPECT_EQ(soa_text(engine_),
+            "Office.LAN Ns1.Office.LAN Hostmaster.Office.LAN 7 10800 3600 604800 3600");
+  EXPECT_EQ(dump(engine_)[0], "office.lan 3600 NS ns1.office.lan");
+  ASSERT_EQ(zone_save(engine_), 1);
+  EXPECT_EQ(read_zone(), text);
+
+  // A rename that changes only the case moves nothing and keeps every record.
+  ZoneSoa settings{"office.lan", "Ns1.Office.LAN", "Hostmaster.Office.LAN", 8, 10800, 3600, 604800,
+                   3600};
+  ASSERT_EQ(zone_save(engine_, &settings), 1);
+  EXPECT_EQ(engine_.zone.domain, "office.lan");
+  EXPECT_EQ(engine_.zone.mailbox, "Hostmaster.Office.LAN");
+  EXPECT_EQ(dump(engine_).size(), 5u);
+  EXPECT_EQ(
+      read_zone().rfind("$ORIGIN office.lan.\n@\tSOA\tNs1.Office.LAN.\tHostmaster.Office.LAN. "
+                        "8 10800 3600 604800 3600\n",
+                        0),
+      0u);
 }
 
 TEST_F(ZoneFileTest, FailedSaveLeavesTheOldFileWhole) {

@@ -75,11 +75,36 @@ TEST_F(ZoneTransferTest, ZoneBeyondTheQueryLimitGrowsOverTcpAndKeepsOnlyTheSoaOv
   const Served udp = serve(engine_, context_, make_query("office.lan", kTypeAxfr));
   EXPECT_EQ(udp.answer, std::vector<std::string>{kSoa});
   EXPECT_LT(udp.message.size(), kUdpReplyLimit);
+  // TC tells the client that the zone needs TCP.
+  EXPECT_EQ(udp.flags & (kFlagTc | kFlagAa | kFlagRcode), kFlagTc | kFlagAa);
 
   const Served tcp = serve(engine_, context_, make_query("office.lan", kTypeAxfr), true);
-  EXPECT_GT(tcp.message.size(), kTcpReplyLimit);
+  EXPECT_GT(tcp.message.size(), kUdpReplyLimit);
+  EXPECT_EQ(tcp.flags & kFlagTc, 0);
   EXPECT_TRUE(tcp.continuation.empty());
   EXPECT_EQ(tcp.answer, expected);
+}
+
+// A transfer question for a name that is not a zone apex gets the negative
+// answer of any other question: a name error when the name does not exist,
+// no data when it does (RFC 2308 sections 2.1 and 2.2).
+TEST_F(ZoneTransferTest, TransferOfAMissingNameIsANameError) {
+  struct Case {
+    const char* name;
+    uint16_t rcode;
+  };
+  for (const Case& c : {Case{"nosuch.office.lan", kRcodeNxDomain}, Case{"host.office.lan", 0},
+                        Case{"lab.office.lan", 0}}) {
+    for (const bool tcp : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (tcp ? " tcp" : " udp"));
+      const Served served = serve(engine_, context_, make_query(c.name, kTypeAxfr), tcp);
+      EXPECT_EQ(served.flags & (kFlagQr | kFlagAa | kFlagTc | kFlagRcode),
+                kFlagQr | kFlagAa | c.rcode);
+      EXPECT_EQ(served.qdcount, 1);
+      EXPECT_TRUE(served.answer.empty());
+      EXPECT_TRUE(served.continuation.empty());
+    }
+  }
 }
 
 TEST_F(ZoneTransferTest, TcpTransferOfManyRecordsIsSplitWithEveryRecordOnce) {

@@ -287,7 +287,7 @@ class LogViewerTest : public QObject {
     gui_test::ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone, "office.lan",
                               "Log=1\nCreateLog=1\n");
     tree.use();
-    ServerThread server(nullptr);
+    ServerThread server(SettingsStore(tree.store().toStdString()), nullptr);
     QVERIFY(server.start());
     QTRY_COMPARE_WITH_TIMEOUT(gui_test::dig(tree.port(), "host.office.lan", "A").size(), 2,
                               kLoadWaitMs);

@@ -55,7 +55,7 @@ struct Program {
     tree.use();
     language.load_language(SettingsStore(tree.user_store().toStdString()),
                            SettingsStore(tree.store().toStdString()), QLocale("en_US"), "");
-    server = std::make_unique<ServerThread>(&observer);
+    server = std::make_unique<ServerThread>(SettingsStore(tree.store().toStdString()), &observer);
     auto fake = std::make_unique<FakeTray>();
     tray = fake.get();
     window = std::make_unique<MainWindow>(server->engine(), language,
@@ -321,6 +321,54 @@ class MainWindowTest : public QObject {
     program.window->on_timer();
     QCOMPARE(program.window->model().rowCount(), 8);
     QCOMPARE(program.window->refresh_countdown(), 0);
+  }
+
+  void trayAndIconicSettings() {
+    Engine engine;
+    Language language;
+    QTemporaryDir dir;
+    {
+      // Iconic with no tray: hidden, and only a restore request brings it back.
+      MainWindow::Options options;
+      options.tray_icon = false;
+      options.iconic = true;
+      auto fake = std::make_unique<FakeTray>();
+      FakeTray* tray = fake.get();
+      MainWindow window(engine, language, SettingsStore(dir.path().toStdString()), options,
+                        std::move(fake));
+      window.build_menus();
+      window.show_and_start();
+      QVERIFY(!window.isVisible());
+      QCOMPARE(tray->adds, 0);
+      QVERIFY(!window.tray_shown());
+      window.restore_window();
+      QVERIFY(window.isVisible());
+    }
+    {
+      // A desktop without a tray: the icon counts as not shown.
+      auto fake = std::make_unique<FakeTray>(false);
+      MainWindow window(engine, language, SettingsStore(dir.path().toStdString()), {},
+                        std::move(fake));
+      window.build_menus();
+      QVERIFY(!window.tray_shown());
+    }
+    {
+      // The tray menu's Exit runs the exit sequence; the tooltip is the title.
+      auto fake = std::make_unique<FakeTray>();
+      FakeTray* tray = fake.get();
+      MainWindow window(engine, language, SettingsStore(dir.path().toStdString()), {},
+                        std::move(fake));
+      bool stopped = false;
+      window.set_stop_hook([&stopped] { stopped = true; });
+      window.build_menus();
+      QCOMPARE(tray->tooltip, QString("Norvane DNS Server"));
+      QVERIFY(tray->menu != nullptr);
+      QCOMPARE(tray->menu->defaultAction()->text(), QString("Exit"));
+      window.hide();
+      tray->menu->defaultAction()->trigger();
+      QVERIFY(stopped);
+      QCOMPARE(tray->removes, 1);
+    }
   }
 
   void exitSavesTheRectangleAndStopsTheServer() {

@@ -63,11 +63,17 @@ class VeliskProcessTest : public QObject {
     QCOMPARE(second.exitCode(), 0);
     QCOMPARE(first.state(), QProcess::Running);
     QVERIFY(gui_test::dig(tree.port(), "mail.office.lan", "A").contains("192.168.10.25"));
+    // SIGTERM runs the exit sequence: a clean exit that stores the window's
+    // rectangle.
     first.terminate();
-    if (!first.waitForFinished(10'000)) {
+    if (!first.waitForFinished(20'000)) {
       first.kill();
       first.waitForFinished();
+      QFAIL("velisk did not end on SIGTERM");
     }
+    QCOMPARE(first.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(first.exitCode(), 0);
+    QVERIFY(gui_test::read_file(tree.user_store() + "/settings.ini").contains("width=500"));
   }
 };
 

@@ -62,6 +62,10 @@ TEST(AccessListTest, StoredTextReadsAsRangeOrIsSkipped) {
       {"Q , 10.0.0.1 - 10.0.0.3 ", AccessRange{"Q ", host(10, 0, 0, 1), host(10, 0, 0, 3)}},
       {"Q ,10.0.0.1x", AccessRange{"Q ", host(10, 0, 0, 1), 0}},  // lenient, as the dialog
       {"Q ,10.0.0.1-", AccessRange{"Q ", host(10, 0, 0, 1), 0}},
+      // A last address that does not read counts as 0: the single first address.
+      {"Q ,10.0.0.1-nonsense", AccessRange{"Q ", host(10, 0, 0, 1), 0}},
+      {"Q Z ,10.0.0.1-10.0.0.256", AccessRange{"Q Z ", host(10, 0, 0, 1), 0}},
+      {"U,192.168.1.7-host.example", AccessRange{"U", host(192, 168, 1, 7), 0}},
       // Damaged values: reading their addresses as 0 would grant everyone.
       {"Q 10.0.0.1", std::nullopt},
       {"", std::nullopt},
@@ -70,6 +74,8 @@ TEST(AccessListTest, StoredTextReadsAsRangeOrIsSkipped) {
       {"Q ,host.example", std::nullopt},
       {"Q ,*-nonsense", std::nullopt},
       {"Q ,--10.0.0.1", std::nullopt},
+      {"Q ,-nonsense", std::nullopt},
+      {"Q ,nonsense-10.0.0.5", std::nullopt},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string("'") + c.text + "'");

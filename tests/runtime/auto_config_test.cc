@@ -349,7 +349,7 @@ TEST(ImportSystemHostsTest, UsesTheSystemFilesAndHostName) {
     std::lock_guard<std::recursive_mutex> held(engine.zone.lock());
     const ZoneRecord* ns = engine.zone.find_zone_record(engine.zone.live(), "office.lan", kTypeNs);
     if (ns == nullptr || ns->target != "pc1.office.lan") report += "no NS office.lan -> pc1\n";
-    if (engine.zone.mailbox != "postmaster.pc1.office.lan")
+    if (engine.zone.mailbox != "Postmaster.pc1.office.lan")
       report += "mailbox " + engine.zone.mailbox + "\n";
     return report;
   });

@@ -126,21 +126,25 @@ TEST(SettingsTest, AutomaticConfigurationIsForcedOffWithoutTheNetworkInterface) 
   }
 }
 
-TEST(SettingsTest, ServerListIsCompactAndKeepsItsPortsWhenWrittenBack) {
+TEST(SettingsTest, ServerListIsCompactAndItsPortsAreNeverWritten) {
   HandWrittenStore hand("[Velisk]\nDNS1=10.0.0.1\nDNS3=10.0.0.3\nDNS-Port3=5353\nDNS4=ns4\n");
   Engine engine;
   settings_read(engine, hand.store);
-  const Servers expected = {{ip("10.0.0.1"), 53}, {ip("10.0.0.3"), 5353}};
-  ASSERT_EQ(servers_of(engine), expected);
+  ASSERT_EQ(servers_of(engine), (Servers{{ip("10.0.0.1"), 53}, {ip("10.0.0.3"), 5353}}));
 
-  // Written back, 10.0.0.3 moves to DNS2; its port must move with it or the
-  // next read would forward to port 53. AutoIf, forced off for want of the
-  // network interface, keeps its stored value.
+  // Written back, 10.0.0.3 moves to DNS2 and DNS3 goes; the ports are read
+  // only, so DNS-Port3 stays and the next read pairs DNS2 with port 53.
+  // AutoIf, forced off for want of the network interface, keeps its value.
   ASSERT_EQ(settings_write(engine, hand.store), 1);
-  EXPECT_EQ(hand.content(), "[Velisk]\nDNS1=10.0.0.1\nDNS2=10.0.0.3\nDNS-Port2=5353\n");
+  EXPECT_EQ(hand.content(), "[Velisk]\nDNS1=10.0.0.1\nDNS-Port3=5353\nDNS2=10.0.0.3\n");
   Engine again;
   settings_read(again, hand.store);
-  EXPECT_EQ(servers_of(again), expected);
+  EXPECT_EQ(servers_of(again), (Servers{{ip("10.0.0.1"), 53}, {ip("10.0.0.3"), 53}}));
+
+  // Ports changed in memory are not stored either.
+  again.settings.external_servers.set({{ip("10.0.0.1"), 1053}, {ip("10.0.0.3"), 2053}});
+  ASSERT_EQ(settings_write(again, hand.store), 1);
+  EXPECT_EQ(hand.content(), "[Velisk]\nDNS1=10.0.0.1\nDNS-Port3=5353\nDNS2=10.0.0.3\n");
 }
 
 TEST(SettingsTest, RouteNeedsBothHalvesAndTheTableIsCompact) {
@@ -189,15 +193,16 @@ TEST(SettingsTest, WriteStoresOnlyWhatDiffersAndLeavesOtherValuesAlone) {
   Engine engine;  // every setting at its default
   ASSERT_EQ(settings_write(engine, hand.store), 1);
   EXPECT_EQ(hand.content(),
-            "[Velisk]\nDirectory=/var/lib/norvane\nUsed=1\n[Velisk\\routes]\nDest0=10.1.0.0\n");
+            "[Velisk]\nDNS-Port4=99\nDirectory=/var/lib/norvane\nUsed=1\n"
+            "[Velisk\\routes]\nDest0=10.1.0.0\n");
 
   scramble(engine);
   engine.settings.network_configuration = 1;
   ASSERT_EQ(settings_write(engine, hand.store), 1);
   EXPECT_EQ(hand.content(),
-            "[Velisk]\nDirectory=/var/lib/norvane\nUsed=1\nLog=9\nCreateLog=9\nAccessControl=9\n"
-            "ServerTTL=9\nClientTTL=9\nCacheEntries=9\nCacheDump=9\nPort=9\nAutoIf=9\nAutoDNS=9\n"
-            "Primary=9.9.9.1\nDNS1=9.9.9.9\nDNS-Port1=9\nGateway=9.9.9.254\n"
+            "[Velisk]\nDNS-Port4=99\nDirectory=/var/lib/norvane\nUsed=1\nLog=9\nCreateLog=9\n"
+            "AccessControl=9\nServerTTL=9\nClientTTL=9\nCacheEntries=9\nCacheDump=9\nPort=9\n"
+            "AutoIf=9\nAutoDNS=9\nPrimary=9.9.9.1\nDNS1=9.9.9.9\nGateway=9.9.9.254\n"
             "[Velisk\\routes]\nDest0=10.1.0.0\n");
 }
 
@@ -207,8 +212,9 @@ TEST(ZoneSettingsTest, DefaultsAreReadWithAndWithoutADomain) {
   zone_settings_read(engine, with.store);
   {
     std::lock_guard<std::recursive_mutex> guard(engine.zone.lock());
-    EXPECT_EQ(engine.zone.domain, "example.com");
-    EXPECT_EQ(engine.zone.primary, "ns1.example.com");
+    // The names keep the case the store holds them in.
+    EXPECT_EQ(engine.zone.domain, "Example.COM");
+    EXPECT_EQ(engine.zone.primary, "ns1.Example.COM");
     EXPECT_EQ(engine.zone.serial, 7u);
     EXPECT_EQ(engine.zone.retry, 7200u);  // 0 keeps the value in use
     EXPECT_EQ(engine.zone.minimum, 60u);

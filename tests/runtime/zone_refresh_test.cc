@@ -282,6 +282,28 @@ TEST(ZoneRefreshTest, WholeTransferReplacesTheDomainAndKeepsOtherDomainsBehind) 
 
 // Messages of every size up to 65535 bytes, the later ones without a
 // question: the zone is taken to its closing SOA, not to a buffer's end.
+// A domain configured in mixed case is the same domain as the primary's
+// lower-case names (RFC 4343): the transfer is taken, the domain keeps its
+// case, and the old records of the domain are replaced whatever their case.
+TEST(ZoneRefreshTest, MixedCaseDomainIsRefreshedAndKeepsItsCase) {
+  RefreshEngine server("Office.LAN");
+  FakePrimary primary([](uint16_t id) {
+    std::vector<Rr> answers = {soa("OFFICE.lan")};
+    for (Rr& rr : office_records()) answers.push_back(rr);
+    answers.push_back(soa());
+    return std::vector<Bytes>{message(id, answers, Question{"office.LAN"})};
+  });
+  EXPECT_EQ(zone_refresh(server.engine, primary.port()), 4);
+  EXPECT_EQ(server.owners(),
+            (std::vector<std::string>{"host.office.lan", "office.lan", "office.lan",
+                                      "www.office.lan", "xoffice.lan", "mail.other.org"}));
+  const std::string state = server.state();
+  EXPECT_EQ(state.rfind("Office.LAN ns1.office.lan admin.office.lan 77 900 300 604800 120\n", 0),
+            0u)
+      << state;
+  EXPECT_NE(state.find("$ORIGIN Office.LAN.\n"), std::string::npos) << state;
+}
+
 TEST(ZoneRefreshTest, TransferSpreadOverManyMessagesIsReadToTheEnd) {
   RefreshEngine server;
   FakePrimary primary([](uint16_t id) {

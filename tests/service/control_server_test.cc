@@ -145,9 +145,18 @@ class ControlServerTest : public ::testing::Test {
 
   // Adds records through the channel and returns the listing's handles.
   std::vector<uint64_t> add_office_records(int fd) {
-    EXPECT_EQ(transact(fd, kControlAddRecord, kControlTypeA, add_payload(300, ipv4("10.0.0.1"), "a.office.lan", "")).status, 0u);
-    EXPECT_EQ(transact(fd, kControlAddRecord, kControlTypeA, add_payload(300, ipv4("10.0.0.2"), "b.office.lan", "")).status, 0u);
-    EXPECT_EQ(transact(fd, kControlAddRecord, kControlTypeMx, add_payload(300, 10, "office.lan", "a.office.lan")).status, 0u);
+    EXPECT_EQ(transact(fd, kControlAddRecord, kControlTypeA,
+                       add_payload(300, ipv4("10.0.0.1"), "a.office.lan", ""))
+                  .status,
+              0u);
+    EXPECT_EQ(transact(fd, kControlAddRecord, kControlTypeA,
+                       add_payload(300, ipv4("10.0.0.2"), "b.office.lan", ""))
+                  .status,
+              0u);
+    EXPECT_EQ(transact(fd, kControlAddRecord, kControlTypeMx,
+                       add_payload(300, 10, "office.lan", "a.office.lan"))
+                  .status,
+              0u);
     std::vector<uint64_t> handles;
     Reply reply = transact(fd, kControlNextDatabaseRecord, 0);
     while (reply.length > 8) {
@@ -221,7 +230,8 @@ TEST_F(ControlServerTest, RecordWalkEndsCleanlyWhenARecordVanishes) {
   EXPECT_EQ(image->next, handles[2]);
 
   EXPECT_EQ(transact(client.fd(), kControlRemoveRecord, 8, handle_bytes(handles[1])).status, 0u);
-  EXPECT_EQ(transact(client.fd(), kControlNextDatabaseRecord, 8, handle_bytes(handles[1])).length, 4);
+  EXPECT_EQ(transact(client.fd(), kControlNextDatabaseRecord, 8, handle_bytes(handles[1])).length,
+            4);
   EXPECT_EQ(transact(client.fd(), kControlRemoveRecord, 8, handle_bytes(handles[1])).status,
             kControlRemoveRecord);
   // The walk from the first record now skips to the third.
@@ -236,7 +246,8 @@ TEST_F(ControlServerTest, FieldsAShortRequestDoesNotCarryReadAsZero) {
   const auto handles = add_office_records(client.fd());
   ASSERT_EQ(handles.size(), 3u);
   // A full request leaves the handle of the second record behind it...
-  ASSERT_GT(transact(client.fd(), kControlNextDatabaseRecord, 8, handle_bytes(handles[1])).length, 8);
+  ASSERT_GT(transact(client.fd(), kControlNextDatabaseRecord, 8, handle_bytes(handles[1])).length,
+            8);
   // ...which an 8-byte request must not pick up.
   EXPECT_EQ(transact(client.fd(), kControlNextDatabaseRecord, 8).length, 4);
   EXPECT_EQ(transact(client.fd(), kControlRemoveRecord, 8).status, kControlRemoveRecord);
@@ -296,6 +307,35 @@ TEST_F(ControlServerTest, SettingsImageOfTheWrongLengthChangesNothing) {
   EXPECT_EQ(transact(client.fd(), kControlSetSettings, 336, image).status, 0u);
   EXPECT_EQ(engine_.settings.port.load(), 5353u);
   EXPECT_EQ(store_->store_read_text(kMainKey, "Port", ""), "5353");
+}
+
+TEST_F(ControlServerTest, SetSettingsNeverWritesTheNameServerPorts) {
+  // Stored: DNS1 on 5353, an orphan port for slot 3. The image moves DNS1's
+  // port and adds a second server with its own port; neither port is stored,
+  // and both come back as the store says.
+  ASSERT_EQ(store_->store_write_text(kMainKey, "DNS1", "10.0.0.1"), 1);
+  ASSERT_EQ(store_->store_write_text(kMainKey, "DNS-Port1", "5353"), 1);
+  ASSERT_EQ(store_->store_write_text(kMainKey, "DNS-Port3", "7053"), 1);
+  settings_read(engine_, *store_, kMainKey);
+  Connection client(address_);
+  Bytes image = transact(client.fd(), kControlGetSettings).payload;
+  ASSERT_EQ(image.size(), kSettingsImageSize);
+  write_le32(image, 44, 2);  // server count
+  std::memcpy(image.data() + 56, handle_bytes(ipv4("10.0.0.2")).data(), 4);
+  image[68] = 0x35;  // port 1: 53
+  image[69] = 0x00;
+  image[70] = 0x11;  // port 2: 4369
+  image[71] = 0x11;
+
+  ASSERT_EQ(transact(client.fd(), kControlSetSettings, 336, image).status, 0u);
+  EXPECT_EQ(store_->store_read_text(kMainKey, "DNS2", ""), "10.0.0.2");
+  EXPECT_EQ(store_->store_read_text(kMainKey, "DNS-Port1", ""), "5353");
+  EXPECT_EQ(store_->store_read_text(kMainKey, "DNS-Port2", "none"), "none");
+  EXPECT_EQ(store_->store_read_text(kMainKey, "DNS-Port3", ""), "7053");
+  const auto servers = engine_.settings.external_servers.get();
+  ASSERT_EQ(servers->size(), 2u);
+  EXPECT_EQ((*servers)[0].port, 5353);
+  EXPECT_EQ((*servers)[1].port, 53);
 }
 
 TEST_F(ControlServerTest, OverlongRequestEndsTheConnection) {
@@ -367,7 +407,10 @@ TEST_F(ControlServerTest, HandlesAreBoundedAndClosedWithTheirConnection) {
       handles.insert(handle);
     }
     EXPECT_EQ(handles.size(), kMaxFilesPerConnection);
-    EXPECT_EQ(read_le64(transact(client.fd(), kControlOpenFile, 0, text_bytes({"name.db", "r"})).payload, 0), 0u);
+    EXPECT_EQ(
+        read_le64(transact(client.fd(), kControlOpenFile, 0, text_bytes({"name.db", "r"})).payload,
+                  0),
+        0u);
     for (size_t i = 0; i < kMaxSearchesPerConnection; ++i) {
       EXPECT_EQ(transact(client.fd(), kControlListFilesFirst, 0, text_bytes({"*"})).length, 336);
     }
@@ -397,8 +440,8 @@ TEST_F(ControlServerTest, RoutesGoThroughTheHookAndTheGatewayIsStored) {
     calls.push_back({destination, mask, gateway});
     return destination == ipv4("172.16.0.0") ? 0 : 1;
   });
-  engine_.settings.routes.set({{ipv4("10.1.0.0"), ipv4("255.255.0.0")},
-                               {ipv4("172.16.0.0"), ipv4("255.240.0.0")}});
+  engine_.settings.routes.set(
+      {{ipv4("10.1.0.0"), ipv4("255.255.0.0")}, {ipv4("172.16.0.0"), ipv4("255.240.0.0")}});
   Connection client(address_);
 
   // Nothing stored: neither re-applying nor removing the default route acts.
@@ -464,6 +507,12 @@ TEST_F(ControlServerTest, UnprivilegedClientReadsButCannotChange) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to become nobody";
   write_file(data_ / "dns2612.log", "line\n");
   write_file(root_ / "outside.txt", "secret\n");
+  // A stored gateway and route list, so every route command would act if let.
+  int route_calls = 0;
+  server_->set_route_hook([&route_calls](uint32_t, uint32_t, uint32_t) { return ++route_calls; });
+  const uint32_t stored_gateway = ipv4("192.168.1.254");
+  engine_.settings.gateway.store(stored_gateway);
+  engine_.settings.routes.set({{ipv4("10.1.0.0"), ipv4("255.255.0.0")}});
   fs::create_symlink(root_ / "outside.txt", data_ / "link.log");
 
   struct Request {
@@ -476,7 +525,8 @@ TEST_F(ControlServerTest, UnprivilegedClientReadsButCannotChange) {
       {"walk", kControlNextDatabaseRecord, 0, {}},
       {"statistics", kControlGetStatistics, 0, {}},
       {"add", kControlAddRecord, kControlTypeA, add_payload(60, 1, "n.office.lan", "")},
-      {"write setting", kControlWriteSetting, 0, *encode_write_setting_request({"Velisk", "Port", "1"})},
+      {"write setting", kControlWriteSetting, 0,
+       *encode_write_setting_request({"Velisk", "Port", "1"})},
       {"clear cache", kControlClearCache, 0, {}},
       {"open r", kControlOpenFile, 0, text_bytes({"dns2612.log", "r"})},
       {"open R absolute", kControlOpenFile, 0, text_bytes({(data_ / "dns2612.log").string(), "R"})},
@@ -489,7 +539,10 @@ TEST_F(ControlServerTest, UnprivilegedClientReadsButCannotChange) {
       {"list outside", kControlListFilesFirst, 0, text_bytes({"/etc/*"})},
       {"list inside", kControlListFilesFirst, 0, text_bytes({"*.log"})},
       {"set gateway", kControlSetGateway, 4, handle_bytes(ipv4("10.0.0.1"))},
+      {"re-apply gateway", kControlSetGateway, 0, {}},
+      {"remove default route", kControlRemoveDefaultRoute, 0, {}},
       {"add routes", kControlAddRoutes, 0, {}},
+      {"remove routes", kControlRemoveRoutes, 0, {}},
   };
 
   int results[2];
@@ -506,7 +559,8 @@ TEST_F(ControlServerTest, UnprivilegedClientReadsButCannotChange) {
     if (fd < 0) ::_exit(3);
     for (const Request& request : requests) {
       const Reply reply = transact(fd, request.code, request.value, request.payload);
-      const Seen seen{reply.status, static_cast<int32_t>(reply.length), read_le64(reply.payload, 0)};
+      const Seen seen{reply.status, static_cast<int32_t>(reply.length),
+                      read_le64(reply.payload, 0)};
       if (::write(results[1], &seen, sizeof seen) != sizeof seen) ::_exit(4);
     }
     ::_exit(0);
@@ -516,7 +570,8 @@ TEST_F(ControlServerTest, UnprivilegedClientReadsButCannotChange) {
   const ssize_t expected = static_cast<ssize_t>(seen.size() * sizeof(Seen));
   ssize_t got = 0;
   while (got < expected) {
-    const ssize_t n = ::read(results[0], reinterpret_cast<char*>(seen.data()) + got, expected - got);
+    const ssize_t n =
+        ::read(results[0], reinterpret_cast<char*>(seen.data()) + got, expected - got);
     if (n <= 0) break;
     got += n;
   }
@@ -537,8 +592,10 @@ TEST_F(ControlServerTest, UnprivilegedClientReadsButCannotChange) {
   EXPECT_EQ(at("walk").length, 4);
   EXPECT_EQ(at("walk").status, 0u);
   EXPECT_EQ(at("statistics").length, 52);
-  for (const char* refused : {"add", "write setting", "clear cache", "open rb", "open w",
-                              "open outside", "open dot-dot", "open symlink", "list outside"}) {
+  for (const char* refused :
+       {"add", "write setting", "clear cache", "open rb", "open w", "open outside", "open dot-dot",
+        "open symlink", "list outside", "set gateway", "re-apply gateway", "remove default route",
+        "add routes", "remove routes"}) {
     EXPECT_EQ(at(refused).status, kControlRefused) << refused;
     EXPECT_EQ(at(refused).length, 4) << refused;
   }
@@ -550,18 +607,18 @@ TEST_F(ControlServerTest, UnprivilegedClientReadsButCannotChange) {
   EXPECT_EQ(at("open missing").length, 16);
   EXPECT_EQ(at("open missing").handle, 0u);
   EXPECT_EQ(at("list inside").length, 336);
-  // Without privilege the gateway is only re-applied; none is stored.
-  EXPECT_EQ(at("set gateway").length, 8);
-  EXPECT_EQ(at("set gateway").status, 0u);
-  EXPECT_EQ(at("add routes").length, 8);
-  EXPECT_EQ(engine_.settings.gateway.load(), 0u);
+  // No route command reached the routing table, and the gateway is as stored.
+  EXPECT_EQ(route_calls, 0);
+  EXPECT_EQ(engine_.settings.gateway.load(), stored_gateway);
   EXPECT_EQ(engine_.zone.live().size(), 0u);
   EXPECT_EQ(store_->store_read_text(kMainKey, "Used", "none"), "none");
 
   // The owner of the store is privileged, and the test leaves its mark.
   Connection owner(address_);
-  EXPECT_EQ(transact(owner.fd(), kControlAddRecord, kControlTypeA,
-                     add_payload(60, 1, "n.office.lan", "")).status, 0u);
+  EXPECT_EQ(
+      transact(owner.fd(), kControlAddRecord, kControlTypeA, add_payload(60, 1, "n.office.lan", ""))
+          .status,
+      0u);
   EXPECT_EQ(store_->store_read_text(kMainKey, "Used", "none"), "1");
 }
 

@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -626,6 +627,149 @@ TEST(SystemForwardReplyMatchTest, OnlyTheMatchingReplyIsRelayedAndLearned) {
   ASSERT_TRUE(cached.has_value()) << forwarder->output();
   EXPECT_FALSE(cached->authoritative);
   EXPECT_EQ(cached->records, Texts{"match.remote.test. IN A 10.9.9.77"});
+}
+
+// ---- What a reply may speak for ----
+
+// `name` as uncompressed labels.
+std::vector<uint8_t> wire_name(std::string_view name) {
+  std::vector<uint8_t> out;
+  while (!name.empty()) {
+    const std::string_view label = name.substr(0, name.find('.'));
+    out.push_back(uint8_t(label.size()));
+    out.insert(out.end(), label.begin(), label.end());
+    name.remove_prefix(std::min(name.size(), label.size() + 1));
+  }
+  out.push_back(0);
+  return out;
+}
+
+// One record with TTL 300: `rdata` for A is four address bytes, for NS a
+// name, for MX a preference of 10 and a name.
+void append_record(std::vector<uint8_t>& out, std::string_view owner, uint16_t type,
+                   std::string_view target, std::array<uint8_t, 4> address = {}) {
+  const std::vector<uint8_t> name = wire_name(owner);
+  out.insert(out.end(), name.begin(), name.end());
+  std::vector<uint8_t> rdata;
+  if (type == kTypeA) {
+    rdata.assign(address.begin(), address.end());
+  } else {
+    if (type == LDNS_RR_TYPE_MX) rdata = {0, 10};
+    const std::vector<uint8_t> host = wire_name(target);
+    rdata.insert(rdata.end(), host.begin(), host.end());
+  }
+  out.insert(out.end(), {uint8_t(type >> 8), uint8_t(type), 0, 1, 0, 0, 1, 44,
+                         uint8_t(rdata.size() >> 8), uint8_t(rdata.size())});
+  out.insert(out.end(), rdata.begin(), rdata.end());
+}
+
+// Whether a query for `name` reaches the scripted upstream (rather than
+// being answered from the cache) within two seconds.
+bool reaches_upstream(uint16_t forwarder_port, int upstream, std::string_view name, uint16_t type) {
+  UniqueFd client = udp_client(forwarder_port);
+  const std::vector<uint8_t> query = make_query(0x7777, name, type, kRecursionDesired);
+  if (!client.valid() || send(client.get(), query.data(), query.size(), 0) < 1) return false;
+  sockaddr_in from{};
+  for (;;) {
+    const auto got = receive_from(upstream, from, milliseconds(2'000));
+    if (!got) return false;
+    // Only the question matters; the upstream may still hear earlier ones.
+    if (got->size() == query.size() && std::equal(got->begin() + 2, got->end(), query.begin() + 2))
+      return true;
+  }
+}
+
+// A scripted upstream answers a question about its own name with records
+// about other names, the local domain's among them (RFC 2181 section 5.4.1).
+// The client gets the reply as sent, but only the answer to its question is
+// learned: the local names keep their own negative answers, and the foreign
+// names are still asked upstream.
+TEST(SystemForwardBailiwickTest, ForeignAndLocalRecordsOfAReplyAreNotLearned) {
+  const uint16_t upstream_port = find_free_port();
+  UniqueFd upstream = socket_from(SOCK_DGRAM, "127.0.0.1", upstream_port);
+  ASSERT_TRUE(upstream.valid());
+  const auto forwarder = forwarder_to({upstream_port});
+  UniqueFd client = udp_client(forwarder->port());
+  ASSERT_TRUE(client.valid());
+
+  constexpr uint16_t kTypeMx = LDNS_RR_TYPE_MX;
+  constexpr uint16_t kTypeNs = LDNS_RR_TYPE_NS;
+  const std::vector<uint8_t> query =
+      make_query(0x2468, "poison.example.com", kTypeMx, kRecursionDesired);
+  ASSERT_TRUE(send(client.get(), query.data(), query.size(), 0) > 0);
+  sockaddr_in relay{};
+  const auto forwarded = receive_from(upstream.get(), relay, milliseconds(2'000));
+  ASSERT_TRUE(forwarded.has_value()) << forwarder->output();
+
+  std::vector<uint8_t> reply = *forwarded;
+  reply[2] = kReplyFlags >> 8;
+  reply[3] = kReplyFlags & 0xFF;
+  reply[7] = 2;   // ANCOUNT
+  reply[9] = 1;   // NSCOUNT
+  reply[11] = 4;  // ARCOUNT
+  append_record(reply, "poison.example.com", kTypeMx, "printer.office.lan");
+  append_record(reply, "other.example.org", kTypeA, "", {6, 6, 6, 1});
+  append_record(reply, "example.net", kTypeNs, "ns.evil.test");
+  append_record(reply, "printer.office.lan", kTypeA, "", {6, 6, 6, 9});
+  append_record(reply, "intruder.office.lan", kTypeA, "", {6, 6, 6, 7});
+  append_record(reply, "printer.office.lan", kTypeMx, "evil.test");
+  append_record(reply, "ns.evil.test", kTypeA, "", {6, 6, 6, 8});
+  ASSERT_TRUE(send_to(upstream.get(), reply, relay));
+  const auto relayed = receive_datagram(client.get(), milliseconds(2'000));
+  ASSERT_TRUE(relayed.has_value()) << forwarder->output();
+  EXPECT_EQ(relayed->size(), reply.size());
+
+  // The local names answer from the database alone, with AA.
+  const std::optional<Seen> intruder = ask(forwarder->port(), 0x0B01, "intruder.office.lan");
+  ASSERT_TRUE(intruder.has_value());
+  EXPECT_EQ(intruder->rcode, LDNS_RCODE_NXDOMAIN);
+  EXPECT_TRUE(intruder->authoritative);
+  EXPECT_TRUE(intruder->records.empty());
+  const std::optional<Seen> printer_mx =
+      ask(forwarder->port(), 0x0B02, "printer.office.lan", "127.0.0.1", kTypeMx);
+  ASSERT_TRUE(printer_mx.has_value());
+  EXPECT_EQ(printer_mx->rcode, LDNS_RCODE_NOERROR);
+  EXPECT_TRUE(printer_mx->authoritative);
+  EXPECT_TRUE(printer_mx->records.empty());
+  const std::optional<Seen> printer = ask(forwarder->port(), 0x0B03, "printer.office.lan");
+  ASSERT_TRUE(printer.has_value());
+  EXPECT_EQ(printer->records, Texts{"printer.office.lan. IN A 192.168.10.40"});
+
+  // The answer to the question was learned ...
+  const std::optional<Seen> cached =
+      ask(forwarder->port(), 0x0B04, "poison.example.com", "127.0.0.1", kTypeMx);
+  ASSERT_TRUE(cached.has_value()) << forwarder->output();
+  EXPECT_FALSE(cached->authoritative);
+  EXPECT_EQ(cached->records, Texts{"poison.example.com. IN MX 10 printer.office.lan."});
+  // ... and nothing else: these are still asked upstream.
+  EXPECT_TRUE(reaches_upstream(forwarder->port(), upstream.get(), "other.example.org", kTypeA));
+  EXPECT_TRUE(reaches_upstream(forwarder->port(), upstream.get(), "example.net", kTypeNs));
+  EXPECT_TRUE(reaches_upstream(forwarder->port(), upstream.get(), "ns.evil.test", kTypeA));
+}
+
+// Forwarded queries leave from many source ports, so a forger must guess the
+// port as well as the id (RFC 5452 section 9.2).
+TEST(SystemForwardSourcePortTest, QueriesLeaveFromManyPorts) {
+  const uint16_t upstream_port = find_free_port();
+  UniqueFd upstream = socket_from(SOCK_DGRAM, "127.0.0.1", upstream_port);
+  ASSERT_TRUE(upstream.valid());
+  const auto forwarder = forwarder_to({upstream_port});
+  UniqueFd client = udp_client(forwarder->port());
+  ASSERT_TRUE(client.valid());
+
+  std::set<uint16_t> ports;
+  for (int i = 0; i < 50; ++i) {
+    const std::vector<uint8_t> query =
+        make_query(static_cast<uint16_t>(i), "p" + std::to_string(i) + ".ports.test", kTypeA,
+                   kRecursionDesired);
+    ASSERT_TRUE(send(client.get(), query.data(), query.size(), 0) > 0);
+    sockaddr_in from{};
+    const auto forwarded = receive_from(upstream.get(), from, milliseconds(2'000));
+    ASSERT_TRUE(forwarded.has_value()) << i << forwarder->output();
+    ports.insert(ntohs(from.sin_port));
+  }
+  EXPECT_GE(ports.size(), 8u);
+  EXPECT_EQ(ports.count(forwarder->port()), 0u);
 }
 
 }  // namespace

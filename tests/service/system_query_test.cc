@@ -144,6 +144,10 @@ class SystemQueryTest : public ::testing::Test {
 
   static uint16_t port() { return tree_->port(); }
 
+  // Every reply the raw-socket helpers read is also read by dnspython.
+  void SetUp() override { reply_recorder().on = true; }
+  void TearDown() override { expect_dnspython_reads_recorded_replies(); }
+
   static std::unique_ptr<ServerTree> tree_;
   static std::unique_ptr<ServerProcess> server_;
 };
@@ -296,7 +300,176 @@ TEST_F(SystemQueryTest, OversizedDatagramIsDroppedAndServingGoesOn) {
   EXPECT_EQ(ldns_pkt_ancount(packet.get()), 2);
 }
 
-// Records cannot be changed over DNS yet: an update (RFC 2136) is refused as
-// not implemented, and the zone stays as it was.
+// ---- Reply format against strict readers ----
+
+constexpr int kBigSet = 100;
+
+// The office zone with a name of 100 addresses, a three-link alias chain and
+// an alias loop; queries, transfers and updates from 127.0.0.1 only.
+std::string format_zone() {
+  std::string zone(kOfficeZone);
+  for (int i = 0; i < kBigSet; ++i) zone += "big\tA\t10.1.0." + std::to_string(i) + "\n";
+  zone += "chain1\tCNAME\tchain2\nchain2\tCNAME\tchain3\nchain3\tCNAME\thost\n";
+  zone += "loop1\tCNAME\tloop2\nloop2\tCNAME\tloop1\n";
+  return zone;
+}
+
+class SystemReplyFormatTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    tree_ = std::make_unique<ServerTree>(find_free_port(), format_zone(), "office.lan",
+                                         "AccessControl=1\n[Velisk\\Access]\n0=QZU,127.0.0.1\n");
+    server_ = std::make_unique<ServerProcess>(*tree_);
+  }
+  static void TearDownTestSuite() {
+    server_.reset();
+    tree_.reset();
+  }
+  static uint16_t port() { return tree_->port(); }
+  void SetUp() override { reply_recorder().on = true; }
+  void TearDown() override { expect_dnspython_reads_recorded_replies(); }
+
+  ClientReply dig(const std::string& options, const std::string& question, std::string* output) {
+    const CommandResult run =
+        run_command("dig +noedns +norec +time=2 +tries=1 " + options + " @127.0.0.1 -p " +
+                    std::to_string(port()) + " " + question);
+    *output = run.output + run.errors;
+    return parse_client_output(run.output);
+  }
+
+  static std::unique_ptr<ServerTree> tree_;
+  static std::unique_ptr<ServerProcess> server_;
+};
+
+std::unique_ptr<ServerTree> SystemReplyFormatTest::tree_;
+std::unique_ptr<ServerProcess> SystemReplyFormatTest::server_;
+
+// RFC 2181 section 9: over UDP the reply keeps what fits and sets TC (dig
+// told to ignore it shows the flag; left alone it asks again over TCP);
+// over TCP all 100 addresses arrive in one reply.
+TEST_F(SystemReplyFormatTest, LargeSetSetsTcOverUdpAndArrivesWholeOverTcp) {
+  std::string output;
+  const ClientReply udp = dig("+ignore", "big.office.lan A", &output);
+  ASSERT_TRUE(udp.answered) << output;
+  EXPECT_TRUE(udp.has_flag("tc")) << output;
+  EXPECT_GT(udp.answer.size(), 0u) << output;
+  EXPECT_LT(udp.answer.size(), static_cast<size_t>(kBigSet)) << output;
+
+  for (const char* options : {"+tcp", ""}) {
+    SCOPED_TRACE(options);
+    const ClientReply whole = dig(options, "big.office.lan A", &output);
+    ASSERT_TRUE(whole.answered) << output;
+    EXPECT_EQ(whole.status, "NOERROR");
+    EXPECT_FALSE(whole.has_flag("tc")) << output;
+    EXPECT_EQ(whole.answer.size(), static_cast<size_t>(kBigSet)) << output;
+  }
+}
+
+// glibc's resolver wants the addresses in the reply; a chain inside the
+// zone is followed to them, and a loop ends after each alias once.
+TEST_F(SystemReplyFormatTest, AliasChainsReachTheAddresses) {
+  std::string output;
+  const ClientReply chain = dig("", "chain1.office.lan A", &output);
+  EXPECT_EQ(chain.status, "NOERROR") << output;
+  EXPECT_EQ(chain.answer,
+            (Texts{"chain1.office.lan. 300 IN CNAME chain2.office.lan.",
+                   "chain2.office.lan. 300 IN CNAME chain3.office.lan.",
+                   "chain3.office.lan. 300 IN CNAME host.office.lan.", kHost20, kHost21}))
+      << output;
+  const ClientReply loop = dig("", "loop1.office.lan A", &output);
+  EXPECT_EQ(loop.status, "NOERROR") << output;
+  EXPECT_EQ(loop.answer, (Texts{"loop1.office.lan. 300 IN CNAME loop2.office.lan.",
+                                "loop2.office.lan. 300 IN CNAME loop1.office.lan."}))
+      << output;
+}
+
+// One update (RFC 2136) of office.lan adding "name A address".
+std::vector<uint8_t> update_adding(uint16_t id, std::string_view name, uint8_t last_byte) {
+  std::vector<uint8_t> out = make_query(id, "office.lan", LDNS_RR_TYPE_SOA, 0, 5);
+  out[9] = 1;  // UPCOUNT
+  std::vector<uint8_t> owner = make_query(0, name, 0);
+  out.insert(out.end(), owner.begin() + 12, owner.end() - 4);
+  out.insert(out.end(), {0, 1, 0, 1, 0, 0, 1, 44, 0, 4, 10, 9, 9, last_byte});
+  return out;
+}
+
+// Every kind of reply the server builds, read by dnspython without leave to
+// skip trailing bytes: each answer type, a name error, a truncated and a
+// whole large set, the error replies (with an OPT record in the request, and
+// with bytes behind the question), a zone transfer and an update reply.
+TEST_F(SystemReplyFormatTest, EveryKindOfReplyReadsWithDnspython) {
+  struct Exchange {
+    const char* what;
+    std::vector<uint8_t> request;
+    bool tcp;
+    const char* source;
+    int rcode;
+  };
+  auto with_tail = [](std::vector<uint8_t> bytes, std::vector<uint8_t> tail) {
+    bytes.insert(bytes.end(), tail.begin(), tail.end());
+    return bytes;
+  };
+  std::vector<uint8_t> opt_status = make_edns_query(0x5101, "host.office.lan", 1);
+  opt_status[2] = 2 << 3;  // opcode 2, status
+  const Exchange exchanges[] = {
+      {"A", make_query(0x5001, "host.office.lan", 1), false, "127.0.0.1", 0},
+      {"NS", make_query(0x5002, "office.lan", 2), false, "127.0.0.1", 0},
+      {"MX", make_query(0x5003, "office.lan", 15), false, "127.0.0.1", 0},
+      {"SOA", make_query(0x5004, "office.lan", 6), true, "127.0.0.1", 0},
+      {"PTR", make_query(0x5005, "20.10.168.192.in-addr.arpa", 12), false, "127.0.0.1", 0},
+      {"CNAME", make_query(0x5006, "www.office.lan", 5), false, "127.0.0.1", 0},
+      {"chain", make_query(0x5007, "chain1.office.lan", 1), false, "127.0.0.1", 0},
+      {"NXDOMAIN", make_query(0x5008, "nope.office.lan", 1), false, "127.0.0.1", 3},
+      {"NODATA", make_query(0x5009, "host.office.lan", 28), false, "127.0.0.1", 0},
+      {"ANY", make_query(0x500A, "office.lan", 255), false, "127.0.0.1", 0},
+      {"truncated", make_query(0x500B, "big.office.lan", 1), false, "127.0.0.1", 0},
+      {"whole set", make_query(0x500C, "big.office.lan", 1), true, "127.0.0.1", 0},
+      {"bytes behind the question",
+       with_tail(make_query(0x500D, "host.office.lan", 1),
+                 {7, 'e', 'x',  'a',  'm',  'p', 'l', 'e', 0, 0, 1, 0,
+                  1, 0,   0x0F, 0x42, 0x3F, 0,   4,   1,   2, 3, 4}),
+       false, "127.0.0.1", 0},
+      {"FORMERR", make_edns_query(0x500E, "host.office.lan", 1), false, "127.0.0.1", 1},
+      {"NOTIMP", opt_status, false, "127.0.0.1", 4},
+      {"REFUSED", make_edns_query(0x500F, "host.office.lan", 1), false, "127.0.0.2", 5},
+      {"AXFR refused", make_query(0x5010, "office.lan", 252), true, "127.0.0.2", 5},
+      {"AXFR of a missing name", make_query(0x5011, "nope.office.lan", 252), true, "127.0.0.1", 3},
+      {"update", update_adding(0x5012, "fresh.office.lan", 7), false, "127.0.0.1", 0},
+      {"update over TCP", update_adding(0x5013, "fresher.office.lan", 8), true, "127.0.0.1", 0},
+  };
+  for (const Exchange& exchange : exchanges) {
+    SCOPED_TRACE(exchange.what);
+    std::optional<std::vector<uint8_t>> reply;
+    if (exchange.tcp) {
+      UniqueFd connection = connect_tcp_from(exchange.source, port());
+      ASSERT_TRUE(connection.valid());
+      ASSERT_TRUE(send_all(connection.get(), framed(exchange.request)));
+      reply = read_tcp_message(connection.get());
+    } else {
+      reply = udp_exchange_from(exchange.source, port(), exchange.request);
+    }
+    ASSERT_TRUE(reply.has_value());
+    ASSERT_GE(reply->size(), 12u);
+    EXPECT_EQ(read_u16(*reply, 0), read_u16(exchange.request, 0));
+    EXPECT_EQ(read_u16(*reply, 2) & 0xF, exchange.rcode);
+  }
+
+  // A whole zone transfer over TCP: every message up to the closing SOA.
+  UniqueFd connection = connect_tcp_to(port());
+  ASSERT_TRUE(connection.valid());
+  ASSERT_TRUE(send_all(connection.get(), framed(make_query(0x5020, "office.lan", 252))));
+  int soas = 0;
+  for (int messages = 0; soas < 2 && messages < 10; ++messages) {
+    const auto message = read_tcp_message(connection.get());
+    ASSERT_TRUE(message.has_value());
+    const LdnsPacket packet = parse_with_ldns(*message);
+    ASSERT_NE(packet, nullptr);
+    for (const std::string& record : section_texts(packet.get(), LDNS_SECTION_ANSWER))
+      soas += record.find(" SOA ") != std::string::npos ? 1 : 0;
+  }
+  EXPECT_EQ(soas, 2);
+  EXPECT_GE(reply_recorder().replies.size(), std::size(exchanges) + 1);
+}
+
 }  // namespace
 }  // namespace norvane::system_test

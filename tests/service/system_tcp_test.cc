@@ -25,6 +25,10 @@ class SystemTcpTest : public ::testing::Test {
   }
   static uint16_t port() { return tree_->port(); }
 
+  // Every reply the raw-socket helpers read is also read by dnspython.
+  void SetUp() override { reply_recorder().on = true; }
+  void TearDown() override { expect_dnspython_reads_recorded_replies(); }
+
   static std::unique_ptr<ServerTree> tree_;
   static std::unique_ptr<ServerProcess> server_;
 };

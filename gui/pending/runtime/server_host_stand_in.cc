@@ -19,11 +19,12 @@ struct ServerHost::Parts {
   AddressWatcher watcher;
 };
 
-ServerHost::ServerHost(Observer* observer) : observer_(observer) {}
+ServerHost::ServerHost(SettingsStore store, ServerHostOptions options)
+    : store_(std::move(store)), options_(std::move(options)) {}
 ServerHost::~ServerHost() = default;
 
 bool ServerHost::start() {
-  SettingsStore store = SettingsStore::machine();
+  SettingsStore& store = store_;
   engine_.settings.network_configuration = load_ip_helper() ? 1 : 0;
   settings_read(engine_, store);
   {
@@ -45,8 +46,8 @@ bool ServerHost::start() {
   if (listening) parts_->server.log_ready();
   engine_.log.flush();
   parts_->server.set_turn_hook([this](std::time_t now) { parts_->refresher.on_turn(now); });
-  if (observer_ != nullptr)
-    observer_->on_ready(static_cast<uint16_t>(engine_.settings.port.load()), listening);
+  if (options_.observer != nullptr)
+    options_.observer->on_ready(static_cast<uint16_t>(engine_.settings.port.load()), listening);
   return listening;
 }
 
@@ -60,7 +61,7 @@ void ServerHost::run() {
     engine_.log.flush();
     parts_->log_file.close();
   }
-  if (observer_ != nullptr) observer_->on_stopped();
+  if (options_.observer != nullptr) options_.observer->on_stopped();
 }
 
 void ServerHost::stop() {
