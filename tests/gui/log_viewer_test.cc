@@ -49,9 +49,7 @@ QStringList row_texts(LogLineModel& model) {
   return rows;
 }
 
-bool waits_for_file(QSignalSpy& shown) {
-  return shown.count() > 0 || shown.wait(kLoadWaitMs);
-}
+bool waits_for_file(QSignalSpy& shown) { return shown.count() > 0 || shown.wait(kLoadWaitMs); }
 
 bool last_row_visible(LogViewerDialog& dialog) {
   QTableView* list = dialog.log_list();
