@@ -10,14 +10,19 @@ packages=(
   # the real clients and peers the system tests talk to
   bind9-dnsutils knot-dnsutils dnsperf nsd
   python3 python3-dnspython iproute2 util-linux
+  # velisk, the windowed program (Qt 6 Widgets), its offscreen tests and the
+  # screenshots under a virtual X server; PDF checks of the printed log
+  qt6-base-dev qt6-base-dev-tools libgl-dev xvfb xauth imagemagick xdotool poppler-utils
 )
 
 have_everything() {
-  for tool in cmake ninja g++ clang++ pkg-config dig kdig nsupdate dnsperf nsd ip unshare; do
+  for tool in cmake ninja g++ clang++ pkg-config dig kdig nsupdate dnsperf nsd ip unshare Xvfb \
+    xauth import xdotool pdfinfo pdftotext; do
     command -v "${tool}" > /dev/null 2>&1 || return 1
   done
   /usr/bin/python3 -c 'import dns.message' > /dev/null 2>&1 || return 1
-  pkg-config --exists ldns && [[ -f /usr/include/gtest/gtest.h && -f /usr/include/benchmark/benchmark.h ]]
+  pkg-config --exists ldns && [[ -f /usr/include/gtest/gtest.h && -f /usr/include/benchmark/benchmark.h ]] &&
+    [[ -n "$(find /usr/lib -path '*cmake/Qt6Widgets/Qt6WidgetsConfig.cmake' -print -quit 2> /dev/null)" ]]
 }
 
 if [[ "${1:-}" == "--if-missing" ]] && have_everything; then

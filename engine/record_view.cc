@@ -1,0 +1,120 @@
+// Row values of the window's record list and their cell texts.
+#include "engine/record_view.h"
+
+#include <mutex>
+
+#include "engine/dns_message.h"
+#include "engine/text_helpers.h"
+
+namespace norvane {
+namespace {
+
+bool listed_in_database(uint32_t type) {
+  return type == kTypeA || type == kTypeNs || type == kTypeCname || type == kTypeMx;
+}
+
+bool listed_in_cache(uint32_t type) { return listed_in_database(type) || type == kTypePtr; }
+
+// std::string compares through char_traits<char>, which compares as unsigned
+// char: names with bytes above 127 sort after ASCII.
+int compare_bytes(const std::string& left, const std::string& right) {
+  const int result = left.compare(right);
+  return result < 0 ? -1 : (result > 0 ? 1 : 0);
+}
+
+int compare_numbers(uint32_t left, uint32_t right) {
+  return left < right ? -1 : (left > right ? 1 : 0);
+}
+
+}  // namespace
+
+std::vector<RecordView> database_rows(const LocalZone& zone) {
+  std::vector<RecordView> rows;
+  std::lock_guard<std::recursive_mutex> guard(zone.lock());
+  rows.reserve(zone.live().size());
+  for (const ZoneRecord& record : zone.live().records()) {
+    if (!listed_in_database(record.type)) continue;
+    rows.push_back(RecordView{record.handle, record.type, record.datum, record.ttl, record.owner,
+                              record.target});
+  }
+  return rows;
+}
+
+std::vector<RecordView> cache_rows(const std::vector<CacheEntry>& entries, uint32_t now) {
+  std::vector<RecordView> rows;
+  rows.reserve(entries.size());
+  for (const CacheEntry& entry : entries) {
+    if (entry.expiry < now || !listed_in_cache(entry.type)) continue;
+    rows.push_back(
+        RecordView{entry.handle, entry.type, entry.datum, entry.expiry, entry.name, entry.target});
+  }
+  return rows;
+}
+
+std::vector<RecordView> cache_rows(Cache& cache, uint32_t now) {
+  return cache_rows(cache.cache_list(), now);
+}
+
+std::string record_name_text(const RecordView& row, RecordSource source) {
+  if (source == RecordSource::kCache && row.type == kTypePtr)
+    return address_reverse_name(row.datum) + ".";
+  return row.name + ".";
+}
+
+std::string record_type_text(const RecordView& row) {
+  switch (row.type) {
+    case kTypeA:
+      return "A";
+    case kTypeNs:
+      return "NS";
+    case kTypeCname:
+      return "CNAME";
+    case kTypeMx:
+      return "MX";
+    case kTypePtr:
+      return "PTR";
+    default:
+      return std::to_string(row.type);
+  }
+}
+
+std::string record_resource_text(const RecordView& row) {
+  switch (row.type) {
+    case kTypeA: {
+      char text[kIpv4TextSize];
+      return format_ipv4(row.datum, text);
+    }
+    case kTypeMx:
+      return std::to_string(row.datum) + "   " + row.target + ".";
+    case kTypePtr:
+      return row.name + ".";
+    default:
+      return row.target + ".";
+  }
+}
+
+std::string record_ttl_text(const RecordView& row, RecordSource source, uint32_t now) {
+  if (source == RecordSource::kCache) return std::to_string(row.time - now);
+  return row.time == 0 ? std::string() : std::to_string(row.time);
+}
+
+int compare_records(const RecordView& left, const RecordView& right, int column) {
+  // Numbers compare as unsigned values rather than as a wrapped 32-bit
+  // difference: a difference beyond 2^31 would flip its sign and make the
+  // order intransitive, which a sort algorithm may not survive.
+  switch (column) {
+    case 0:
+      return compare_bytes(left.name, right.name);
+    case 1:
+      return compare_numbers(left.type, right.type);
+    case 2:
+      if (left.datum == 0 && right.datum == 0) return compare_bytes(left.target, right.target);
+      return compare_numbers(left.datum, right.datum);
+    case 3:
+      return compare_numbers(left.time, right.time);
+    default:
+      return 0;
+  }
+}
+
+}  // namespace norvane
