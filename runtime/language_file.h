@@ -11,6 +11,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "runtime/log_file.h"
+
 namespace norvane {
 
 // A language file read with profile-file semantics: sections and keys match
@@ -57,8 +59,9 @@ std::string_view cut_utf8(std::string_view text, size_t max_bytes);
 // dialog" ... 44 "Mail Server (MX)"); an empty view for an unknown id.
 std::string_view builtin_string(int id);
 
-// The built-in product title.
-inline constexpr std::string_view kProductTitle = "Norvane DNS Server";
+// The built-in product title is kProductTitle of runtime/log_file.h. A second
+// inline variable of that name with another type would be the same symbol to
+// the linker, and a log line could then read a string_view as a char pointer.
 
 // The language state: path of the language file in use (empty = built-in
 // English), the file itself, the main window's title and the text shown when a
