@@ -56,8 +56,7 @@ std::unique_ptr<norvane::Engine> build_engine(int64_t hosts, std::string& error)
     return nullptr;
   }
   std::lock_guard lk(engine->zone.lock());
-  auto add = [&](uint32_t type, std::string_view owner, uint32_t datum,
-                 std::string_view target) {
+  auto add = [&](uint32_t type, std::string_view owner, uint32_t datum, std::string_view target) {
     if (engine->zone.add_zone_record(0, type, owner, 300, datum, target) == 1) return true;
     error = "add_zone_record refused " + std::string(owner);
     return false;
@@ -139,8 +138,8 @@ std::string check_reply(int length, const norvane::Reply& reply, const Expectati
   }
   if (header.rcode() != expected.rcode || header.ancount != expected.ancount) {
     return "rcode " + std::to_string(header.rcode()) + " ancount " +
-           std::to_string(header.ancount) + ", expected rcode " +
-           std::to_string(expected.rcode) + " ancount " + std::to_string(expected.ancount);
+           std::to_string(header.ancount) + ", expected rcode " + std::to_string(expected.rcode) +
+           " ancount " + std::to_string(expected.ancount);
   }
   return {};
 }
@@ -168,8 +167,7 @@ void run_query(benchmark::State& state, std::string_view name, uint16_t type,
 
   for (auto _ : state) {
     reply.clear();
-    length =
-        norvane::handle_message(*engine, context, reply, norvane::kUdpReplyLimit, request);
+    length = norvane::handle_message(*engine, context, reply, norvane::kUdpReplyLimit, request);
     benchmark::DoNotOptimize(length);
     benchmark::DoNotOptimize(reply.message.data());
     benchmark::ClobberMemory();

@@ -31,9 +31,8 @@ std::string hosts_text(int64_t lines) {
     if (i % 2 == 0) {
       text += "0.0.0.0 ads" + std::to_string(i) + ".example\n";
     } else {
-      text += "10." + std::to_string((i >> 16) & 255) + "." + std::to_string((i >> 8) & 255) +
-              "." + std::to_string(i & 255) + " host" + std::to_string(i) + " " +
-              imported_host(i) + "\n";
+      text += "10." + std::to_string((i >> 16) & 255) + "." + std::to_string((i >> 8) & 255) + "." +
+              std::to_string(i & 255) + " host" + std::to_string(i) + " " + imported_host(i) + "\n";
     }
   }
   return text;

@@ -150,8 +150,7 @@ std::optional<std::vector<uint8_t>> encode_write_setting_request(
   return payload;
 }
 
-std::optional<WriteSettingRequest> decode_write_setting_request(
-    std::span<const uint8_t> payload) {
+std::optional<WriteSettingRequest> decode_write_setting_request(std::span<const uint8_t> payload) {
   WriteSettingRequest request;
   size_t offset = 0;
   for (auto* part : {&request.key, &request.value_name, &request.data}) {

@@ -363,7 +363,7 @@ uint64_t Cache::cache_add(CacheMode mode, uint32_t type, std::string_view name, 
     guard.unlock();
 
     if (log_.enabled(2)) {
-      log_.write(2, "%s cache add %s %u IN %s\n", logged_name.c_str(),
+      log_.write(2, "cache add %s %u IN %s\n", logged_name.c_str(),
                  expiry > now ? expiry - now : 0u, type_mnemonic(type));
     }
     return handle;
@@ -566,8 +566,7 @@ void Cache::cache_learn_reply(std::span<uint8_t> message, std::string_view local
         std::memcpy(&datum, message.data() + record.rdata_at, 4);
         if (log_.enabled(1)) {
           char address[kIpv4TextSize];
-          log_.write(1, "%s answer %s %u IN A %s\n", owner, record.ttl,
-                     format_ipv4(datum, address));
+          log_.write(1, "answer %s %u IN A %s\n", owner, record.ttl, format_ipv4(datum, address));
         }
         break;
       case kTypeNs:
@@ -576,7 +575,7 @@ void Cache::cache_learn_reply(std::span<uint8_t> message, std::string_view local
         if (record.rdlength < 1) break;
         known = true;
         target = rdata_name(message, record.rdata_at, rdata_end, target_text);
-        log_.write(1, "%s answer %s %u IN %s %s\n", owner, record.ttl, type_mnemonic(record.type),
+        log_.write(1, "answer %s %u IN %s %s\n", owner, record.ttl, type_mnemonic(record.type),
                    target != nullptr ? target : "");
         break;
       case kTypeMx:
@@ -584,22 +583,22 @@ void Cache::cache_learn_reply(std::span<uint8_t> message, std::string_view local
         known = true;
         datum = read_u16(message.data() + record.rdata_at);
         target = rdata_name(message, record.rdata_at + 2, rdata_end, target_text);
-        log_.write(1, "%s answer %s %u IN MX %u %s\n", owner, record.ttl, datum,
+        log_.write(1, "answer %s %u IN MX %u %s\n", owner, record.ttl, datum,
                    target != nullptr ? target : "");
         break;
       default:
         break;
     }
     if (!known) {
-      log_.write(1, "%s answer %s %u IN %s rdlen %u\n", owner, record.ttl,
-                 type_mnemonic(record.type), unsigned{record.rdlength});
+      log_.write(1, "answer %s %u IN %s rdlen %u\n", owner, record.ttl, type_mnemonic(record.type),
+                 unsigned{record.rdlength});
       continue;
     }
     // Clients get at most ClientTTL; the cache keeps the full lifetime. The
     // relayed reply is capped whether or not the record is learned.
     if (lifetime > client_ttl) write_u32(message.data() + record.ttl_at, client_ttl);
     if (!bailiwick.accepts(section, record.type, owner)) {
-      log_.write(2, "%s answer %s IN %s not learned\n", owner, type_mnemonic(record.type));
+      log_.write(2, "answer %s IN %s not learned\n", owner, type_mnemonic(record.type));
       continue;
     }
     if ((record.type == kTypeNs || record.type == kTypeMx) && target != nullptr &&
@@ -658,7 +657,7 @@ uint16_t Cache::cache_answer_a(std::string_view name, Sink& sink) {
     ++written;
     if (logging) {
       char address[kIpv4TextSize];
-      log_.write(1, "%s cache %s %u IN A %s\n", owner.c_str(), entry.ttl,
+      log_.write(1, "cache %s %u IN A %s\n", owner.c_str(), entry.ttl,
                  format_ipv4(entry.address, address));
     }
   }
@@ -685,7 +684,7 @@ uint16_t Cache::cache_answer_ns(std::string_view name, Sink& sink) {
       if (!sink.put_name(name, kTypeNs, ttl, slot->target)) break;
       ++written;
       if (logging)
-        log_.write(1, "%s cache %s %u IN NS %s\n", owner.c_str(), ttl, slot->target.c_str());
+        log_.write(1, "cache %s %u IN NS %s\n", owner.c_str(), ttl, slot->target.c_str());
       if (remembered < targets.size()) targets[remembered++] = slot->target;
     }
     std::reverse(bucket->begin(), bucket->begin() + static_cast<std::ptrdiff_t>(moved));
@@ -743,7 +742,7 @@ uint16_t Cache::cache_answer_mx(std::string_view name, Sink& sink) {
       if (!sink.put_mx(name, ttl, preference, slot->target)) break;
       ++written;
       if (logging) {
-        log_.write(1, "%s cache %s %u MX %u %s\n", owner.c_str(), ttl, unsigned{preference},
+        log_.write(1, "cache %s %u MX %u %s\n", owner.c_str(), ttl, unsigned{preference},
                    slot->target.c_str());
       }
       if (remembered < exchanges.size()) exchanges[remembered++] = slot->target;
@@ -773,8 +772,7 @@ uint16_t Cache::cache_answer_cname(std::string_view name, Sink& sink, bool requi
     const uint32_t ttl = client_ttl_locked(*slot, now);
     if (!sink.put_name(name, kTypeCname, ttl, slot->target)) return 0;
     if (log_.enabled(1)) {
-      log_.write(1, "%s cache %s %u IN CNAME %s\n", log_text(name).c_str(), ttl,
-                 slot->target.c_str());
+      log_.write(1, "cache %s %u IN CNAME %s\n", log_text(name).c_str(), ttl, slot->target.c_str());
     }
     target = slot->target;
   }
@@ -803,7 +801,7 @@ uint16_t Cache::cache_answer_ptr(std::string_view name, Sink& sink) {
   const uint32_t ttl = client_ttl_locked(slot, now);
   if (!sink.put_name(name, kTypePtr, ttl, slot.name)) return 0;
   if (log_.enabled(1))
-    log_.write(1, "%s cache %s %u IN PTR %s\n", log_text(name).c_str(), ttl, slot.name.c_str());
+    log_.write(1, "cache %s %u IN PTR %s\n", log_text(name).c_str(), ttl, slot.name.c_str());
   return 1;
 }
 

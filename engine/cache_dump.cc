@@ -3,8 +3,6 @@
 // the file atomically; see cache_dump.h.
 #include "engine/cache_dump.h"
 
-#include "engine/atomic_file.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +14,7 @@
 #include <cstring>
 #include <memory>
 
+#include "engine/atomic_file.h"
 #include "engine/dns_message.h"
 #include "engine/text_helpers.h"
 
@@ -49,8 +48,6 @@ std::optional<uint32_t> parse_number(std::string_view field, uint32_t maximum) {
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
-
-
 
 }  // namespace
 
@@ -155,7 +152,8 @@ CacheDumpResult Cache::cache_save_dump() {
     for (const CacheEntry& entry : entries) {
       if (now < entry.expiry) text += cache_dump_line(entry);
     }
-    return replace_file_atomically(directory, path, text) ? CacheDumpResult::kDone : CacheDumpResult::kFailed;
+    return replace_file_atomically(directory, path, text) ? CacheDumpResult::kDone
+                                                          : CacheDumpResult::kFailed;
   } catch (const std::bad_alloc&) {
     return CacheDumpResult::kFailed;
   }

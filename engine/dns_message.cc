@@ -57,8 +57,10 @@ size_t decode_name(const uint8_t* message, size_t message_length, size_t positio
         size_t skip = at;
         while (skip < message_length && message[skip] != 0 && message[skip] < 0x40)
           skip += 1 + message[skip];
-        if (skip >= message_length) resume = message_length + 1;
-        else resume = skip + (message[skip] == 0 ? 1 : 2);
+        if (skip >= message_length)
+          resume = message_length + 1;
+        else
+          resume = skip + (message[skip] == 0 ? 1 : 2);
       }
       break;
     }
@@ -130,15 +132,24 @@ void append_name(std::vector<uint8_t>& out, std::string_view name) {
 
 const char* type_mnemonic(uint32_t code) {
   switch (code) {
-    case kTypeA: return "A";
-    case kTypeNs: return "NS";
-    case kTypeCname: return "CNAME";
-    case kTypeSoa: return "SOA";
-    case kTypePtr: return "PTR";
-    case kTypeMx: return "MX";
-    case kTypeAxfr: return "AXFR";
-    case kTypeAny: return "ANY";
-    default: break;
+    case kTypeA:
+      return "A";
+    case kTypeNs:
+      return "NS";
+    case kTypeCname:
+      return "CNAME";
+    case kTypeSoa:
+      return "SOA";
+    case kTypePtr:
+      return "PTR";
+    case kTypeMx:
+      return "MX";
+    case kTypeAxfr:
+      return "AXFR";
+    case kTypeAny:
+      return "ANY";
+    default:
+      break;
   }
   thread_local char buffer[24];
   std::snprintf(buffer, sizeof buffer, "Type %u", code);

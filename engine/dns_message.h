@@ -70,9 +70,7 @@ struct DnsHeader {
 static_assert(sizeof(DnsHeader) == 12, "the header is six 16-bit words");
 
 // Big-endian helpers for building and reading messages.
-inline uint16_t read_u16(const uint8_t* p) {
-  return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
+inline uint16_t read_u16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 inline uint32_t read_u32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }

@@ -307,31 +307,31 @@ uint16_t process_update(Engine& engine, std::span<const uint8_t> request) {
   WireRecord record;
   for (uint32_t i = 0; i < prerequisites; ++i) {
     if (!read_record(request, at, record)) return kRcodeFormErr;
-    engine.log.write(2, "%s prequisite %s %u %s %s for %s\n", record.name.c_str(), record.ttl,
+    engine.log.write(2, "prequisite %s %u %s %s for %s\n", record.name.c_str(), record.ttl,
                      class_mnemonic(record.rclass), type_mnemonic(record.type),
                      zone.domain.c_str());
     const uint16_t outcome = check_prerequisite(zone, request, record);
     if (outcome != kRcodeNoError) return outcome;
     at = record.end;
   }
-  engine.log.write(2, "%s prequisites ok %u\n", unsigned{updates});
+  engine.log.write(2, "prequisites ok %u\n", unsigned{updates});
 
   std::vector<WireRecord> changes;
   changes.reserve(std::min<size_t>(updates, (request.size() - at) / kSmallestRecord));
   for (uint32_t i = 0; i < updates; ++i) {
     if (!read_record(request, at, record)) return kRcodeFormErr;
-    engine.log.write(2, "%s prescan %s %u %s %s\n", record.name.c_str(), record.ttl,
+    engine.log.write(2, "prescan %s %u %s %s\n", record.name.c_str(), record.ttl,
                      class_mnemonic(record.rclass), type_mnemonic(record.type));
     const uint16_t outcome = prescan_update(zone, request, record);
     if (outcome != kRcodeNoError) return outcome;
     at = record.end;
     changes.push_back(record);
   }
-  engine.log.write(2, "%s prescan ok\n");
+  engine.log.write(2, "prescan ok\n");
 
   uint32_t counted = 0;
   for (const WireRecord& change : changes) {
-    engine.log.write(1, "%s update %s %u %s %s\n", change.name.c_str(), change.ttl,
+    engine.log.write(1, "update %s %u %s %s\n", change.name.c_str(), change.ttl,
                      class_mnemonic(change.rclass), type_mnemonic(change.type));
     if (apply_update(zone, request, change)) ++counted;
   }
@@ -344,7 +344,7 @@ uint16_t process_update(Engine& engine, std::span<const uint8_t> request) {
   // RFC 2136 section 3.5: the client is told of success only once the change
   // is on stable storage.
   if (zone_save(engine) != 1) {
-    engine.log.write(1, "%s update not saved to the zone file\n");
+    engine.log.write(1, "update not saved to the zone file\n");
     return kRcodeServFail;
   }
   return kRcodeNoError;

@@ -22,9 +22,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   engine->cache.cache_learn_reply(message, "office.lan");
 
   // Ask the cache for something so that whatever was learned is walked.
-  static const uint8_t query[] = {0x12, 0x34, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0,
-                                  4,    'h',  'o',  's',  't', 7, 'e', 'x', 'a', 'm',
-                                  'p',  'l',  'e',  3,    'c', 'o', 'm', 0,   0,   1, 0, 1};
+  static const uint8_t query[] = {0x12, 0x34, 0x01, 0x00, 0,   1, 0,   0,   0,   0,   0,   0,
+                                  4,    'h',  'o',  's',  't', 7, 'e', 'x', 'a', 'm', 'p', 'l',
+                                  'e',  3,    'c',  'o',  'm', 0, 0,   1,   0,   1};
   norvane::RequestContext context;
   norvane::Reply reply;
   norvane::handle_message(*engine, context, reply, norvane::kUdpReplyLimit, query);

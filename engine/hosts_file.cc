@@ -84,8 +84,8 @@ int publish_staging_locked(LocalZone& zone, int staged_addresses) {
   }
   int added = 0;
   for (const ZoneRecord& record : zone.staging().records()) {
-    const int joined = zone.add_zone_record(0, record.type, record.owner, record.ttl,
-                                            record.datum, std::string_view(record.target));
+    const int joined = zone.add_zone_record(0, record.type, record.owner, record.ttl, record.datum,
+                                            std::string_view(record.target));
     if (joined == 1 && record.type == kTypeA) ++added;
   }
   zone.staging().clear();
@@ -104,8 +104,7 @@ int hosts_import(Engine& engine, const std::string& hosts_path, std::string_view
 
     // A system without a DNS domain keeps the configured one: an empty
     // domain would make every later zone file unreadable past its SOA line.
-    if (!domain.empty() &&
-        zone.set_zone_soa(domain, host_name, "Postmaster", 0, 0, 0, 0, 0) == 1) {
+    if (!domain.empty() && zone.set_zone_soa(domain, host_name, "Postmaster", 0, 0, 0, 0, 0) == 1) {
       std::lock_guard<std::recursive_mutex> held(zone.lock());
       if (!zone.domain.empty() && !zone.primary.empty()) {
         const std::string owner = zone.domain;

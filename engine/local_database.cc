@@ -74,8 +74,10 @@ void RecordList::index(Position position) {
        dot = owner.find('.', dot + 1)) {
     std::string_view ancestor = owner.substr(dot + 1);
     auto found = descendants_.find(ancestor);
-    if (found == descendants_.end()) descendants_.emplace(std::string(ancestor), 1);
-    else ++found->second;
+    if (found == descendants_.end())
+      descendants_.emplace(std::string(ancestor), 1);
+    else
+      ++found->second;
   }
   if (!owner.empty() && owner[0] == '*') ++wildcard_suffix_lengths_[owner.size() - 1];
 }

@@ -33,25 +33,11 @@ class TransactionLog {
   }
 
   // Writes one line when the level is at least `threshold` and a stream is
-  // open: `format` is a printf format whose first conversion is "%s" for the
-  // timestamp, which this function supplies under the log lock; `args` fill the
-  // rest. Lines written while no stream is open are dropped.
-  template <class... Args>
-  void write(uint32_t threshold, const char* format, const Args&... args) {
-    if (level() < threshold) return;
-    std::lock_guard<std::mutex> guard(lock_);
-    if (stream_ == nullptr) return;
-    const char* stamp = timestamp_locked();
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-#pragma GCC diagnostic ignored "-Wformat-security"
-#endif
-    std::fprintf(stream_, format, stamp, args...);
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-  }
+  // open: the timestamp and a blank, then `format` filled from the arguments
+  // as printf does. The timestamp is made under the log lock, so lines carry
+  // times in the order they were written. Lines written while no stream is
+  // open are dropped.
+  void write(uint32_t threshold, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
   // Runs `body(stream)` under the log lock when a stream is open; for listings
   // that span many lines (the database dump). Returns whether it ran.

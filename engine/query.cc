@@ -78,7 +78,7 @@ int local_answer_soa(Engine& engine, std::string_view name, ReplyState& state,
   Sink sink = is_domain ? state.answer_sink() : state.authority_sink();
   sink.put_soa(zone.domain, zone.refresh, zone.primary, zone.mailbox, zone.serial, zone.refresh,
                zone.retry, zone.expire, zone.minimum);
-  engine.log.write(1, "%s local %s %u IN SOA %s %s %u %u %u %u %u\n", zone.domain.c_str(),
+  engine.log.write(1, "local %s %u IN SOA %s %s %u %u %u %u %u\n", zone.domain.c_str(),
                    zone.refresh, zone.primary.c_str(), zone.mailbox.c_str(), zone.serial,
                    zone.refresh, zone.retry, zone.expire, zone.minimum);
   if (!is_domain) {
@@ -165,7 +165,7 @@ int local_answer_a(Engine& engine, std::string_view name, Sink& sink, uint16_t& 
     ++count;
     if (engine.log.enabled(1)) {
       logged.assign(name);
-      engine.log.write(1, "%s local %s %u IN A %s\n", logged.c_str(), record.ttl,
+      engine.log.write(1, "local %s %u IN A %s\n", logged.c_str(), record.ttl,
                        address_text(record.datum, address));
     }
     return true;
@@ -197,7 +197,7 @@ int local_answer_ns(Engine& engine, std::string_view name, Sink& sink, uint16_t&
     ++count;
     if (engine.log.enabled(1)) {
       logged.assign(name);
-      engine.log.write(1, "%s local %s %u IN NS %s\n", logged.c_str(), record.ttl,
+      engine.log.write(1, "local %s %u IN NS %s\n", logged.c_str(), record.ttl,
                        record.target.c_str());
     }
     if (addresses.sink != nullptr) {
@@ -223,7 +223,7 @@ int local_answer_cname(Engine& engine, std::string_view name, Sink& sink, uint16
     owners[links++] = owner;
     if (engine.log.enabled(1)) {
       std::string logged(owner);
-      engine.log.write(1, "%s local %s %u IN CNAME %s\n", logged.c_str(), record->ttl,
+      engine.log.write(1, "local %s %u IN CNAME %s\n", logged.c_str(), record->ttl,
                        record->target.c_str());
     }
     if (!target_addresses) break;
@@ -258,7 +258,7 @@ int local_answer_mx(Engine& engine, std::string_view name, Sink& sink, uint16_t&
     ++count;
     if (engine.log.enabled(1)) {
       logged.assign(name);
-      engine.log.write(1, "%s local %s %u IN MX %u %s\n", logged.c_str(), record.ttl, record.datum,
+      engine.log.write(1, "local %s %u IN MX %u %s\n", logged.c_str(), record.ttl, record.datum,
                        record.target.c_str());
     }
     if (addresses.sink != nullptr) {
@@ -296,7 +296,7 @@ int local_answer_ptr(Engine& engine, std::string_view name, Sink& sink, uint16_t
   ++count;
   if (engine.log.enabled(1)) {
     std::string logged(name);
-    engine.log.write(1, "%s local %s %u IN PTR %s\n", logged.c_str(), record->ttl,
+    engine.log.write(1, "local %s %u IN PTR %s\n", logged.c_str(), record->ttl,
                      record->owner.c_str());
   }
   return 1;
@@ -366,7 +366,7 @@ int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply, R
     ends.push_back(state.answers.size());
     if (engine.log.enabled(1)) {
       logged.assign(name);
-      engine.log.write(1, "%s local %s %u IN NS %s\n", logged.c_str(), position->ttl,
+      engine.log.write(1, "local %s %u IN NS %s\n", logged.c_str(), position->ttl,
                        position->target.c_str());
     }
   }
@@ -378,20 +378,20 @@ int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply, R
       case kTypeA:
         kept = sink.put_a(record.owner, record.ttl, record.datum);
         if (kept)
-          engine.log.write(1, "%s local %s %u IN A %s\n", record.owner.c_str(), record.ttl,
+          engine.log.write(1, "local %s %u IN A %s\n", record.owner.c_str(), record.ttl,
                            address_text(record.datum, address));
         break;
       case kTypeCname:
         kept = sink.put_name(record.owner, kTypeCname, record.ttl, record.target);
         if (kept)
-          engine.log.write(1, "%s local %s %u IN CNAME %s\n", record.owner.c_str(), record.ttl,
+          engine.log.write(1, "local %s %u IN CNAME %s\n", record.owner.c_str(), record.ttl,
                            record.target.c_str());
         break;
       case kTypeMx:
         kept = sink.put_mx(record.owner, record.ttl, static_cast<uint16_t>(record.datum),
                            record.target);
         if (kept)
-          engine.log.write(1, "%s local %s %u IN MX %u %s\n", record.owner.c_str(), record.ttl,
+          engine.log.write(1, "local %s %u IN MX %u %s\n", record.owner.c_str(), record.ttl,
                            record.datum, record.target.c_str());
         break;
       default:
@@ -484,7 +484,7 @@ int finish_reply(Engine& engine, const RequestContext& context, Reply& reply, Re
       QueryStatistics::count(engine.statistics.forwarded);
       return 0;
     }
-    engine.log.write(2, "%s no server\n");
+    engine.log.write(2, "no server\n");
     write_u16(message.data() + 2, static_cast<uint16_t>(flags | kRcodeServFail));
     return static_cast<int>(message.size());
   }
@@ -531,9 +531,8 @@ int answer_query(Engine& engine, const RequestContext& context, Reply& reply, si
     const std::string_view name = question_name(text);
     const char* name_text = text[0] == '\0' ? "" : text + 1;
     if (engine.log.enabled(1)) {
-      engine.log.write(
-          1, context.tcp() ? "%s query (%s tcp) %s %s %s\n" : "%s query (%s udp) %s %s %s\n",
-          client, name_text, class_mnemonic(question_class), type_mnemonic(type));
+      engine.log.write(1, context.tcp() ? "query (%s tcp) %s %s %s\n" : "query (%s udp) %s %s %s\n",
+                       client, name_text, class_mnemonic(question_class), type_mnemonic(type));
     }
     if (question_class != kClassIn) continue;
 
@@ -541,7 +540,7 @@ int answer_query(Engine& engine, const RequestContext& context, Reply& reply, si
     const bool inside = zone.in_local_domain(name) != 0;
     if (inside) local = true;
     QueryStatistics::count(stats.queries);
-    engine.log.write(2, "%s local query %u\n", local ? 1u : 0u);
+    engine.log.write(2, "local query %u\n", local ? 1u : 0u);
 
     const uint16_t answers_before = state.ancount;
     Sink answers = state.answer_sink();
@@ -592,7 +591,7 @@ int answer_query(Engine& engine, const RequestContext& context, Reply& reply, si
         QueryStatistics::count(stats.zone_transfers);
         if (!engine.access.access_allowed(context.client_ipv4(), 'Z')) {
           guard.unlock();
-          engine.log.write(1, "%s query refused from %s\n", client);
+          engine.log.write(1, "query refused from %s\n", client);
           return error_reply(engine, kRcodeRefused, reply, request);
         }
         const ZoneRecord* ns = zone.find_zone_record(zone.live(), name, kTypeNs);
@@ -631,7 +630,7 @@ int handle_message(Engine& engine, const RequestContext& context, Reply& reply, 
   DnsHeader header;
   // Too short to carry a header: there is nothing to answer to.
   if (!DnsHeader::read(request, header)) return -1;
-  engine.log.write(3, "%s packet id %x flags %x counter %u %u %u %u\n", unsigned{header.id},
+  engine.log.write(3, "packet id %x flags %x counter %u %u %u %u\n", unsigned{header.id},
                    unsigned{header.flags}, unsigned{header.qdcount}, unsigned{header.ancount},
                    unsigned{header.nscount}, unsigned{header.arcount});
   if (header.flags & kFlagQr) return -1;
@@ -640,13 +639,13 @@ int handle_message(Engine& engine, const RequestContext& context, Reply& reply, 
   if (header.opcode() == kOpcodeQuery) {
     if (engine.access.access_allowed(address, 'Q'))
       return answer_query(engine, context, reply, reply_limit, request);
-    engine.log.write(1, "%s %s query refused\n", format_ipv4(address, client));
+    engine.log.write(1, "%s query refused\n", format_ipv4(address, client));
     return error_reply(engine, kRcodeRefused, reply, request);
   }
   if (header.opcode() == kOpcodeUpdate && engine.settings.primary.load() == 0) {
     if (engine.access.access_allowed(address, 'U'))
       return update_apply(engine, context, reply, request);
-    engine.log.write(1, "%s %s update refused\n", format_ipv4(address, client));
+    engine.log.write(1, "%s update refused\n", format_ipv4(address, client));
     return error_reply(engine, kRcodeRefused, reply, request);
   }
   return error_reply(engine, kRcodeNotImp, reply, request);

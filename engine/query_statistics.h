@@ -27,9 +27,9 @@ struct QueryStatistics {
 
   // The counters in their fixed order (the order the control channel sends).
   std::array<uint32_t, 11> snapshot() const {
-    return {a_queries.load(),  ns_queries.load(), cname_queries.load(), mx_queries.load(),
-            zone_transfers.load(), ptr_queries.load(), queries.load(),    answers.load(),
-            forwarded.load(),  updates.load(),    errors.load()};
+    return {a_queries.load(),      ns_queries.load(),  cname_queries.load(), mx_queries.load(),
+            zone_transfers.load(), ptr_queries.load(), queries.load(),       answers.load(),
+            forwarded.load(),      updates.load(),     errors.load()};
   }
 };
 

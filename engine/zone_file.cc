@@ -2,8 +2,6 @@
 // for the contracts; the lock each step needs is written beside it.
 #include "engine/zone_file.h"
 
-#include "engine/atomic_file.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +17,7 @@
 #include <set>
 #include <string_view>
 
+#include "engine/atomic_file.h"
 #include "engine/dns_message.h"
 #include "engine/text_helpers.h"
 
@@ -246,7 +245,6 @@ std::string format_zone(const LocalZone& zone, const ZoneSoa& soa) {
 // of one path are serialised, and a snapshot older than the file already in
 // place is not renamed over it: the newer file holds its changes too.
 
-
 // Writes `text` to a temporary in `directory`, flushes it to disk and renames
 // it over `path`. On any failure the temporary is removed and `path` is left as
 // it was. Takes the zone's save lock (never the database lock).
@@ -261,7 +259,6 @@ bool publish(LocalZone& zone, const std::string& directory, const std::string& p
 }
 
 // ---- loading ----------------------------------------------------------------
-
 
 // Reads every line of `in` into the staging list, which the caller has
 // claimed. Returns the number of records added, or -1 when reading failed

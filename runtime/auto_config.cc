@@ -270,8 +270,9 @@ bool AddressWatcher::start() {
     }
     for (const std::string& path : paths) {
       const size_t slash = path.rfind('/');
-      const std::string folder =
-          slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+      const std::string folder = slash == std::string::npos ? "."
+                                 : slash == 0               ? "/"
+                                                            : path.substr(0, slash);
       const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
       if (inotify_add_watch(file_watch_, folder.c_str(),
                             IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_DELETE) >= 0)

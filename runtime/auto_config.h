@@ -65,8 +65,7 @@ int import_system_hosts(Engine& engine, int enabled = 1);
 // rewritten. stop() wakes the thread at once.
 class AddressWatcher {
  public:
-  explicit AddressWatcher(Engine& engine,
-                          std::string resolv_conf_path = system_resolv_conf_path());
+  explicit AddressWatcher(Engine& engine, std::string resolv_conf_path = system_resolv_conf_path());
   ~AddressWatcher();
   AddressWatcher(const AddressWatcher&) = delete;
   AddressWatcher& operator=(const AddressWatcher&) = delete;

@@ -197,7 +197,7 @@ int Forwarder::forward_udp(const RequestContext& context, std::span<uint8_t> dat
   write_u16(datagram.data(), request.client_xid);
   if (sent < 1) {
     char address[kIpv4TextSize];
-    engine_.log.write(2, "%s udp forwarding request failed %s %d\n", format_ipv4(server, address),
+    engine_.log.write(2, "udp forwarding request failed %s %d\n", format_ipv4(server, address),
                       static_cast<int>(sent));
     return static_cast<int>(sent);
   }
@@ -232,7 +232,7 @@ bool Forwarder::relay_udp_reply(int socket) {
   const size_t length = static_cast<size_t>(received);
   const uint16_t id = read_u16(reply);
   char sender[kIpv4TextSize];
-  engine_.log.write(2, "%s %s udp reply received len %d xid %u\n",
+  engine_.log.write(2, "%s udp reply received len %d xid %u\n",
                     format_ipv4(from.sin_addr.s_addr, sender), static_cast<int>(length),
                     unsigned{id});
   // Read on the listener thread, the map's only writer: no lock needed.
@@ -267,9 +267,9 @@ bool Forwarder::relay_udp_reply(int socket) {
                               reinterpret_cast<sockaddr*>(&request.client), sizeof request.client);
   char client[kIpv4TextSize];
   if (sent < 0) {
-    engine_.log.write(2, "%s %s udp forwarding reply failed %d\n", sender, static_cast<int>(sent));
+    engine_.log.write(2, "%s udp forwarding reply failed %d\n", sender, static_cast<int>(sent));
   } else {
-    engine_.log.write(2, "%s %s udp reply forwarded len %u xid %u\n",
+    engine_.log.write(2, "%s udp reply forwarded len %u xid %u\n",
                       format_ipv4(request.client.sin_addr.s_addr, client),
                       static_cast<unsigned>(sent), unsigned{request.client_xid});
   }

@@ -53,7 +53,12 @@ std::FILE* LogFile::log_roll(std::time_t now) {
   std::setvbuf(file, nullptr, _IOFBF, 1 << 16);
   file_ = file;
   log.set_stream(file_);
-  log.write(2, "\n%s %s log started\n", kProductTitle);
+  // A blank line sets each start apart from the lines of the one before.
+  if (log.enabled(2)) {
+    log.with_stream([&log](std::FILE* stream) {
+      std::fprintf(stream, "\n%s %s log started\n", log.timestamp_locked(), kProductTitle);
+    });
+  }
   return file_;
 }
 

@@ -150,12 +150,12 @@ bool NetworkServer::open_sockets() {
   udp_ = open_udp_socket(INADDR_ANY, port);
   if (udp_ >= 0) tcp_ = open_tcp_listener(nullptr, port);
   if (udp_ < 0 || tcp_ < 0) {
-    engine_.log.write(1, "%s Error, bind on port %u failed\n", unsigned{port});
+    engine_.log.write(1, "Error, bind on port %u failed\n", unsigned{port});
     stop_ = true;
     return false;
   }
   if (!forwarder_.open_sockets(port)) {
-    engine_.log.write(1, "%s Error, bind failed\n");
+    engine_.log.write(1, "Error, bind failed\n");
     stop_ = true;
     return false;
   }
@@ -166,7 +166,7 @@ bool NetworkServer::open_sockets() {
 }
 
 void NetworkServer::log_ready() {
-  engine_.log.write(1, "%s %s %s ready\n", kProductTitle, kProductVersion);
+  engine_.log.write(1, "%s %s ready\n", kProductTitle, kProductVersion);
 }
 
 void NetworkServer::server_loop() {
@@ -234,8 +234,8 @@ int NetworkServer::serve_udp() {
     if (in[i].msg_hdr.msg_flags & MSG_TRUNC) continue;
     const size_t length = in[i].msg_len;
     if (engine_.log.enabled(2))
-      engine_.log.write(2, "%s %s udp request len %d\n",
-                        format_ipv4(peers[i].sin_addr.s_addr, client), static_cast<int>(length));
+      engine_.log.write(2, "%s udp request len %d\n", format_ipv4(peers[i].sin_addr.s_addr, client),
+                        static_cast<int>(length));
     if (length < 1) continue;
     RequestContext context;
     context.socket = udp_;
@@ -260,7 +260,7 @@ int NetworkServer::serve_udp() {
       if (engine_.log.enabled(2)) {
         for (int k = sent; k < sent + n; ++k) {
           const Reply& reply = replies[origin[k]];
-          engine_.log.write(2, "%s %s udp reply sent len %u xid %u\n",
+          engine_.log.write(2, "%s udp reply sent len %u xid %u\n",
                             format_ipv4(peers[origin[k]].sin_addr.s_addr, client),
                             static_cast<unsigned>(out[k].msg_len),
                             unsigned{read_u16(reply.message.data())});
@@ -272,7 +272,7 @@ int NetworkServer::serve_udp() {
     if (n < 0 && errno == EINTR) continue;
     // The first datagram of the rest could not be sent: report it and go on
     // with the others.
-    engine_.log.write(2, "%s %s udp reply failed %d\n",
+    engine_.log.write(2, "%s udp reply failed %d\n",
                       format_ipv4(peers[origin[sent]].sin_addr.s_addr, client), n);
     ++sent;
   }
@@ -336,9 +336,8 @@ void NetworkServer::serve_connection(Connection& connection) {
   char client[kIpv4TextSize];
   format_ipv4(connection.peer.sin_addr.s_addr, client);
   while (!stop_.load()) {
-    std::array<pollfd, 3> waits{{{connection.socket, POLLIN, 0},
-                                 {wake_fd_, POLLIN, 0},
-                                 {relay.upstream, POLLIN, 0}}};
+    std::array<pollfd, 3> waits{
+        {{connection.socket, POLLIN, 0}, {wake_fd_, POLLIN, 0}, {relay.upstream, POLLIN, 0}}};
     const int ready = poll(waits.data(), relay.upstream >= 0 ? 3 : 2, kTcpIdleTimeoutMs);
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0 || stop_.load()) break;
@@ -356,8 +355,8 @@ void NetworkServer::serve_connection(Connection& connection) {
 }
 
 bool NetworkServer::serve_tcp_request(Connection& connection, RequestContext& context,
-                                      TcpRelay& relay, Reply& reply,
-                                      std::vector<uint8_t>& request, const char* client) {
+                                      TcpRelay& relay, Reply& reply, std::vector<uint8_t>& request,
+                                      const char* client) {
   uint8_t prefix[2];
   if (!read_exact(connection.socket, prefix, 2)) return false;
   const uint16_t length = read_u16(prefix);
@@ -367,7 +366,7 @@ bool NetworkServer::serve_tcp_request(Connection& connection, RequestContext& co
   request.resize(length + 2);
   std::memcpy(request.data(), prefix, 2);
   if (!read_exact(connection.socket, request.data() + 2, length)) return false;
-  engine_.log.write(2, "%s %s tcp request len %d\n", client, static_cast<int>(length));
+  engine_.log.write(2, "%s tcp request len %d\n", client, static_cast<int>(length));
   context.request_length = length;
   context.server_address = forwarder_.peek_name_server(context.server_port);
   const std::span<uint8_t> body(request.data() + 2, length);
@@ -389,10 +388,10 @@ bool NetworkServer::serve_tcp_request(Connection& connection, RequestContext& co
   send_message(reply.message);
   for (const auto& more : reply.continuation) send_message(more);
   if (!ok) {
-    engine_.log.write(2, "%s %s tcp rply failed %d\n", client, -1);
+    engine_.log.write(2, "%s tcp rply failed %d\n", client, -1);
     return false;
   }
-  engine_.log.write(2, "%s %s tcp reply sent len %u xid %u\n", client,
+  engine_.log.write(2, "%s tcp reply sent len %u xid %u\n", client,
                     static_cast<unsigned>(sent_total), unsigned{read_u16(reply.message.data())});
   return true;
 }
@@ -415,11 +414,11 @@ void NetworkServer::forward_tcp(RequestContext& context, TcpRelay& relay,
   context.forwarded_at = std::time(nullptr);
   relay.upstream = connect_tcp(server, port);
   if (relay.upstream < 0) {
-    engine_.log.write(2, "%s %s tcp forwarding request failed\n", address);
+    engine_.log.write(2, "%s tcp forwarding request failed\n", address);
     return;
   }
   if (!send_all(relay.upstream, request.data(), request.size()))
-    engine_.log.write(2, "%s %s tcp forwarding request failed %d\n", address, -1);
+    engine_.log.write(2, "%s tcp forwarding request failed %d\n", address, -1);
 }
 
 void NetworkServer::relay_tcp_reply(Connection& connection, RequestContext& context,
@@ -454,7 +453,7 @@ void NetworkServer::relay_tcp_reply(Connection& connection, RequestContext& cont
       relay.passing = id == relay.server_xid;
       relay.remaining = whole - 4;
       if (relay.passing) {
-        engine_.log.write(2, "%s %s tcp reply received len %u xid %u\n", server,
+        engine_.log.write(2, "%s tcp reply received len %u xid %u\n", server,
                           static_cast<unsigned>(total), unsigned{id});
         write_u16(relay.header.data() + 2, relay.client_xid);
         ok = send_all(connection.socket, relay.header.data(), 4);
@@ -472,9 +471,9 @@ void NetworkServer::relay_tcp_reply(Connection& connection, RequestContext& cont
     at += take;
   }
   if (!ok) {
-    engine_.log.write(2, "%s %s tcp forwarding reply failed\n", client);
+    engine_.log.write(2, "%s tcp forwarding reply failed\n", client);
   } else if (relayed > 0) {
-    engine_.log.write(2, "%s %s tcp reply forwarded len %u xid %u\n", client,
+    engine_.log.write(2, "%s tcp reply forwarded len %u xid %u\n", client,
                       static_cast<unsigned>(relayed), unsigned{context.client_xid});
   }
 }

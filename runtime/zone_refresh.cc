@@ -172,7 +172,7 @@ class TransferWalk {
     const uint16_t type = read_u16(&message[position_]);
     const uint16_t qclass = read_u16(&message[position_ + 2]);
     position_ += 4;
-    engine_.log.write(2, "%s response %s %s %s\n", name.c_str(), class_mnemonic(qclass),
+    engine_.log.write(2, "response %s %s %s\n", name.c_str(), class_mnemonic(qclass),
                       type_mnemonic(type));
     return qclass == kClassIn && type == kTypeAxfr && names_equal(name, domain_);
   }
@@ -341,25 +341,13 @@ int refresh_from_primary(Engine& engine, uint16_t port, int stop_fd) {
     if (!send_all(socket, axfr_request(id, domain))) return 0;
 
     PrimaryReader reader(socket, stop_fd);
-    TransferWalk walk(engine, domain, id);
-    // Claimed once the primary has answered, so that a zone file load is
-    // kept out only while records are actually being staged.
-    std::optional<StagingClaim> claim;
-    std::vector<uint8_t> message;
-    while (!walk.complete()) {
-      if (!reader.read_message(message) || !walk.check_header(message)) return 0;
-      if (!claim) {
-        claim.emplace(engine);
-        if (!claim->held()) return 0;
-      }
-      if (!walk.take_answers(message)) return 0;
-    }
-    closer.reset();
-
-    if (!install_transfer(engine, domain, walk.soa(), primary)) return 0;
-    claim.reset();
+    const int count = zone_transfer_take(
+        engine, domain, id, primary,
+        [&reader](std::vector<uint8_t>& message) { return reader.read_message(message); },
+        [&closer] { closer.reset(); });
+    if (count < 0) return 0;
     zone_save(engine);
-    return walk.count();
+    return count;
   } catch (...) {
     // Out of memory: the claim frees what was staged; the live list is intact.
     return 0;
@@ -367,6 +355,28 @@ int refresh_from_primary(Engine& engine, uint16_t port, int stop_fd) {
 }
 
 }  // namespace
+
+int zone_transfer_take(Engine& engine, const std::string& domain, uint16_t id, uint32_t primary,
+                       const std::function<bool(std::vector<uint8_t>&)>& next_message,
+                       const std::function<void()>& on_complete) {
+  TransferWalk walk(engine, domain, id);
+  // Claimed once the primary has answered, so that a zone file load is
+  // kept out only while records are actually being staged.
+  std::optional<StagingClaim> claim;
+  std::vector<uint8_t> message;
+  while (!walk.complete()) {
+    if (!next_message(message) || !walk.check_header(message)) return -1;
+    if (!claim) {
+      claim.emplace(engine);
+      if (!claim->held()) return -1;
+    }
+    if (!walk.take_answers(message)) return -1;
+  }
+  if (on_complete) on_complete();
+
+  if (!install_transfer(engine, domain, walk.soa(), primary)) return -1;
+  return walk.count();
+}
 
 int zone_refresh(Engine& engine, uint16_t port) { return refresh_from_primary(engine, port, -1); }
 

@@ -7,8 +7,11 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/engine.h"
 
@@ -36,6 +39,20 @@ inline constexpr int kTransferLimitSeconds = 300;
 // Takes the database lock only for short steps; never holds it while waiting
 // on the network.
 int zone_refresh(Engine& engine, uint16_t port = kPrimaryPort);
+
+// The reading half of zone_refresh, apart from the socket so that it can be
+// driven with bytes of any origin: takes the reply messages of the transfer
+// with `id` of `domain` (lower case) from `next_message` (which fills its
+// argument with the next whole message and returns false when there is none)
+// until the closing SOA, calls `on_complete` (may be empty), and makes the
+// domain's records live as zone_refresh describes, with `primary` named in the
+// log. Returns the number of records counted; -1 with nothing changed when a
+// message is missing, out of turn or malformed, the transfer does not open
+// with the zone's SOA, another load holds the staging list, or the domain was
+// renamed meanwhile. Does not save the zone file.
+int zone_transfer_take(Engine& engine, const std::string& domain, uint16_t id, uint32_t primary,
+                       const std::function<bool(std::vector<uint8_t>&)>& next_message,
+                       const std::function<void()>& on_complete = {});
 
 // Owns the thread that refreshes in the background, so that at most one such
 // refresh runs at a time and the server can end and join it at stop.

@@ -127,8 +127,7 @@ OpenResult open_inside_data_directory(const std::string& data_directory, const s
   if (!data) return OpenResult::kOutside;
   const int folder_fd = ::open(data->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder_fd < 0) return OpenResult::kFailed;
-  const int fd =
-      ::openat(folder_fd, base.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  const int fd = ::openat(folder_fd, base.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   const int open_error = errno;
   ::close(folder_fd);
   if (fd < 0) return open_error == ELOOP ? OpenResult::kOutside : OpenResult::kFailed;
@@ -215,8 +214,7 @@ size_t ControlCommands::open_file_locked(ControlSession& session, Buffer& buffer
       return 4;
     }
     if (session.files_.size() < kMaxFilesPerConnection &&
-        open_inside_data_directory(data_directory, request->name, &file) ==
-            OpenResult::kOutside) {
+        open_inside_data_directory(data_directory, request->name, &file) == OpenResult::kOutside) {
       set_status(buffer, kControlRefused);
       return 4;
     }
@@ -224,8 +222,8 @@ size_t ControlCommands::open_file_locked(ControlSession& session, Buffer& buffer
     const std::string path = request_path(data_directory, request->name);
     struct stat status {};
     // A FIFO or socket would block the open, and with it every command.
-    const bool blocking_kind =
-        ::stat(path.c_str(), &status) == 0 && (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode));
+    const bool blocking_kind = ::stat(path.c_str(), &status) == 0 &&
+                               (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode));
     if (!blocking_kind) file = std::fopen(path.c_str(), (mode + "e").c_str());
   }
   uint64_t handle = 0;

@@ -63,8 +63,7 @@ std::optional<PeerCredentials> peer_credentials(int socket) {
 
 }  // namespace
 
-ControlServer::ControlServer(Engine& engine, SettingsStore& store)
-    : commands_(engine, store) {}
+ControlServer::ControlServer(Engine& engine, SettingsStore& store) : commands_(engine, store) {}
 
 ControlServer::~ControlServer() { stop(); }
 

@@ -53,7 +53,8 @@ class ControlServer {
   // Routes (commands 31-34) call this with network-order addresses; it
   // returns 1 on success, 0 on failure. Until it is set every route change
   // counts as failed.
-  void set_route_hook(std::function<int(uint32_t destination, uint32_t mask, uint32_t gateway)> hook);
+  void set_route_hook(
+      std::function<int(uint32_t destination, uint32_t mask, uint32_t gateway)> hook);
 
   // The commands, for callers that answer messages without a socket.
   ControlCommands& commands() { return commands_; }

@@ -37,8 +37,8 @@ namespace {
 struct Fixture {
   Fixture() {
     // tmpfs where there is one: the store is fsync'ed on every write.
-    std::string pattern = access("/dev/shm", W_OK) == 0 ? "/dev/shm/norvane-fuzz-XXXXXX"
-                                                        : "/tmp/norvane-fuzz-XXXXXX";
+    std::string pattern =
+        access("/dev/shm", W_OK) == 0 ? "/dev/shm/norvane-fuzz-XXXXXX" : "/tmp/norvane-fuzz-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) __builtin_trap();
     root = pattern;
     data = root + "/data";
@@ -69,7 +69,8 @@ struct Fixture {
     inet_pton(AF_INET, "192.168.10.20", &address);
     engine.zone.add_zone_record(0, 1, "host.office.lan", 300, address.s_addr, std::string_view{});
     engine.zone.add_zone_record(0, 15, "office.lan", 300, 10, std::string_view("host.office.lan"));
-    engine.zone.add_zone_record(0, 5, "www.office.lan", 300, 0, std::string_view("host.office.lan"));
+    engine.zone.add_zone_record(0, 5, "www.office.lan", 300, 0,
+                                std::string_view("host.office.lan"));
   }
 
   std::string root;

@@ -6,29 +6,19 @@
 #include <pthread.h>
 #include <signal.h>
 #include <strings.h>
-#include <sys/socket.h>
 #include <unistd.h>
-#include <linux/netlink.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <thread>
 
-#include "engine/engine.h"
-#include "engine/hosts_file.h"
-#include "engine/zone_file.h"
-#include "runtime/auto_config.h"
-#include "runtime/log_file.h"
-#include "runtime/network_server.h"
-#include "runtime/settings.h"
+#include "runtime/server_host.h"
 #include "runtime/settings_store.h"
-#include "runtime/zone_refresh.h"
 #include "service/control_server.h"
 #include "service/event_log.h"
 #include "service/routes.h"
@@ -43,10 +33,39 @@ StatusReporter& status_reporter() {
   return reporter;
 }
 
-// The server currently running, for the stop controls.
-std::mutex running_lock;
-NetworkServer* running_server = nullptr;
-std::atomic<bool> stop_requested{false};
+// The stop controls' way to the server: the host of the run in progress, and
+// a stop that came before that host was attached (it stops the host at once).
+// Process-wide because the controls arrive on the signal and dispatcher
+// threads, which know nothing of the run; it carries its own lock.
+class StopControls {
+ public:
+  void request_stop() {
+    std::lock_guard<std::mutex> guard(lock_);
+    pending_ = true;
+    if (host_ != nullptr) host_->stop();
+  }
+  void attach(ServerHost& host) {
+    std::lock_guard<std::mutex> guard(lock_);
+    host_ = &host;
+    if (pending_) host.stop();
+  }
+  // The stop, if any, belonged to the run that ends here.
+  void detach() {
+    std::lock_guard<std::mutex> guard(lock_);
+    host_ = nullptr;
+    pending_ = false;
+  }
+
+ private:
+  std::mutex lock_;
+  ServerHost* host_ = nullptr;
+  bool pending_ = false;
+};
+
+StopControls& stop_controls() {
+  static StopControls controls;
+  return controls;
+}
 
 sigset_t signal_set(std::initializer_list<int> signals) {
   sigset_t set;
@@ -84,9 +103,7 @@ void stop_server() {
   // thread may reach its STOPPED report at once, and the manager must not
   // hear "stopping" after "stopped".
   status_reporter().report_service_status(ServiceState::kStopPending, 0, kPendingWaitHintMs);
-  stop_requested = true;
-  std::lock_guard<std::mutex> guard(running_lock);
-  if (running_server != nullptr) running_server->server_stop();
+  stop_controls().request_stop();
 }
 
 void service_control_handler(int control) {
@@ -104,72 +121,26 @@ bool console_control_handler(int event) {
 }
 
 int run_server(int argc, char** argv) {
-  Engine engine;
-  LogFile log_file(engine);
-  // Lines of the start-up go to standard error until the log file opens.
-  engine.log.set_stream(stderr);
-  if (!network_startup()) return 0;
-
-  SettingsStore store = SettingsStore::machine();
-  const std::string directory = program_directory();
-  store.store_write_text(kMainKey, "Path", directory.c_str());
-  if (!directory.empty() && chdir(directory.c_str()) != 0) {
-    // Only relative paths depend on it; the data directory is absolute.
-  }
-  engine.settings.network_configuration = load_ip_helper() ? 1 : 0;
-  settings_read(engine, store);
-  if (argc > 1 && is_switch(argv[1], "-debug")) {
-    if (engine.log.level() < 2) engine.log.set_level(2);
-    log_file.use_console(stdout);
-  }
-  log_file.log_roll(std::time(nullptr));
-
-  NetworkServer server(engine, log_file);
-  {
-    // A stop control that came during the start-up ends the loop at once.
-    std::lock_guard<std::mutex> guard(running_lock);
-    running_server = &server;
-    if (stop_requested) server.server_stop();
-  }
-  // server_start: the zone's defaults, the zone file (else the hosts file,
-  // or a refresh from the primary), the cache dump, auto-configuration, the
-  // sockets.
-  zone_settings_read(engine, store);
-  install_zone_save_hook(engine);
-  ZoneRefresher refresher(engine);
-  if (zone_load(engine, 1) == 0) {
-    import_system_hosts(engine);
-  } else if (engine.settings.primary.load() != 0) {
-    zone_refresh(engine);
-  }
-  if (engine.settings.cache_dump.load() != 0) engine.cache.cache_load_dump();
-  AddressWatcher watcher(engine);
-  if (engine.settings.network_configuration.load() != 0) watcher.start();
-  if (server.open_sockets()) server.log_ready();
-  // The start-up lines are out at once, not at the loop's first wake-up.
-  engine.log.flush();
-
+  ServerHostOptions options;
+  options.console = argc > 1 && is_switch(argv[1], "-debug");
   // The control channel starts after the sockets and before the loop, so
-  // that it never serves a server that is not running.
-  ControlServer control(engine, store);
-  control.set_refresh_hook([&refresher] { return refresher.zone_refresh_start() ? 1 : 0; });
-  control.set_route_hook(apply_route);
-  control.start();
-  server.set_turn_hook([&refresher](std::time_t now) { refresher.on_turn(now); });
-
-  server.server_loop();
-  server.server_stop();
-  refresher.stop();
-  watcher.stop();
-  if (engine.settings.cache_dump.load() != 0) engine.cache.cache_save_dump();
-  {
-    std::lock_guard<std::mutex> guard(running_lock);
-    running_server = nullptr;
-  }
-  engine.log.flush();
-  log_file.close();
-  // The pipe stop flag: the control channel ends last.
-  control.stop();
+  // that it never serves a server that is not running; it ends last.
+  std::unique_ptr<ControlServer> control;
+  options.attach = [&control](ServerHost& host) {
+    control = std::make_unique<ControlServer>(host.engine(), host.store());
+    control->set_refresh_hook([&host] { return host.zone_refresh_start() ? 1 : 0; });
+    control->set_route_hook(apply_route);
+    control->start();
+  };
+  options.detach = [&control] {
+    if (control != nullptr) control->stop();
+    control.reset();
+  };
+  ServerHost host(SettingsStore::machine(), std::move(options));
+  stop_controls().attach(host);
+  host.start();
+  host.run();
+  stop_controls().detach();
   return 0;
 }
 
@@ -237,9 +208,12 @@ int run_console(int argc, char** argv) {
       int signal_number = 0;
       if (sigwait(&set, &signal_number) != 0) continue;
       if (finished.load()) return;
-      if (signal_number == SIGINT) console_control_handler(0);
-      else if (signal_number == SIGQUIT) console_control_handler(1);
-      else stop_server();  // SIGTERM: the service manager's stop control
+      if (signal_number == SIGINT)
+        console_control_handler(0);
+      else if (signal_number == SIGQUIT)
+        console_control_handler(1);
+      else
+        stop_server();  // SIGTERM: the service manager's stop control
     }
   });
   start_service(argc, argv);

@@ -1,6 +1,6 @@
 // The frame of the ostrum program: the command line, the service entry point
-// and its status reports, console mode, the start-up, serve and shut-down
-// sequence, and the stop controls. Signals are taken by one thread with
+// and its status reports, console mode, and the stop controls, which reach
+// the server host of the run in progress. Signals are taken by one thread with
 // sigwait; handlers never do real work.
 #pragma once
 
@@ -43,7 +43,9 @@ void start_service(int argc, char** argv);
 // requests and runs the server until it stops. Returns 0.
 int run_console(int argc, char** argv);
 
-// The start-up, serve and shut-down sequence. Returns 0.
+// The start-up, serve and shut-down sequence: one ServerHost on the machine
+// store with the control channel attached, console mode for "-debug".
+// Returns 0.
 int run_server(int argc, char** argv);
 
 // A service control: the stop and shutdown controls set STOP_PENDING and stop

@@ -64,8 +64,7 @@ CommandOutcome run_systemctl(const ServiceManager& manager,
   posix_spawn_file_actions_init(&actions);
   if (capture) posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
   pid_t child = -1;
-  const int spawn_error =
-      posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
+  const int spawn_error = posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (capture) close(pipe_fds[1]);
   if (spawn_error != 0) {
@@ -285,8 +284,8 @@ void install_service(const ServiceManager& manager) {
   // Loading and enabling belong to the registration: when either fails the
   // service is not installed, and the unit goes again so that the next run
   // does not find a half-installed service in its way.
-  for (const std::vector<std::string>& step :
-       {std::vector<std::string>{"daemon-reload"}, std::vector<std::string>{"enable", kServiceName}}) {
+  for (const std::vector<std::string>& step : {std::vector<std::string>{"daemon-reload"},
+                                               std::vector<std::string>{"enable", kServiceName}}) {
     const CommandOutcome outcome = run_systemctl(manager, step);
     if (!outcome.succeeded) {
       remove_unit_file(manager);

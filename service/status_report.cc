@@ -26,8 +26,8 @@ std::string notify_message(const ServiceStatus& status) {
   const std::string display = kDisplayName;
   switch (status.current_state) {
     case ServiceState::kStartPending: {
-      std::string message = "STATUS=Starting " + display + " (checkpoint " +
-                            std::to_string(status.checkpoint) + ")";
+      std::string message =
+          "STATUS=Starting " + display + " (checkpoint " + std::to_string(status.checkpoint) + ")";
       if (status.wait_hint != 0) message += "\n" + extend_timeout(status.wait_hint);
       return message;
     }
@@ -112,9 +112,8 @@ bool StatusReporter::report_service_status(ServiceState state, uint32_t exit_cod
     status_.service_specific_exit_code = 0;
     status_.wait_hint = wait_hint;
     status_.controls_accepted = state == ServiceState::kStartPending ? 0 : kAcceptStop;
-    status_.checkpoint = state == ServiceState::kRunning || state == ServiceState::kStopped
-                             ? 0
-                             : checkpoint_++;
+    status_.checkpoint =
+        state == ServiceState::kRunning || state == ServiceState::kStopped ? 0 : checkpoint_++;
     if (state == ServiceState::kStopped) stopped_reported_ = true;
     if (!usable_) {
       errno = ENOTCONN;

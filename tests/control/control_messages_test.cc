@@ -14,7 +14,9 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 void append(Bytes& out, std::initializer_list<uint8_t> bytes) { out.insert(out.end(), bytes); }
-void append_text(Bytes& out, std::string_view text) { out.insert(out.end(), text.begin(), text.end()); }
+void append_text(Bytes& out, std::string_view text) {
+  out.insert(out.end(), text.begin(), text.end());
+}
 
 TEST(ControlFramingTest, FieldsBeyondTheReceivedBytesReadAsZero) {
   const Bytes three = {0x11, 0x22, 0x33};
@@ -92,11 +94,11 @@ TEST(ControlRequestTest, WriteSettingStringsCarryTheirZeroInTheirLength) {
 
 TEST(ControlRequestTest, MalformedWriteSettingIsRefused) {
   const std::vector<Bytes> cases = {
-      {},                           // nothing at all
-      {2, 'K', 0},                  // stops after the key
-      {9, 'K', 0},                  // length runs past the payload
-      {2, 'K', 'x', 2, 'V', 0, 0},  // last byte of the key is not its zero
-      {3, 'K', 0, 0, 2, 'V', 0, 0}, // a zero inside the key
+      {},                            // nothing at all
+      {2, 'K', 0},                   // stops after the key
+      {9, 'K', 0},                   // length runs past the payload
+      {2, 'K', 'x', 2, 'V', 0, 0},   // last byte of the key is not its zero
+      {3, 'K', 0, 0, 2, 'V', 0, 0},  // a zero inside the key
   };
   for (const Bytes& payload : cases) {
     EXPECT_FALSE(decode_write_setting_request(payload)) << payload.size();
@@ -150,13 +152,13 @@ TEST(ControlImageTest, ZoneImageLayout) {
 }
 
 TEST(ControlImageTest, ZoneRecordImageHasTheCacheEntryShape) {
-  Bytes expected = {1, 0, 0, 0, 0, 0, 0, 0,     // handle
-                    2, 0, 0, 0, 0, 0, 0, 0,     // next
-                    0x2C, 0x01, 0, 0,           // TTL 300
-                    10, 0, 0, 0,                // preference 10
-                    15, 0, 0, 0,                // MX
-                    4,                          // target length
-                    3};                         // owner length
+  Bytes expected = {1,    0,    0, 0, 0, 0, 0, 0,  // handle
+                    2,    0,    0, 0, 0, 0, 0, 0,  // next
+                    0x2C, 0x01, 0, 0,              // TTL 300
+                    10,   0,    0, 0,              // preference 10
+                    15,   0,    0, 0,              // MX
+                    4,                             // target length
+                    3};                            // owner length
   append_text(expected, "lan");
   expected.push_back(0);
   append_text(expected, "mail");
@@ -174,8 +176,8 @@ TEST(ControlImageTest, ZoneRecordImageHasTheCacheEntryShape) {
 }
 
 TEST(ControlImageTest, ZoneRecordImageLengthsAreTheAuthority) {
-  Bytes base = {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 'h', 0, 0};
+  Bytes base = {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,   0, 0, 0,
+                0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 'h', 0, 0};
   ASSERT_TRUE(decode_zone_record_image(base));
   Bytes owner_too_long = base;
   owner_too_long[29] = 200;  // announces more than was sent
@@ -187,9 +189,9 @@ TEST(ControlImageTest, ZoneRecordImageLengthsAreTheAuthority) {
 }
 
 TEST(ControlImageTest, AccessRangeImage) {
-  Bytes bytes = {9, 0, 0, 0, 0, 0, 0, 0, 'Q', ' ', 'Z', 0, 0, 0, 0, 0,
-                 0x00, 0x0A, 0xA8, 0xC0,   // 192.168.10.0 as a number
-                 0xFF, 0x0A, 0xA8, 0xC0};  // 192.168.10.255
+  Bytes bytes = {9,    0,    0,    0,   0, 0, 0,    0,    'Q',  ' ',
+                 'Z',  0,    0,    0,   0, 0, 0x00, 0x0A, 0xA8, 0xC0,  // 192.168.10.0 as a number
+                 0xFF, 0x0A, 0xA8, 0xC0};                              // 192.168.10.255
   auto range = decode_access_range_image(bytes);
   ASSERT_TRUE(range);
   EXPECT_EQ(range->next, 9u);

@@ -102,7 +102,8 @@ TEST_F(HostsImportTest, LineRules) {
     std::vector<std::string> records;  // "owner address"
   };
   const std::vector<Case> cases = {
-      {"repeated name ends its line", "10.0.0.1 a b a c\n10.0.0.2 d\n",
+      {"repeated name ends its line",
+       "10.0.0.1 a b a c\n10.0.0.2 d\n",
        {"a 10.0.0.1", "b 10.0.0.1", "d 10.0.0.2"}},
       {"blocklist entry", "0.0.0.0 blocked.example\n", {}},
       {"comment behind the names", "10.0.0.2 c # d e\n", {"c 10.0.0.2"}},
@@ -111,13 +112,15 @@ TEST_F(HostsImportTest, LineRules) {
       {"tabs and indentation", "\t10.0.0.4\t\tf \t g\t\n", {"f 10.0.0.4", "g 10.0.0.4"}},
       {"address alone", "10.0.0.5\n10.0.0.5   \n", {}},
       {"not a whole dotted quad",
-       "10.0.0.256 x\n10.0.0 x\n10.0.0.1.2 x\n::1 localhost\n 010.0.0.1x y\n", {}},
+       "10.0.0.256 x\n10.0.0 x\n10.0.0.1.2 x\n::1 localhost\n 010.0.0.1x y\n",
+       {}},
       {"case and trailing dot", "10.0.0.6 UPPER.Example.\n", {"upper.example 10.0.0.6"}},
       {"CRLF line ends", "10.0.0.7 crlf\r\n10.0.0.8 next\r\n", {"crlf 10.0.0.7", "next 10.0.0.8"}},
       {"loopback names are imported", "127.0.0.1 localhost\n", {"localhost 127.0.0.1"}},
       {"last line without line end", "10.0.0.9 tail", {"tail 10.0.0.9"}},
       {"invalid name ends its line", "10.0.0.10 ok bad..name later\n", {"ok 10.0.0.10"}},
-      {"zero byte ends the line's text", "10.0.0.11 n1\0n2\n10.0.0.12 n3\n"s,
+      {"zero byte ends the line's text",
+       "10.0.0.11 n1\0n2\n10.0.0.12 n3\n"s,
        {"n1 10.0.0.11", "n3 10.0.0.12"}},
       {"name beside an address of another line",
        "10.0.0.13 shared\n10.0.0.14 shared\n10.0.0.13 shared\n",

@@ -84,8 +84,7 @@ TEST(ResolverConfigTest, NameServersAndDomain) {
        "192.0.2.8:53", ""},
       {"comments", "# nameserver 192.0.2.1\n; nameserver 192.0.2.2\n  nameserver 192.0.2.3 # x\n",
        "192.0.2.3:53", ""},
-      {"resolved stub is a server", "nameserver 127.0.0.53\noptions edns0\n", "127.0.0.53:53",
-       ""},
+      {"resolved stub is a server", "nameserver 127.0.0.53\noptions edns0\n", "127.0.0.53:53", ""},
       {"domain line wins over search", "search a.example b.example\ndomain Office.LAN.\n", "",
        "office.lan"},
       {"first entry of search", "search corp.example other.example\n", "", "corp.example"},
@@ -123,8 +122,10 @@ std::string in_private_network(const std::function<std::string()>& body) {
     close(channel[0]);
     alarm(60);
     std::string report;
-    if (unshare(CLONE_NEWNET | CLONE_NEWUTS) != 0) report = "skip: no namespaces (not root?)";
-    else report = body();
+    if (unshare(CLONE_NEWNET | CLONE_NEWUTS) != 0)
+      report = "skip: no namespaces (not root?)";
+    else
+      report = body();
     for (size_t at = 0; at < report.size();) {
       const ssize_t wrote = write(channel[1], report.data() + at, report.size() - at);
       if (wrote <= 0) break;
@@ -146,11 +147,11 @@ std::string in_private_network(const std::function<std::string()>& body) {
 }
 
 // Variadic because the lambda bodies hold commas.
-#define RUN_IN_PRIVATE_NETWORK(...)                                 \
-  do {                                                              \
-    const std::string report = in_private_network(__VA_ARGS__);     \
-    if (report.rfind("skip:", 0) == 0) GTEST_SKIP() << report;      \
-    EXPECT_EQ(report, "");                                          \
+#define RUN_IN_PRIVATE_NETWORK(...)                             \
+  do {                                                          \
+    const std::string report = in_private_network(__VA_ARGS__); \
+    if (report.rfind("skip:", 0) == 0) GTEST_SKIP() << report;  \
+    EXPECT_EQ(report, "");                                      \
   } while (0)
 
 bool shell(const std::string& command) {
@@ -164,8 +165,7 @@ std::string set_up_network() {
   if (sethostname(host, std::strlen(host)) != 0) return "sethostname failed";
   for (const char* command : {"ip link set lo up", "ip link add v0 type veth peer name v1",
                               "ip addr add 10.77.0.1/24 dev v0", "ip addr add 10.77.1.1/24 dev v1",
-                              "ip link set v0 up",
-                              "ip link set v1 up"}) {
+                              "ip link set v0 up", "ip link set v1 up"}) {
     if (!shell(command)) return std::string("failed: ") + command;
   }
   return "";
@@ -217,7 +217,8 @@ TEST(InterfaceRecordsTest, EachAddressPublishedNeverLoopback) {
                               const char* when) {
       const std::vector<std::string> got = address_records(engine);
       if (got != sorted(wanted))
-        report += std::string(when) + ": records" + joined(got) + "\nwanted" + joined(wanted) + "\n";
+        report +=
+            std::string(when) + ": records" + joined(got) + "\nwanted" + joined(wanted) + "\n";
     };
 
     Engine engine;

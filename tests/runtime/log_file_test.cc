@@ -58,9 +58,9 @@ TEST_F(LogFileTest, DailyFileSwitchesAtTheFirstTurnAfterMidnight) {
   engine_.settings.create_log = 1;
   LogFile file(engine_);
   file.log_roll(local_time(2026, 1, 31, 23, 59, 0));
-  engine_.log.write(1, "%s before midnight\n");
+  engine_.log.write(1, "before midnight\n");
   file.log_roll(local_time(2026, 2, 1, 0, 1, 0));
-  engine_.log.write(1, "%s after midnight\n");
+  engine_.log.write(1, "after midnight\n");
   file.close();
   EXPECT_NE(read("dns260131.log").find("before midnight"), std::string::npos);
   EXPECT_EQ(read("dns260131.log").find("after midnight"), std::string::npos);
@@ -70,11 +70,11 @@ TEST_F(LogFileTest, DailyFileSwitchesAtTheFirstTurnAfterMidnight) {
 TEST_F(LogFileTest, MonthlyFileSwitchesInTheNewMonthAndKeepsItsFileWithin) {
   LogFile file(engine_);
   file.log_roll(local_time(2013, 12, 1, 10, 0, 0));
-  engine_.log.write(1, "%s first\n");
+  engine_.log.write(1, "first\n");
   file.log_roll(local_time(2013, 12, 31, 23, 0, 0));
-  engine_.log.write(1, "%s second\n");
+  engine_.log.write(1, "second\n");
   file.log_roll(local_time(2014, 1, 1, 0, 0, 30));
-  engine_.log.write(1, "%s third\n");
+  engine_.log.write(1, "third\n");
   file.close();
   const std::string december = read("dns1312.log");
   EXPECT_NE(december.find("first"), std::string::npos);
@@ -103,10 +103,10 @@ TEST_F(LogFileTest, HeadingAppearsFromLevelTwoWithAnEmptyLineBefore) {
 
 TEST_F(LogFileTest, RestartAppendsToTheFileOfThePeriod) {
   const std::time_t when = local_time(2026, 3, 4, 5, 6, 7);
-  for (const char* line : {"%s one\n", "%s two\n"}) {
+  for (const char* line : {"one", "two"}) {
     LogFile file(engine_);
     file.log_roll(when);
-    engine_.log.write(1, line);
+    engine_.log.write(1, "%s\n", line);
   }
   const std::string text = read("dns2603.log");
   EXPECT_LT(text.find("one"), text.find("two"));
@@ -122,7 +122,7 @@ TEST_F(LogFileTest, UnopenableFileTurnsLoggingOffUntilTheLevelIsSetAgain) {
   engine_.settings.data_directory.set(directory_);
   engine_.log.set_level(1);
   EXPECT_NE(file.log_roll(local_time(2026, 3, 4, 5, 6, 8)), nullptr);
-  engine_.log.write(1, "%s back\n");
+  engine_.log.write(1, "back\n");
   file.close();
   EXPECT_NE(read("dns2603.log").find("back"), std::string::npos);
 }
@@ -133,7 +133,7 @@ TEST_F(LogFileTest, LevelZeroClosesTheFileAndDropsLines) {
   engine_.log.set_level(0);
   EXPECT_EQ(file.log_roll(local_time(2026, 3, 4, 5, 6, 8)), nullptr);
   engine_.log.set_level(1);
-  engine_.log.write(1, "%s dropped\n");
+  engine_.log.write(1, "dropped\n");
   EXPECT_EQ(read("dns2603.log").find("dropped"), std::string::npos);
 }
 
@@ -147,7 +147,7 @@ TEST_F(LogFileTest, ConsoleStaysTheStreamWhateverTheDate) {
     file.use_console(console);
     EXPECT_EQ(file.log_roll(local_time(2026, 3, 4, 5, 6, 7)), console);
     EXPECT_EQ(file.log_roll(local_time(2026, 4, 1, 0, 0, 1)), console);
-    engine_.log.write(1, "%s to the console\n");
+    engine_.log.write(1, "to the console\n");
   }
   engine_.log.set_stream(nullptr);
   std::fclose(console);

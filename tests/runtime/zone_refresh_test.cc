@@ -459,6 +459,49 @@ TEST(ZoneRefreshTest, DamagedTransfersNeverCrash) {
   }
 }
 
+// The reader without a socket: the messages come from memory, the result
+// tells an empty zone (0) from a failed transfer (-1), and nothing is saved.
+TEST(ZoneRefreshTest, TransferTakenFromMemoryInstallsWithoutSaving) {
+  struct Case {
+    const char* name;
+    std::vector<Rr> answers;
+    int result;
+  };
+  std::vector<Rr> whole = {soa()};
+  for (Rr& rr : office_records()) whole.push_back(rr);
+  whole.push_back(soa());
+  const std::vector<Case> cases = {
+      {"whole zone", whole, 4},
+      {"empty zone", {soa(), soa()}, 0},
+      {"no closing SOA", {soa(), a("host.office.lan", 1)}, -1},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    RefreshEngine server;
+    const std::string file_before = read_text(server.zone_file());
+    const std::string before = server.state();
+    std::vector<Bytes> pending = {message(1235, test.answers)};
+    auto next = [&pending](std::vector<uint8_t>& out) {
+      if (pending.empty()) return false;
+      out.assign(pending.front().begin() + 2, pending.front().end());
+      pending.erase(pending.begin());
+      return true;
+    };
+    int completed = 0;
+    EXPECT_EQ(zone_transfer_take(server.engine, "office.lan", 1235, loopback(), next,
+                                 [&completed] { ++completed; }),
+              test.result);
+    EXPECT_EQ(completed, test.result < 0 ? 0 : 1);
+    EXPECT_EQ(read_text(server.zone_file()), file_before);
+    if (test.result < 0) {
+      EXPECT_EQ(server.state(), before);
+    }
+    std::lock_guard<std::recursive_mutex> held(server.engine.zone.lock());
+    EXPECT_TRUE(server.engine.zone.staging().empty());
+    EXPECT_EQ(server.engine.zone.serial, test.result < 0 ? 5u : 77u);
+  }
+}
+
 struct Turn {
   const char* name;
   uint32_t primary;

@@ -193,21 +193,26 @@ class StandInSystemctl {
  public:
   explicit StandInSystemctl(const ScratchDir& scratch, std::vector<std::string> states = {},
                             std::vector<std::string> failing = {})
-      : directory_(scratch.path() / "bin"), calls_(scratch.path() / "systemctl-calls"),
+      : directory_(scratch.path() / "bin"),
+        calls_(scratch.path() / "systemctl-calls"),
         states_(scratch.path() / "systemctl-states") {
     fs::create_directories(directory_);
     std::string state_lines;
     for (const std::string& state : states) state_lines += state + "\n";
     ServerTree::write_file(states_, state_lines);
     std::string script = "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + calls_.string() + "'\n";
-    script += "if [ \"$1\" = is-active ]; then\n"
-              "  state=$(head -n 1 '" + states_.string() + "')\n"
-              "  if [ $(wc -l < '" + states_.string() + "') -gt 1 ]; then sed -i 1d '" +
-              states_.string() + "'; fi\n"
-              "  echo \"${state:-inactive}\"\n"
-              "  [ \"$state\" = active ] && exit 0\n"
-              "  exit 3\n"
-              "fi\n";
+    script +=
+        "if [ \"$1\" = is-active ]; then\n"
+        "  state=$(head -n 1 '" +
+        states_.string() +
+        "')\n"
+        "  if [ $(wc -l < '" +
+        states_.string() + "') -gt 1 ]; then sed -i 1d '" + states_.string() +
+        "'; fi\n"
+        "  echo \"${state:-inactive}\"\n"
+        "  [ \"$state\" = active ] && exit 0\n"
+        "  exit 3\n"
+        "fi\n";
     for (const std::string& command : failing)
       script += "[ \"$*\" = '" + command + "' ] && exit 1\n";
     script += "exit 0\n";
@@ -278,11 +283,14 @@ TEST(ServiceFrameTest, DispatcherFailuresGoToTheSystemLog) {
       {{"-INSTALL2"}, {}, {no_dispatcher}},
       {{"remove"}, {}, {no_dispatcher}},
       {{""}, {}, {no_dispatcher}},
-      {{}, {"NOTIFY_SOCKET=relative/notify"},
+      {{},
+       {"NOTIFY_SOCKET=relative/notify"},
        {"DNSserver error: 22: RegisterServiceCtrlHandler failed."}},
-      {{}, {"NOTIFY_SOCKET=/" + std::string(108, 'n')},
+      {{},
+       {"NOTIFY_SOCKET=/" + std::string(108, 'n')},
        {"DNSserver error: 22: RegisterServiceCtrlHandler failed."}},
-      {{}, {"NOTIFY_SOCKET=/nonexistent-norvane/notify"},
+      {{},
+       {"NOTIFY_SOCKET=/nonexistent-norvane/notify"},
        {"DNSserver error: 2: SetServiceStatus", "DNSserver error: 2: SetServiceStatus"}},
   };
   for (const Case& c : cases) {
@@ -314,9 +322,9 @@ TEST(ServiceFrameTest, DebugSwitchInAnyCaseRunsTheConsoleWithoutReports) {
     ScratchDir scratch;
     ServerTree tree(find_free_port(), kOfficeZone);
     DatagramSink notify((scratch.path() / "notify").string());
-    OstrumRun run(scratch, {argument, "ignored"},
-                  {"NORVANE_MACHINE_STORE=" + tree.store().string(),
-                   "NOTIFY_SOCKET=" + notify.address()});
+    OstrumRun run(
+        scratch, {argument, "ignored"},
+        {"NORVANE_MACHINE_STORE=" + tree.store().string(), "NOTIFY_SOCKET=" + notify.address()});
     ASSERT_TRUE(answers_queries(tree.port())) << run.output();
     run.signal(SIGINT);
     EXPECT_EQ(run.wait_exit(milliseconds(5'000)), 0);
@@ -341,9 +349,9 @@ TEST(ServiceFrameTest, StatusReportsFollowTheServiceLifeInOrder) {
     ServerTree tree(find_free_port(), kOfficeZone);
     DatagramSink notify(abstract ? "@norvane-notify-" + std::to_string(getpid())
                                  : (scratch.path() / "notify").string());
-    OstrumRun run(scratch, {},
-                  {"NORVANE_MACHINE_STORE=" + tree.store().string(),
-                   "NOTIFY_SOCKET=" + notify.address()});
+    OstrumRun run(
+        scratch, {},
+        {"NORVANE_MACHINE_STORE=" + tree.store().string(), "NOTIFY_SOCKET=" + notify.address()});
     std::vector<std::map<std::string, std::string>> reports;
     for (int i = 0; i < 3; ++i) {
       const std::optional<std::string> message = notify.next(milliseconds(5'000));
@@ -385,9 +393,9 @@ TEST(ServiceFrameTest, StopDuringStartUpIsNotLost) {
     ScratchDir scratch;
     ServerTree tree(find_free_port(), kOfficeZone);
     DatagramSink notify((scratch.path() / "notify").string());
-    OstrumRun run(scratch, {},
-                  {"NORVANE_MACHINE_STORE=" + tree.store().string(),
-                   "NOTIFY_SOCKET=" + notify.address()});
+    OstrumRun run(
+        scratch, {},
+        {"NORVANE_MACHINE_STORE=" + tree.store().string(), "NOTIFY_SOCKET=" + notify.address()});
     std::vector<std::string> messages;
     const std::optional<std::string> first = notify.next(milliseconds(5'000));
     ASSERT_TRUE(first.has_value()) << run.output();
@@ -452,11 +460,11 @@ TEST(ServiceFrameTest, InstallThenRemoveThroughSystemctl) {
     EXPECT_EQ(installing.output(), "DNS Server installed.\nDNS Server started.\n");
     const fs::path unit = units / "DNSserver.service";
     const std::vector<std::string> lines = split_lines(read_text(unit));
-    for (const std::string& expected : std::vector<std::string>{
-             "Description=Resolves Internet names to IP addresses", "Type=notify",
-          "After=network-online.target", "Wants=network-online.target",
-          "WantedBy=multi-user.target",
-          "ExecStart=" + fs::canonical(NORVANE_OSTRUM_PATH).string()})
+    for (const std::string& expected :
+         std::vector<std::string>{"Description=Resolves Internet names to IP addresses",
+                                  "Type=notify", "After=network-online.target",
+                                  "Wants=network-online.target", "WantedBy=multi-user.target",
+                                  "ExecStart=" + fs::canonical(NORVANE_OSTRUM_PATH).string()})
       EXPECT_NE(std::find(lines.begin(), lines.end(), expected), lines.end()) << expected;
     EXPECT_EQ(fs::status(unit).permissions() & fs::perms::all, fs::perms(0644));
     EXPECT_EQ(std::distance(fs::directory_iterator(units), fs::directory_iterator()), 1);
@@ -471,10 +479,9 @@ TEST(ServiceFrameTest, InstallThenRemoveThroughSystemctl) {
     EXPECT_EQ(removing.wait_exit(milliseconds(10'000)), 0);
     EXPECT_EQ(removing.output(), "\nDNS Server stopped.\nDNS Server deleted.\n");
     EXPECT_FALSE(fs::exists(unit));
-    EXPECT_EQ(systemctl.calls(),
-              (std::vector<std::string>{"daemon-reload", "enable DNSserver", "start DNSserver",
-                                        "is-active DNSserver", "disable DNSserver",
-                                        "daemon-reload"}));
+    EXPECT_EQ(systemctl.calls(), (std::vector<std::string>{"daemon-reload", "enable DNSserver",
+                                                           "start DNSserver", "is-active DNSserver",
+                                                           "disable DNSserver", "daemon-reload"}));
   }
 }
 
@@ -490,12 +497,12 @@ TEST(ServiceFrameTest, RemoveWaitsForARunningServiceWithDots) {
   OstrumRun removing(scratch, {"-remove"},
                      {"NORVANE_UNIT_DIR=" + units.string(), systemctl.path_variable()});
   EXPECT_EQ(removing.wait_exit(milliseconds(10'000)), 0);
-  EXPECT_EQ(removing.output(), "Stopping DNS Server...\nDNS Server stopped.\nDNS Server deleted.\n");
-  EXPECT_EQ(systemctl.calls(),
-            (std::vector<std::string>{"is-active DNSserver", "--no-block stop DNSserver",
-                                      "is-active DNSserver", "is-active DNSserver",
-                                      "is-active DNSserver", "disable DNSserver",
-                                      "daemon-reload"}));
+  EXPECT_EQ(removing.output(),
+            "Stopping DNS Server...\nDNS Server stopped.\nDNS Server deleted.\n");
+  EXPECT_EQ(systemctl.calls(), (std::vector<std::string>{
+                                   "is-active DNSserver", "--no-block stop DNSserver",
+                                   "is-active DNSserver", "is-active DNSserver",
+                                   "is-active DNSserver", "disable DNSserver", "daemon-reload"}));
   EXPECT_FALSE(fs::exists(units / "DNSserver.service"));
 }
 
@@ -539,20 +546,37 @@ TEST(ServiceFrameTest, FailedInstallationLeavesNothingBehind) {
     std::vector<std::string> calls;
   };
   const std::vector<Case> cases = {
-      {"installed twice", {}, true, false,
-       "DNS Server service installation failed - File exists (0x11)\n", {}},
-      {"reload fails", {"daemon-reload"}, false, false,
+      {"installed twice",
+       {},
+       true,
+       false,
+       "DNS Server service installation failed - File exists (0x11)\n",
+       {}},
+      {"reload fails",
+       {"daemon-reload"},
+       false,
+       false,
        "DNS Server service installation failed - systemctl daemon-reload exited with status 1 "
        "(0x1)\n",
        {"daemon-reload"}},
-      {"enable fails", {"enable DNSserver"}, false, false,
+      {"enable fails",
+       {"enable DNSserver"},
+       false,
+       false,
        "DNS Server service installation failed - systemctl enable DNSserver exited with status 1 "
        "(0x1)\n",
        {"daemon-reload", "enable DNSserver", "daemon-reload"}},
-      {"no systemctl", {}, false, true,
-       "DNS Server service installation failed - No such file or directory (0x2)\n", {}},
+      {"no systemctl",
+       {},
+       false,
+       true,
+       "DNS Server service installation failed - No such file or directory (0x2)\n",
+       {}},
       // The start is not checked: the service reports its own failures.
-      {"start fails", {"start DNSserver"}, false, false,
+      {"start fails",
+       {"start DNSserver"},
+       false,
+       false,
        "DNS Server installed.\nDNS Server started.\n",
        {"daemon-reload", "enable DNSserver", "start DNSserver"}},
   };
@@ -602,12 +626,14 @@ TEST(ServiceFrameTest, ExecStartNamesTheProgramAsSystemdReadsIt) {
   const bool analyze = systemd_analyze_available();
   ScratchDir scratch;
   struct Case {
-    std::string directory;  // under the scratch folder
+    std::string directory;   // under the scratch folder
     std::string exec_start;  // behind the scratch folder's path; empty: refused
   };
   const std::vector<Case> cases = {
       {"plain", "plain/ostrum"},
-      {"with blank", "\"" "/with blank/ostrum\""},
+      {"with blank",
+       "\""
+       "/with blank/ostrum\""},
       {"50%", "50%%/ostrum"},
       {"quote\"d", ""},
       {"back\\slash", ""},
@@ -622,9 +648,9 @@ TEST(ServiceFrameTest, ExecStartNamesTheProgramAsSystemdReadsIt) {
       EXPECT_EQ(text, "");
       continue;
     }
-    const std::string expected =
-        c.exec_start[0] == '"' ? "\"" + scratch.path().string() + c.exec_start.substr(1)
-                               : scratch.path().string() + "/" + c.exec_start;
+    const std::string expected = c.exec_start[0] == '"'
+                                     ? "\"" + scratch.path().string() + c.exec_start.substr(1)
+                                     : scratch.path().string() + "/" + c.exec_start;
     EXPECT_NE(text.find("\nExecStart=" + expected + "\n"), std::string::npos) << text;
     if (!analyze) continue;
     fs::create_directories(program.parent_path());

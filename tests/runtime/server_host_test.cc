@@ -1,0 +1,298 @@
+// Server hosts in one process: each with its own store, data directory and
+// port, asked with dig, stopped and started again while the other serves; the
+// observer's reports; stops that come before the loop; a port already taken.
+#include "runtime/server_host.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace norvane {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// A bound socket that closes itself; used to find and to hold ports.
+class BoundSocket {
+ public:
+  BoundSocket(int type, uint16_t port) : fd_(socket(AF_INET, type | SOCK_CLOEXEC, 0)) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = htons(port);
+    if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~BoundSocket() {
+    if (fd_ >= 0) close(fd_);
+  }
+  BoundSocket(const BoundSocket&) = delete;
+  BoundSocket& operator=(const BoundSocket&) = delete;
+  bool valid() const { return fd_ >= 0; }
+  uint16_t port() const {
+    sockaddr_in bound{};
+    socklen_t size = sizeof bound;
+    if (fd_ < 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&bound), &size) != 0) return 0;
+    return ntohs(bound.sin_port);
+  }
+
+ private:
+  int fd_;
+};
+
+// A port free for both UDP and TCP at the moment of asking.
+uint16_t free_port() {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    const uint16_t port = BoundSocket(SOCK_DGRAM, 0).port();
+    if (port != 0 && BoundSocket(SOCK_DGRAM, port).valid() &&
+        BoundSocket(SOCK_STREAM, port).valid())
+      return port;
+  }
+  ADD_FAILURE() << "no free port";
+  return 0;
+}
+
+// A store folder and a data directory serving "<domain>" with one address.
+class HostTree {
+ public:
+  HostTree(std::string domain, std::string address) : address_(std::move(address)) {
+    char pattern[] = "/tmp/norvane-host-XXXXXX";
+    EXPECT_NE(mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    port_ = free_port();
+    fs::create_directories(root_ / "store");
+    fs::create_directories(root_ / "data");
+    name_ = "www." + domain;
+    std::ofstream(root_ / "data" / "name.db")
+        << "$ORIGIN " << domain << ".\n"
+        << "@\tSOA\tns1." << domain << ".\thostmaster." << domain << ". 7 3600 600 86400 300\n"
+        << "@\tNS\tns1\n"
+        << "ns1\tA\t" << address_ << "\n"
+        << "www\tA\t" << address_ << "\n";
+    std::ofstream(root_ / "store" / "settings.ini")
+        << "[Velisk]\nPort=" << port_
+        << "\nAutoIf=0\nAutoDNS=0\nDirectory=" << (root_ / "data").string()
+        << "/\nDomain=" << domain << "\nServer=ns1\nAdministrator=hostmaster\n";
+  }
+  ~HostTree() {
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+  HostTree(const HostTree&) = delete;
+  HostTree& operator=(const HostTree&) = delete;
+
+  SettingsStore store() const { return SettingsStore((root_ / "store").string()); }
+  uint16_t port() const { return port_; }
+  const std::string& name() const { return name_; }
+  const std::string& address() const { return address_; }
+
+  // Ready lines across the log files of the data directory.
+  int ready_lines() const {
+    int count = 0;
+    for (const auto& entry : fs::directory_iterator(root_ / "data")) {
+      if (entry.path().extension() != ".log") continue;
+      std::ifstream in(entry.path());
+      for (std::string line; std::getline(in, line);)
+        if (line.ends_with(" ready")) ++count;
+    }
+    return count;
+  }
+
+ private:
+  fs::path root_;
+  uint16_t port_ = 0;
+  std::string name_;
+  std::string address_;
+};
+
+// Records the observer's calls in order.
+class RecordingObserver : public ServerObserver {
+ public:
+  void on_ready(uint16_t port, bool listening) override {
+    add("ready " + std::to_string(port) + (listening ? " listening" : " failed"));
+  }
+  void on_stopped() override { add("stopped"); }
+
+  // Waits (bounded) until `count` events arrived; returns the events so far.
+  std::vector<std::string> wait_for(size_t count) {
+    std::unique_lock<std::mutex> guard(lock_);
+    changed_.wait_for(guard, 20s, [&] { return events_.size() >= count; });
+    return events_;
+  }
+
+ private:
+  void add(std::string event) {
+    std::lock_guard<std::mutex> guard(lock_);
+    events_.push_back(std::move(event));
+    changed_.notify_all();
+  }
+
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::vector<std::string> events_;
+};
+
+// One host serving on a thread of its own, as a windowed program runs it.
+class RunningHost {
+ public:
+  explicit RunningHost(const HostTree& tree) {
+    ServerHostOptions options;
+    options.observer = &observer_;
+    host_ = std::make_unique<ServerHost>(tree.store(), std::move(options));
+    thread_ = std::thread([this] {
+      host_->start();
+      host_->run();
+    });
+    ready_ = observer_.wait_for(1);
+  }
+  ~RunningHost() { stop(); }
+  RunningHost(const RunningHost&) = delete;
+  RunningHost& operator=(const RunningHost&) = delete;
+
+  const std::vector<std::string>& ready_events() const { return ready_; }
+  // Stops and joins the host; returns every event the observer saw.
+  std::vector<std::string> stop() {
+    if (thread_.joinable()) {
+      host_->stop();
+      thread_.join();
+    }
+    return observer_.wait_for(2);
+  }
+
+ private:
+  RecordingObserver observer_;
+  std::unique_ptr<ServerHost> host_;
+  std::thread thread_;
+  std::vector<std::string> ready_;
+};
+
+// The A records dig reads for `name` from the server on `port`, over UDP or
+// TCP, one per line; bounded by dig's own tries and timeouts. The server
+// answers EDNS queries with FORMERR (RFC 6891 section 7), so none is sent.
+std::string dig(uint16_t port, const std::string& name, bool tcp = false) {
+  const std::string command = "dig @127.0.0.1 -p " + std::to_string(port) +
+                              " +noedns +short +time=2 +tries=2 " + (tcp ? "+tcp " : "") + name +
+                              " A 2>&1";
+  std::FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return "popen failed";
+  std::string output;
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
+  pclose(pipe);
+  return output;
+}
+
+void expect_answers(const HostTree& tree) {
+  EXPECT_EQ(dig(tree.port(), tree.name()), tree.address() + "\n") << "udp, port " << tree.port();
+  EXPECT_EQ(dig(tree.port(), tree.name(), true), tree.address() + "\n")
+      << "tcp, port " << tree.port();
+}
+
+TEST(ServerHostTest, TwoHostsServeTheirOwnZonesThroughARestartOfOne) {
+  HostTree alpha("alpha.lan", "10.1.0.1");
+  HostTree beta("beta.lan", "10.2.0.2");
+  auto first = std::make_unique<RunningHost>(alpha);
+  RunningHost second(beta);
+  ASSERT_EQ(first->ready_events(),
+            std::vector<std::string>{"ready " + std::to_string(alpha.port()) + " listening"});
+  ASSERT_EQ(second.ready_events(),
+            std::vector<std::string>{"ready " + std::to_string(beta.port()) + " listening"});
+  expect_answers(alpha);
+  expect_answers(beta);
+
+  const std::vector<std::string> events = first->stop();
+  EXPECT_EQ(events, (std::vector<std::string>{
+                        "ready " + std::to_string(alpha.port()) + " listening", "stopped"}));
+  first.reset();
+  expect_answers(beta);
+
+  // A second run in the same process serves again instead of stopping at once.
+  first = std::make_unique<RunningHost>(alpha);
+  ASSERT_EQ(first->ready_events(),
+            std::vector<std::string>{"ready " + std::to_string(alpha.port()) + " listening"});
+  expect_answers(alpha);
+  expect_answers(beta);
+  first->stop();
+  second.stop();
+  // Each host wrote its own log in its own data directory.
+  EXPECT_EQ(alpha.ready_lines(), 2);
+  EXPECT_EQ(beta.ready_lines(), 1);
+}
+
+TEST(ServerHostTest, StopBeforeRunEndsTheLoopAtOnce) {
+  HostTree tree("gamma.lan", "10.3.0.3");
+  const std::string ready = "ready " + std::to_string(tree.port()) + " listening";
+  // Stop before start, and stop between start and run, from another thread.
+  for (const bool before_start : {true, false}) {
+    SCOPED_TRACE(before_start ? "before start" : "after start");
+    RecordingObserver observer;
+    ServerHostOptions options;
+    options.observer = &observer;
+    ServerHost host(tree.store(), std::move(options));
+    if (before_start) host.stop();
+    EXPECT_TRUE(host.start());
+    if (!before_start) std::thread([&host] { host.stop(); }).join();
+    EXPECT_TRUE(host.stop_requested());
+    host.run();
+    EXPECT_EQ(observer.wait_for(2), (std::vector<std::string>{ready, "stopped"}));
+    // A host runs once.
+    EXPECT_FALSE(host.start());
+    EXPECT_FALSE(host.zone_refresh_start());
+  }
+}
+
+TEST(ServerHostTest, PortInUseReportsNotListening) {
+  HostTree tree("delta.lan", "10.4.0.4");
+  for (const int taken : {SOCK_DGRAM, SOCK_STREAM}) {
+    SCOPED_TRACE(taken == SOCK_DGRAM ? "udp taken" : "tcp taken");
+    BoundSocket holder(taken, tree.port());
+    ASSERT_TRUE(holder.valid());
+    RecordingObserver observer;
+    ServerHostOptions options;
+    options.observer = &observer;
+    ServerHost host(tree.store(), std::move(options));
+    EXPECT_FALSE(host.start());
+    host.run();
+    EXPECT_EQ(
+        observer.wait_for(2),
+        (std::vector<std::string>{"ready " + std::to_string(tree.port()) + " failed", "stopped"}));
+  }
+}
+
+TEST(ServerHostTest, DestroyedAfterStartWithoutRunStillShutsDown) {
+  HostTree tree("epsilon.lan", "10.5.0.5");
+  RecordingObserver observer;
+  bool detached = false;
+  {
+    ServerHostOptions options;
+    options.observer = &observer;
+    options.detach = [&detached] { detached = true; };
+    ServerHost host(tree.store(), std::move(options));
+    EXPECT_TRUE(host.start());
+  }
+  EXPECT_TRUE(detached);
+  EXPECT_EQ(observer.wait_for(2).back(), "stopped");
+  // The port is free again.
+  EXPECT_TRUE(BoundSocket(SOCK_DGRAM, tree.port()).valid());
+}
+
+}  // namespace
+}  // namespace norvane
