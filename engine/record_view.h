@@ -5,6 +5,7 @@
 // locks they need; everything else works on values.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -33,8 +34,10 @@ struct RecordView {
 };
 
 // The records of the live list that the list shows (A, NS, CNAME, MX), in list
-// order. Holds the database lock only for the copy.
-std::vector<RecordView> database_rows(const LocalZone& zone);
+// order. Holds the database lock only for the copy; `lock_held`, when given,
+// receives how long it was held.
+std::vector<RecordView> database_rows(const LocalZone& zone,
+                                      std::chrono::nanoseconds* lock_held = nullptr);
 // The live cache entries (expiry not before `now`) of type A, NS, CNAME, MX or
 // PTR in most-recently-used order. The cache lock is held only for the copy.
 std::vector<RecordView> cache_rows(Cache& cache, uint32_t now);

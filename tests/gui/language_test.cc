@@ -2,12 +2,14 @@
 #include "gui/language.h"
 
 #include <QAction>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QMenu>
 #include <QMenuBar>
 #include <QTableView>
 
 #include "gui/main_window.h"
+#include "runtime/language_file.h"
 #include "runtime/settings.h"
 #include "tests/gui/gui_test.h"
 
@@ -136,6 +138,41 @@ class LanguageTest : public QObject {
     // 63 bytes hold 31 two-byte characters; the cut never splits one.
     QCOMPARE(text, QString(31, QChar(0x00e4)));
     QCOMPARE(language.load_text(0, "K9999", 64), QString("v9999"));
+  }
+
+  void shippedTranslationsCoverTheWindow_data() {
+    QTest::addColumn<QString>("file");
+    QTest::newRow("German") << "deutsch.ini";
+    QTest::newRow("French") << "francais.ini";
+  }
+  // Every menu text, the title and the status texts come from the shipped
+  // file (the build copies it beside velisk as Languages/).
+  void shippedTranslationsCoverTheWindow() {
+    QFETCH(QString, file);
+    const std::string shipped = QFileInfo(NORVANE_VELISK_PATH).path().toStdString() + "/";
+    SettingsStore user_store = user();
+    user_store.store_write_text(kMainKey, "Language", file.toUtf8().constData());
+    Language language;
+    language.load_language(user_store, machine(), QLocale("en_US"), shipped);
+    QCOMPARE(language.file_name(), file);
+    Engine engine;
+    MainWindow window(engine, language, user_store, {}, nullptr);
+    window.build_menus();
+    window.refresh(true);
+    QVERIFY(window.windowTitle() != Language::product_title());
+    QVERIFY(!window.top_status_text().endsWith(" entries"));
+    QVERIFY(!window.bottom_status_text().startsWith(" Ready on Port"));
+    for (QAction* top : window.menuBar()->actions()) {
+      const std::string menu_key = top->menu()->property("key").toString().toStdString();
+      QCOMPARE(top->text().toStdString(), *language.choice().file->value("Menu", menu_key, 256));
+      for (QAction* item : top->menu()->actions()) {
+        if (item->isSeparator()) continue;
+        const std::string key = item->property("key").toString().toStdString();
+        // The text is the file's own (some words, such as "&Cache", are
+        // the same in both languages).
+        QCOMPARE(item->text().toStdString(), *language.choice().file->value("Menu", key, 256));
+      }
+    }
   }
 
   void windowSwitchesBothWays() {
