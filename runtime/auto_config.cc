@@ -30,6 +30,7 @@
 #include "engine/hosts_file.h"
 #include "engine/local_database.h"
 #include "engine/text_helpers.h"
+#include "runtime/serving_guard.h"
 
 namespace norvane {
 namespace {
@@ -354,6 +355,7 @@ void AddressWatcher::run() {
     }
   } catch (...) {
     // A watcher that fails ends; serving goes on with the last configuration.
+    log_thread_exception(engine_.log, "address watcher");
   }
 }
 

@@ -14,12 +14,14 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "engine/dns_message.h"
 #include "engine/query.h"
 #include "engine/text_helpers.h"
 #include "runtime/forwarding.h"
+#include "runtime/serving_guard.h"
 
 namespace norvane {
 namespace {
@@ -170,14 +172,29 @@ void NetworkServer::log_ready() {
 }
 
 void NetworkServer::server_loop() {
+  bool reported = false;
   while (!stop_.load()) {
+    try {
+      if (!serve_turn()) break;
+    } catch (...) {
+      // Serving goes on; the fault is logged once, not at every turn.
+      if (!reported) log_thread_exception(engine_.log, "udp listener");
+      reported = true;
+    }
+  }
+  reap_connections(true);
+  close_sockets();
+}
+
+bool NetworkServer::serve_turn() {
+  {
     // The forwarding sockets follow the three fixed ones; their set changes
     // as they are re-opened on new ports.
     std::vector<pollfd> waits{{udp_, POLLIN, 0}, {tcp_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
     for (const int fd : forwarder_.reply_sockets()) waits.push_back({fd, POLLIN, 0});
     const int ready = poll(waits.data(), waits.size(), kLoopWakeMs);
-    if (ready < 0 && errno != EINTR) break;
-    if (stop_.load()) break;
+    if (ready < 0 && errno != EINTR) return false;
+    if (stop_.load()) return false;
     const std::time_t now = std::time(nullptr);
     log_file_.log_roll(now);
     // Every source that is ready is served in each turn, in order of
@@ -201,8 +218,7 @@ void NetworkServer::server_loop() {
     if (turn_hook_) turn_hook_(now);
     if (engine_.log.level() != 0) engine_.log.flush();
   }
-  reap_connections(true);
-  close_sockets();
+  return true;
 }
 
 int NetworkServer::serve_udp() {
@@ -242,8 +258,15 @@ int NetworkServer::serve_udp() {
     context.client_address = peers[i];
     context.server_address = forwarder_.peek_name_server(context.server_port);
     const std::span<uint8_t> request(requests[i].data(), length);
-    const int result = handle_message(engine_, context, replies[i], kUdpReplyLimit, request);
-    if (result == 0) forwarder_.forward_udp(context, request);
+    int result = -1;
+    try {
+      request_fault_point();
+      result = handle_message(engine_, context, replies[i], kUdpReplyLimit, request);
+      if (result == 0) forwarder_.forward_udp(context, request);
+    } catch (const std::bad_alloc&) {
+      // Out of memory while answering this request: it is dropped.
+      continue;
+    }
     if (result <= 0) continue;
     out_vectors[answers] = {replies[i].message.data(), static_cast<size_t>(result)};
     out[answers].msg_hdr.msg_name = &peers[i];
@@ -347,6 +370,21 @@ void NetworkServer::serve_connection(Connection& connection) {
   std::vector<uint8_t> request;
   char client[kIpv4TextSize];
   format_ipv4(connection.peer.sin_addr.s_addr, client);
+  try {
+    serve_requests(connection, context, relay, reply, request, client);
+  } catch (...) {
+    log_thread_exception(engine_.log, "tcp connection");
+  }
+  relay.upstream = close_socket(relay.upstream);
+  close(connection.socket);
+  connection.socket = -1;
+  if (engine_.log.level() != 0) engine_.log.flush();
+  connection.done = true;
+}
+
+void NetworkServer::serve_requests(Connection& connection, RequestContext& context, TcpRelay& relay,
+                                   Reply& reply, std::vector<uint8_t>& request,
+                                   const char* client) {
   while (!stop_.load()) {
     std::array<pollfd, 3> waits{
         {{connection.socket, POLLIN, 0}, {wake_fd_, POLLIN, 0}, {relay.upstream, POLLIN, 0}}};
@@ -359,11 +397,6 @@ void NetworkServer::serve_connection(Connection& connection) {
     if (relay.upstream >= 0 && (waits[2].revents & (POLLIN | POLLHUP | POLLERR)))
       relay_tcp_reply(connection, context, relay, client);
   }
-  relay.upstream = close_socket(relay.upstream);
-  close(connection.socket);
-  connection.socket = -1;
-  if (engine_.log.level() != 0) engine_.log.flush();
-  connection.done = true;
 }
 
 bool NetworkServer::serve_tcp_request(Connection& connection, RequestContext& context,
@@ -387,7 +420,15 @@ bool NetworkServer::serve_tcp_request(Connection& connection, RequestContext& co
   context.request_length = length;
   context.server_address = forwarder_.peek_name_server(context.server_port);
   const std::span<uint8_t> body(request.data() + 2, length);
-  const int result = handle_message(engine_, context, reply, kTcpReplyLimit, body);
+  int result = -1;
+  try {
+    request_fault_point();
+    result = handle_message(engine_, context, reply, kTcpReplyLimit, body);
+  } catch (const std::bad_alloc&) {
+    // Out of memory while answering this request: it is dropped and the
+    // connection waits for the next one.
+    return true;
+  }
   if (result < 0) return false;
   if (result == 0) {
     forward_tcp(context, relay, request);

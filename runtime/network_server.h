@@ -117,10 +117,15 @@ class NetworkServer {
     bool passing = false;
   };
 
+  // One turn of the listener loop; false when the loop is to end.
+  bool serve_turn();
   // Receives and answers one batch of datagrams; returns how many arrived.
   int serve_udp();
   void accept_connection();
   void serve_connection(Connection& connection);
+  // The request loop of one connection (serve_connection's body).
+  void serve_requests(Connection& connection, RequestContext& context, TcpRelay& relay,
+                      Reply& reply, std::vector<uint8_t>& request, const char* client);
   // Reads one request from the client and answers or forwards it; false
   // when the connection is to end.
   bool serve_tcp_request(Connection& connection, RequestContext& context, TcpRelay& relay,

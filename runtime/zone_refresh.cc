@@ -25,6 +25,7 @@
 #include "engine/text_helpers.h"
 #include "engine/zone_file.h"
 #include "runtime/network_server.h"
+#include "runtime/serving_guard.h"
 
 namespace norvane {
 namespace {
@@ -385,8 +386,13 @@ int transfer_from_primary(Engine& engine, uint16_t port, int stop_fd) {
     if (count < 0) return 0;
     zone_save(engine);
     return count;
-  } catch (...) {
+  } catch (const std::bad_alloc&) {
     // Out of memory: the claim frees what was staged; the live list is intact.
+    return 0;
+  } catch (...) {
+    // The same for anything else, which is reported: the refresher thread
+    // ends with this refresh, never the process.
+    log_thread_exception(engine.log, "zone refresh");
     return 0;
   }
 }

@@ -14,7 +14,8 @@
 #include <iterator>
 
 #include "engine/zone_file.h"
-#include "runtime/access_list.h"
+#include "runtime/administration.h"
+#include "runtime/serving_guard.h"
 #include "runtime/settings.h"
 
 namespace norvane {
@@ -140,6 +141,7 @@ std::vector<uint8_t> ControlCommands::handle_control_message(ControlSession& ses
   {
     std::lock_guard<std::mutex> guard(command_lock_);
     try {
+      request_fault_point();
       length = run_locked(session, buffer);
     } catch (...) {
       // Memory ran out inside a command: the command failed.
@@ -172,7 +174,7 @@ size_t ControlCommands::run_locked(ControlSession& session, Buffer& buffer) {
     case kControlClearCache:
       // The entries are gone either way; a dump file that could not be
       // rewritten would bring them back at the next start, so say so.
-      if (!engine_.cache.cache_clear()) set_status(buffer, code);
+      if (!clear_cache(engine_)) set_status(buffer, code);
       return kStatusOnly;
     case kControlGetStatistics: {
       const auto image = encode_statistics_image(engine_.statistics.snapshot());
@@ -180,11 +182,9 @@ size_t ControlCommands::run_locked(ControlSession& session, Buffer& buffer) {
       set_value(buffer, kStatisticsImageSize);
       return kControlHeaderSize + kStatisticsImageSize;
     }
-    case kControlReloadZoneFile: {
-      std::lock_guard<std::recursive_mutex> zone_guard(engine_.zone.lock());
-      zone_load(engine_, 0);
+    case kControlReloadZoneFile:
+      reload_zone(engine_);
       return kStatusOnly;
-    }
     case kControlSaveZoneFile:
       return save_zone_locked(buffer);
     case kControlNextDatabaseRecord:
@@ -208,12 +208,12 @@ size_t ControlCommands::run_locked(ControlSession& session, Buffer& buffer) {
     case kControlRemoveRecord:
       return remove_record_locked(buffer);
     case kControlRemoveCacheEntry:
-      if (value_of(buffer) == 0 || !engine_.cache.cache_remove(handle_of(buffer))) {
+      if (value_of(buffer) == 0 || !remove_cache_entry(engine_, handle_of(buffer))) {
         set_status(buffer, code);
       }
       return kStatusOnly;
     case kControlReloadAccessList:
-      load_access_list(engine_, store_, kMainKey);
+      reload_access_list(engine_, store_);
       return kStatusOnly;
     case kControlRefreshFromPrimary:
       return refresh_locked(buffer);
@@ -258,18 +258,10 @@ size_t ControlCommands::run_locked(ControlSession& session, Buffer& buffer) {
 
 size_t ControlCommands::set_settings_locked(Buffer& buffer) {
   if (value_of(buffer) != kSettingsImageSize ||
-      !apply_settings_image(
-          engine_, std::span<const uint8_t>(payload_of(buffer)).first(kSettingsImageSize))) {
+      !apply_settings(engine_, store_,
+                      std::span<const uint8_t>(payload_of(buffer)).first(kSettingsImageSize))) {
     set_status(buffer, kControlSetSettings);
-    return kStatusOnly;
   }
-  // Written, then read back, so the live values are exactly what the store
-  // holds. When the write fails the read puts the previous stored values
-  // back, and the failure is reported rather than a change that will not
-  // survive a restart.
-  const int written = settings_write(engine_, store_, kMainKey);
-  settings_read(engine_, store_, kMainKey);
-  if (written == 0) set_status(buffer, kControlSetSettings);
   return kStatusOnly;
 }
 
@@ -301,13 +293,9 @@ size_t ControlCommands::get_zone_locked(Buffer& buffer) {
 }
 
 size_t ControlCommands::save_zone_locked(Buffer& buffer) {
-  int saved = 0;
+  bool saved = false;
   if (value_of(buffer) == 0) {
-    {
-      std::lock_guard<std::recursive_mutex> zone_guard(engine_.zone.lock());
-      engine_.zone.serial += 1;
-    }
-    saved = zone_save(engine_);
+    saved = save_zone(engine_);
   } else {
     auto image = decode_zone_image(payload_of(buffer));
     if (image) {
@@ -320,10 +308,10 @@ size_t ControlCommands::save_zone_locked(Buffer& buffer) {
       soa.retry = image->retry;
       soa.expire = image->expire;
       soa.minimum = image->minimum;
-      saved = zone_save(engine_, &soa);
+      saved = save_zone_with_soa(engine_, soa);
     }
   }
-  if (saved == 0) set_status(buffer, kControlSaveZoneFile);
+  if (!saved) set_status(buffer, kControlSaveZoneFile);
   return kStatusOnly;
 }
 
@@ -359,40 +347,24 @@ size_t ControlCommands::next_record_locked(Buffer& buffer) {
 
 size_t ControlCommands::add_record_locked(Buffer& buffer) {
   auto request = decode_add_record_request(payload_of(buffer));
-  int added = 0;
-  if (request) {
-    std::lock_guard<std::recursive_mutex> zone_guard(engine_.zone.lock());
-    added = engine_.zone.add_zone_record(0, value_of(buffer), request->owner, request->ttl,
-                                         request->datum, std::string_view(request->target));
+  if (!request || !add_record(engine_, value_of(buffer), request->owner, request->ttl,
+                              request->datum, request->target)) {
+    set_status(buffer, kControlAddRecord);
   }
-  if (added != 1) set_status(buffer, kControlAddRecord);
   return kStatusOnly;
 }
 
 size_t ControlCommands::remove_record_locked(Buffer& buffer) {
-  bool removed = false;
-  if (value_of(buffer) != 0 && handle_of(buffer) != 0) {
-    // Held across the removal (the lock is re-entrant) so the record found
-    // cannot vanish before remove_zone_record unlinks it.
-    std::lock_guard<std::recursive_mutex> zone_guard(engine_.zone.lock());
-    const ZoneRecord* record = engine_.zone.live().find_handle(handle_of(buffer));
-    if (record != nullptr) removed = engine_.zone.remove_zone_record(record);
+  if (value_of(buffer) == 0 || !remove_record(engine_, handle_of(buffer))) {
+    set_status(buffer, kControlRemoveRecord);
   }
-  if (!removed) set_status(buffer, kControlRemoveRecord);
   return kStatusOnly;
 }
 
 size_t ControlCommands::refresh_locked(Buffer& buffer) {
-  if (!refresh_hook_) {
+  if (!refresh_from_primary_now(engine_, refresh_hook_)) {
     set_status(buffer, kControlRefreshFromPrimary);
-    return kStatusOnly;
   }
-  {
-    // Holds off the timed refresh of the serving loop while this one runs.
-    std::lock_guard<std::recursive_mutex> zone_guard(engine_.zone.lock());
-    engine_.zone.retry_after = std::time(nullptr) + engine_.zone.retry;
-  }
-  if (refresh_hook_() == 0) set_status(buffer, kControlRefreshFromPrimary);
   return kStatusOnly;
 }
 
@@ -409,48 +381,32 @@ size_t ControlCommands::write_setting_locked(Buffer& buffer) {
 
 size_t ControlCommands::remove_records_locked(Buffer& buffer) {
   auto name = read_field_text(payload_of(buffer), 0, kControlPayloadSize);
-  int removed = 0;
-  if (name) {
-    std::lock_guard<std::recursive_mutex> zone_guard(engine_.zone.lock());
-    removed = engine_.zone.remove_zone_records(value_of(buffer), *name);
+  if (!name || remove_records(engine_, value_of(buffer), *name) <= 0) {
+    set_status(buffer, kControlRemoveRecords);
   }
-  if (removed <= 0) set_status(buffer, kControlRemoveRecords);
   return kStatusOnly;
 }
 
-int ControlCommands::apply_route_locked(uint32_t destination, uint32_t mask, uint32_t gateway) {
-  if (!route_hook_) return 0;
-  return route_hook_(destination, mask, gateway) != 0 ? 1 : 0;
-}
-
 size_t ControlCommands::routes_locked(uint32_t code, Buffer& buffer) {
-  ServerSettings& settings = engine_.settings;
   uint32_t result = 0;
   if (code == kControlSetGateway) {
     if (value_of(buffer) == 4) {
       // The address travels in network order, as its four octets.
       uint32_t gateway = 0;
       std::memcpy(&gateway, buffer.data() + kControlHeaderSize, 4);
-      const uint32_t previous = settings.gateway.exchange(gateway);
-      if (settings_write(engine_, store_, kMainKey) == 0) {
-        // Not stored, so not in force either: a route through a gateway
-        // that the next start forgets would surprise the administrator.
-        settings.gateway.store(previous);
+      const auto changed = set_gateway(engine_, store_, gateway, route_hook_);
+      if (!changed) {
         set_status(buffer, code);
         return kStatusOnly;
       }
-      result = static_cast<uint32_t>(apply_route_locked(0, 0, gateway));
-    } else if (const uint32_t stored = settings.gateway.load(); stored != 0) {
-      result = static_cast<uint32_t>(apply_route_locked(0, 0, stored));
+      result = *changed;
+    } else {
+      result = restore_default_route(engine_, route_hook_);
     }
   } else if (code == kControlRemoveDefaultRoute) {
-    if (settings.gateway.load() != 0) result = static_cast<uint32_t>(apply_route_locked(0, 0, 0));
+    result = remove_default_route(engine_, route_hook_);
   } else {
-    const uint32_t gateway = code == kControlAddRoutes ? settings.gateway.load() : 0;
-    const auto routes = settings.routes.get();
-    for (const Route& route : *routes) {
-      result += static_cast<uint32_t>(apply_route_locked(route.destination, route.mask, gateway));
-    }
+    result = apply_route_table(engine_, code == kControlAddRoutes, route_hook_);
   }
   set_value(buffer, result);
   return kWithValue;

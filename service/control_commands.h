@@ -1,6 +1,8 @@
 // The commands of the control channel: one request in, one reply out, for a
 // connection whose privilege is already known. No sockets here, so the whole
-// command set can be driven directly by tests and the fuzzer.
+// command set can be driven directly by tests and the fuzzer. The commands
+// that change the server decode their request, call the operation of
+// runtime/administration.h and encode its result; the rest read the engine.
 // Thread-safety: ControlCommands serialises every command under its command
 // lock (the outermost lock of the system: command, database, cache, log);
 // a ControlSession belongs to one connection thread.
@@ -20,6 +22,7 @@
 
 #include "control/control_messages.h"
 #include "engine/engine.h"
+#include "runtime/administration.h"
 #include "runtime/settings_store.h"
 
 namespace norvane {
@@ -130,15 +133,14 @@ class ControlCommands {
   size_t read_line_locked(ControlSession& session, Buffer& buffer);
   // Writes the search's next record with its handle; false when it has none.
   bool put_next_found_locked(ControlSession::Search& search, uint64_t handle, Buffer& buffer);
-  int apply_route_locked(uint32_t destination, uint32_t mask, uint32_t gateway);
   uint64_t new_handle_locked() { return next_handle_++; }
 
   Engine& engine_;
   SettingsStore& store_;
   std::mutex command_lock_;
   // Guarded by command_lock_.
-  std::function<int()> refresh_hook_;
-  std::function<int(uint32_t, uint32_t, uint32_t)> route_hook_;
+  RefreshStart refresh_hook_;
+  RouteHook route_hook_;
   // Search and file handles: never 0, never reused within the process, so a
   // closed handle can never name a newer object.
   uint64_t next_handle_ = 1;

@@ -11,10 +11,14 @@
 #include <unistd.h>
 
 #include <array>
+#include <cstdio>
+#include <exception>
+#include <string>
 #include <vector>
 
 #include "control/control_channel.h"
 #include "control/control_messages.h"
+#include "service/event_log.h"
 
 namespace norvane {
 
@@ -31,6 +35,28 @@ bool wait_readable(int socket, int stop_event, int timeout_ms = -1) {
     if (ready <= 0) return false;
     if (waiting[1].revents != 0) return false;
     return waiting[0].revents != 0;
+  }
+}
+
+// Reports the exception being handled, which ended a control thread, to the
+// event log. Call only inside a catch block.
+void report_thread_exception(const char* where) noexcept {
+  try {
+    std::string text = std::string(where) + ": unexpected exception";
+    try {
+      throw;
+    } catch (const std::exception& error) {
+      text += std::string(": ") + error.what();
+    } catch (...) {
+    }
+    // The event log takes nothing in console mode; the console does.
+    if (console_mode()) {
+      std::fprintf(stderr, "%s\n", text.c_str());
+    } else {
+      report_error_event(text.c_str());
+    }
+  } catch (...) {
+    // Reporting failed too (out of memory): nothing more to do.
   }
 }
 
@@ -156,6 +182,14 @@ bool ControlServer::admits_locked(uid_t uid, bool privileged) const {
 }
 
 void ControlServer::listen_loop() {
+  try {
+    accept_connections();
+  } catch (...) {
+    report_thread_exception("control listener");
+  }
+}
+
+void ControlServer::accept_connections() {
   while (!stopping_.load() && wait_readable(listen_socket_, stop_event_)) {
     const int socket = ::accept4(listen_socket_, nullptr, nullptr, SOCK_CLOEXEC);
     if (socket < 0) {
@@ -203,6 +237,19 @@ void ControlServer::listen_loop() {
 
 void ControlServer::serve(Connection& connection) {
   std::optional<ControlSession> session;
+  try {
+    serve_messages(connection, session);
+  } catch (...) {
+    report_thread_exception("control connection");
+  }
+  // The session's searches and files close here, with the connection.
+  session.reset();
+  ::close(connection.socket);
+  connection.socket = -1;
+  connection.finished.store(true);
+}
+
+void ControlServer::serve_messages(Connection& connection, std::optional<ControlSession>& session) {
   std::vector<uint8_t> request(kControlMessageSize);
   // A connection that sends nothing for the idle time is closed, so that
   // idle clients cannot keep their places for good.
@@ -228,11 +275,6 @@ void ControlServer::serve(Connection& connection) {
       break;
     }
   }
-  // The session's searches and files close here, with the connection.
-  session.reset();
-  ::close(connection.socket);
-  connection.socket = -1;
-  connection.finished.store(true);
 }
 
 }  // namespace norvane

@@ -11,6 +11,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -84,8 +85,12 @@ class ControlServer {
     std::atomic<bool> finished{false};
   };
 
+  // The thread functions catch what escapes their loop, report it and end
+  // the thread, never the process.
   void listen_loop();
+  void accept_connections();
   void serve(Connection& connection);
+  void serve_messages(Connection& connection, std::optional<ControlSession>& session);
   // Joins and frees connections whose thread has ended. Takes connections_lock_.
   void reap_finished();
   // Whether a new connection from `uid` may take a place now.
