@@ -169,7 +169,9 @@ TEST(WireReaderTest, NamesUpTo255BytesOnTheWire) {
     WireReader reader(wire);
     const auto name = reader.read_name();
     EXPECT_EQ(name.has_value(), total <= 255);
-    if (name) EXPECT_EQ(name->text.size(), total - 2);
+    if (name) {
+      EXPECT_EQ(name->text.size(), total - 2);
+    }
   }
   // The limit counts the name uncompressed: 200 bytes stored plus 100 behind
   // a pointer is too long.
