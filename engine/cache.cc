@@ -11,9 +11,11 @@
 #include <ctime>
 #include <limits>
 #include <new>
+#include <optional>
 
 #include "engine/dns_message.h"
 #include "engine/text_helpers.h"
+#include "engine/wire_reader.h"
 
 namespace norvane {
 
@@ -376,46 +378,11 @@ uint64_t Cache::cache_add(CacheMode mode, uint32_t type, std::string_view name, 
 
 namespace {
 
-// One resource record of a reply, read through the bounds checks of
-// read_record: the owner, the fixed fields and where the TTL and RDATA lie.
-struct ReplyRecord {
-  char owner_text[kNameBufferSize];
-  uint16_t type = 0;
-  uint16_t record_class = 0;
-  uint32_t ttl = 0;
-  uint16_t rdlength = 0;
-  size_t ttl_at = 0;
-  size_t rdata_at = 0;
-
-  const char* owner() const { return owner_text[0] == '\0' ? "" : owner_text + 1; }
-};
-
-// Reads the record at `position`; on success moves `position` behind its
-// RDATA. False when the record does not lie wholly inside the message.
-bool read_record(std::span<const uint8_t> message, size_t& position, ReplyRecord& record) {
-  const size_t fixed = decode_name(message.data(), message.size(), position, record.owner_text,
-                                   sizeof record.owner_text);
-  if (fixed > message.size() || message.size() - fixed < 10) return false;
-  const uint8_t* p = message.data() + fixed;
-  record.type = read_u16(p);
-  record.record_class = read_u16(p + 2);
-  record.ttl = read_u32(p + 4);
-  record.rdlength = read_u16(p + 8);
-  record.ttl_at = fixed + 4;
-  record.rdata_at = fixed + 10;
-  if (message.size() - record.rdata_at < record.rdlength) return false;
-  position = record.rdata_at + record.rdlength;
-  return true;
-}
-
-// Decodes a name that must lie inside the RDATA [at, end) (compression
-// pointers may lead elsewhere in the message). Returns its text without the
-// leading dot, or nullptr when it runs past the RDATA.
-const char* rdata_name(std::span<const uint8_t> message, size_t at, size_t end,
-                       char (&text)[kNameBufferSize]) {
-  const size_t after = decode_name(message.data(), message.size(), at, text, sizeof text);
-  if (after > end) return nullptr;
-  return text[0] == '\0' ? "" : text + 1;
+// The text of a name read from a reply, or nullptr when the name cannot be
+// read or its text would stand for another name (a label holding a "." or a
+// zero byte): such names are neither learned nor followed.
+const char* learnable_name(const std::optional<WireName>& name) {
+  return name && name->faithful ? name->text.c_str() : nullptr;
 }
 
 }  // namespace
@@ -503,17 +470,19 @@ void Cache::cache_learn_reply(std::span<uint8_t> message, std::string_view local
   }
   Bailiwick bailiwick;
   bailiwick.local_domain = local_domain;
-  size_t first = DnsHeader::kSize;
-  for (uint16_t i = 0; i < header.qdcount && first < message.size(); ++i) {
-    char text[kNameBufferSize];
-    first = decode_name(message.data(), message.size(), first, text, sizeof text) + 4;
+  WireReader reader(message, DnsHeader::kSize);
+  for (uint16_t i = 0; i < header.qdcount; ++i) {
+    // A question that cannot be read leaves no place where the records start.
+    const auto question = reader.read_question();
+    if (!question) return;
     // A reply to anything but one question has no chain to follow: its
     // answers are not learned.
-    if (header.qdcount == 1 && first <= message.size()) {
+    if (header.qdcount == 1 && question->name.faithful) {
       bailiwick.has_question = true;
-      bailiwick.question = text[0] == '\0' ? "" : text + 1;
+      bailiwick.question = question->name.text;
     }
   }
+  const size_t first = reader.position();
   // Counted wide: a 16-bit sum could wrap to a small number and let a crafted
   // reply slip its records past the ClientTTL cap.
   const uint32_t total = uint32_t{header.ancount} + header.nscount + header.arcount;
@@ -523,41 +492,41 @@ void Cache::cache_learn_reply(std::span<uint8_t> message, std::string_view local
   // The same pass gathers the answer section's CNAME links.
   uint32_t minimum = kReplyMinimumStart;
   std::vector<std::pair<std::string, std::string>> cnames;
-  ReplyRecord record;
-  size_t position = first;
-  for (uint32_t i = 0; i < total && position < message.size(); ++i) {
-    if (!read_record(message, position, record)) break;
-    if (record.record_class != kClassIn) continue;
-    if (record.type == kTypeA || record.type == kTypeNs || record.type == kTypeCname ||
-        record.type == kTypeMx) {
-      minimum = std::min(minimum, record.ttl);
+  for (uint32_t i = 0; i < total && reader.remaining() > 0; ++i) {
+    const auto record = reader.read_record();
+    if (!record) break;
+    if (record->record_class != kClassIn) continue;
+    if (record->type == kTypeA || record->type == kTypeNs || record->type == kTypeCname ||
+        record->type == kTypeMx) {
+      minimum = std::min(minimum, record->ttl);
     }
-    if (record.type == kTypeCname && i < header.ancount) {
-      char target_text[kNameBufferSize];
-      const char* target =
-          rdata_name(message, record.rdata_at, record.rdata_at + record.rdlength, target_text);
-      if (target != nullptr) cnames.emplace_back(record.owner(), target);
+    if (record->type == kTypeCname && i < header.ancount && record->owner.faithful) {
+      WireReader rdata = reader.rdata(*record);
+      const auto target = rdata.read_name();
+      if (learnable_name(target) != nullptr) cnames.emplace_back(record->owner.text, target->text);
     }
   }
   bailiwick.follow_chain(cnames);
 
   const uint32_t client_ttl = settings_.client_ttl.load(std::memory_order_relaxed);
-  position = first;
-  for (uint32_t i = 0; i < total && position < message.size(); ++i) {
-    if (!read_record(message, position, record)) break;
+  reader = WireReader(message, first);
+  for (uint32_t i = 0; i < total && reader.remaining() > 0; ++i) {
+    const auto read = reader.read_record();
+    if (!read) break;
+    const WireRecord& record = *read;
     if (record.record_class != kClassIn) continue;
     const Bailiwick::Section section = i < header.ancount ? Bailiwick::Section::kAnswer
                                        : i < uint32_t{header.ancount} + header.nscount
                                            ? Bailiwick::Section::kAuthority
                                            : Bailiwick::Section::kAdditional;
-    const char* owner = record.owner();
-    const size_t rdata_end = record.rdata_at + record.rdlength;
+    const char* owner = record.owner.text.c_str();
     const uint32_t lifetime = std::min(record.ttl, minimum);
     // Names are at least one byte and MX adds a 2-byte preference; anything
     // shorter is logged like an unknown type and left alone.
     bool known = false;
     const char* target = nullptr;
-    char target_text[kNameBufferSize];
+    std::optional<WireName> target_name;
+    WireReader rdata = reader.rdata(record);
     uint32_t datum = 0;
     switch (record.type) {
       case kTypeA:
@@ -574,15 +543,17 @@ void Cache::cache_learn_reply(std::span<uint8_t> message, std::string_view local
       case kTypePtr:
         if (record.rdlength < 1) break;
         known = true;
-        target = rdata_name(message, record.rdata_at, rdata_end, target_text);
+        target_name = rdata.read_name();
+        target = learnable_name(target_name);
         log_.write(1, "answer %s %u IN %s %s\n", owner, record.ttl, type_mnemonic(record.type),
                    target != nullptr ? target : "");
         break;
       case kTypeMx:
         if (record.rdlength < 3) break;
         known = true;
-        datum = read_u16(message.data() + record.rdata_at);
-        target = rdata_name(message, record.rdata_at + 2, rdata_end, target_text);
+        datum = *rdata.read_u16();
+        target_name = rdata.read_name();
+        target = learnable_name(target_name);
         log_.write(1, "answer %s %u IN MX %u %s\n", owner, record.ttl, datum,
                    target != nullptr ? target : "");
         break;
@@ -597,7 +568,7 @@ void Cache::cache_learn_reply(std::span<uint8_t> message, std::string_view local
     // Clients get at most ClientTTL; the cache keeps the full lifetime. The
     // relayed reply is capped whether or not the record is learned.
     if (lifetime > client_ttl) write_u32(message.data() + record.ttl_at, client_ttl);
-    if (!bailiwick.accepts(section, record.type, owner)) {
+    if (!record.owner.faithful || !bailiwick.accepts(section, record.type, owner)) {
       log_.write(2, "answer %s IN %s not learned\n", owner, type_mnemonic(record.type));
       continue;
     }

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/byte_order.h"
+
 namespace norvane {
 
 // Header flag masks (RFC 1035 section 4.1.1).
@@ -68,30 +70,6 @@ struct DnsHeader {
   uint16_t rcode() const { return flags & kFlagRcode; }
 };
 static_assert(sizeof(DnsHeader) == 12, "the header is six 16-bit words");
-
-// Big-endian helpers for building and reading messages.
-inline uint16_t read_u16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-inline uint32_t read_u32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-inline void write_u16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
-}
-inline void write_u32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
-inline void append_u16(std::vector<uint8_t>& out, uint16_t v) {
-  out.push_back(static_cast<uint8_t>(v >> 8));
-  out.push_back(static_cast<uint8_t>(v));
-}
-inline void append_u32(std::vector<uint8_t>& out, uint32_t v) {
-  append_u16(out, static_cast<uint16_t>(v >> 16));
-  append_u16(out, static_cast<uint16_t>(v));
-}
 
 // Decodes the name starting at `position` of a message of `message_length`
 // bytes into `text` (`capacity` bytes, callers pass 256). The text has a dot in

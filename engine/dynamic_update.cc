@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/dns_message.h"
+#include "engine/wire_reader.h"
 #include "engine/zone_file.h"
 
 namespace norvane {
@@ -20,54 +21,24 @@ constexpr uint16_t kTypeMailA = 254;
 // Owner (the root), type, class, TTL and RDLENGTH: the least a record takes.
 constexpr size_t kSmallestRecord = 11;
 
-// Whether the decoder turns the name at `position` into a text that stands for
-// that name alone. Its text cannot show a "." or a zero byte inside a label
-// (they would read as a label boundary or the end of the name), and it stops at
-// a compression pointer that does not lead strictly backwards, which would cut
-// the name short; such names are refused rather than stored as another name.
-// Labels of 64 to 191 bytes do not exist (RFC 6891 section 5 retired the
-// extended label types), so those length bytes are refused as well.
-bool faithful_wire_name(std::span<const uint8_t> message, size_t position) {
-  size_t at = position;
-  size_t run_start = position;
-  while (at < message.size()) {
-    const uint8_t length = message[at];
-    if (length == 0) return true;
-    if ((length & 0xC0) == 0xC0) {
-      if (at + 1 >= message.size()) return false;
-      const size_t target = (static_cast<size_t>(length & 0x3F) << 8) | message[at + 1];
-      if (target >= run_start) return false;
-      at = run_start = target;
-      continue;
-    }
-    if (length > kMaxLabelLength || message.size() - at - 1 < length) return false;
-    const uint8_t* label = message.data() + at + 1;
-    if (std::find_if(label, label + length, [](uint8_t c) { return c == '.' || c == 0; }) !=
-        label + length)
-      return false;
-    at += 1 + length;
-  }
-  return false;
-}
-
 // Reads the name at `position`: its text (lower case, no trailing dot, empty
 // for the root) into `name`, the position behind it as stored into `next`.
-// False for a name that runs out of the message, is not faithful (above) or
-// takes more than 255 bytes on the wire (RFC 1035 section 3.1).
+// False for a name the reader refuses (it runs out of the message, a pointer
+// does not lead strictly backwards, a retired label type, more than 255 bytes
+// on the wire: RFC 1035 section 3.1) and for a name whose text would stand for
+// another name, a label holding a "." or a zero byte: such names are refused
+// rather than stored as another name.
 bool read_name(std::span<const uint8_t> message, size_t position, std::string& name, size_t& next) {
-  if (!faithful_wire_name(message, position)) return false;
-  char text[kNameBufferSize];
-  next = decode_name(message.data(), message.size(), position, text, sizeof text);
-  // The text has a "." where the wire has a length byte: one byte less than
-  // the wire form, whose final zero it lacks.
-  const size_t length = std::strlen(text);
-  if (next > message.size() || length + 1 > kMaxNameLength) return false;
-  name.assign(length == 0 ? "" : text + 1);
+  WireReader reader(message, position);
+  auto read = reader.read_name();
+  if (!read || !read->faithful) return false;
+  name = std::move(read->text);
+  next = reader.position();
   return true;
 }
 
 // One resource record of the prerequisite or update section.
-struct WireRecord {
+struct UpdateRecord {
   std::string name;
   uint16_t type = 0;
   uint16_t rclass = 0;
@@ -79,18 +50,17 @@ struct WireRecord {
 
 // Reads the record at `position`; false when any part of it, its RDATA
 // included, lies outside the message or its owner cannot be read.
-bool read_record(std::span<const uint8_t> message, size_t position, WireRecord& record) {
-  size_t at = 0;
-  if (!read_name(message, position, record.name, at)) return false;
-  if (message.size() - at < 10) return false;
-  const uint8_t* fields = message.data() + at;
-  record.type = read_u16(fields);
-  record.rclass = read_u16(fields + 2);
-  record.ttl = read_u32(fields + 4);
-  record.rdlength = read_u16(fields + 8);
-  record.rdata = at + 10;
-  if (message.size() - record.rdata < record.rdlength) return false;
-  record.end = record.rdata + record.rdlength;
+bool read_record(std::span<const uint8_t> message, size_t position, UpdateRecord& record) {
+  WireReader reader(message, position);
+  auto read = reader.read_record();
+  if (!read || !read->owner.faithful) return false;
+  record.name = std::move(read->owner.text);
+  record.type = read->type;
+  record.rclass = read->record_class;
+  record.ttl = read->ttl;
+  record.rdlength = read->rdlength;
+  record.rdata = read->rdata_at;
+  record.end = read->rdata_end();
   return true;
 }
 
@@ -159,7 +129,7 @@ bool rrset_exists(const LocalZone& zone, std::string_view name, uint16_t type) {
 // is met by one matching record; the RRset as a whole is not compared.
 // Lock held.
 uint16_t check_prerequisite(const LocalZone& zone, std::span<const uint8_t> message,
-                            const WireRecord& record) {
+                            const UpdateRecord& record) {
   if (record.ttl != 0) return kRcodeFormErr;
   if (!zone.zone_of_name(record.name)) return kRcodeNotZone;
   switch (record.rclass) {
@@ -191,7 +161,7 @@ uint16_t check_prerequisite(const LocalZone& zone, std::span<const uint8_t> mess
 // this server carries out must read whole, so that applying never meets
 // RDATA it cannot read after other records have already changed. Lock held.
 uint16_t prescan_update(const LocalZone& zone, std::span<const uint8_t> message,
-                        const WireRecord& record) {
+                        const UpdateRecord& record) {
   if (!zone.zone_of_name(record.name)) return kRcodeNotZone;
   switch (record.rclass) {
     case kClassIn:
@@ -221,7 +191,7 @@ uint16_t prescan_update(const LocalZone& zone, std::span<const uint8_t> message,
 // section 3.4.2.2). Only A and MX records are added; additions the database
 // refuses (duplicates) still count. Returns whether the record counts as an
 // update. Lock held.
-bool apply_addition(LocalZone& zone, std::span<const uint8_t> message, const WireRecord& record) {
+bool apply_addition(LocalZone& zone, std::span<const uint8_t> message, const UpdateRecord& record) {
   const std::optional<RecordValue> value =
       read_value(message, record.type, record.rdata, record.rdlength);
   if (record.type == kTypeCname) {
@@ -246,7 +216,7 @@ bool apply_addition(LocalZone& zone, std::span<const uint8_t> message, const Wir
 // One update record that passed the prescan (RFC 2136 section 3.4.2). The SOA
 // and the NS records are never deleted by update. Returns whether the record
 // counts as an update. Lock held.
-bool apply_update(LocalZone& zone, std::span<const uint8_t> message, const WireRecord& record) {
+bool apply_update(LocalZone& zone, std::span<const uint8_t> message, const UpdateRecord& record) {
   switch (record.rclass) {
     case kClassIn:
       return apply_addition(zone, message, record);
@@ -284,15 +254,14 @@ uint16_t process_update(Engine& engine, std::span<const uint8_t> request) {
 
   // The zone section: exactly one record, the domain's SOA, class IN
   // (RFC 2136 section 3.1.1).
-  std::string zone_name;
-  size_t at = 0;
-  if (header.qdcount != 1 || !read_name(request, DnsHeader::kSize, zone_name, at) ||
-      request.size() - at < 4)
+  WireReader reader(request, DnsHeader::kSize);
+  const std::optional<WireQuestion> zone_section =
+      header.qdcount == 1 ? reader.read_question() : std::nullopt;
+  if (!zone_section || !zone_section->name.faithful) return kRcodeFormErr;
+  const std::string& zone_name = zone_section->name.text;
+  size_t at = reader.position();
+  if (zone_section->type != kTypeSoa || zone_section->question_class != kClassIn)
     return kRcodeFormErr;
-  const uint16_t zone_type = read_u16(request.data() + at);
-  const uint16_t zone_class = read_u16(request.data() + at + 2);
-  at += 4;
-  if (zone_type != kTypeSoa || zone_class != kClassIn) return kRcodeFormErr;
 
   LocalZone& zone = engine.zone;
   // The whole message is checked and applied under one hold of the database
@@ -304,7 +273,7 @@ uint16_t process_update(Engine& engine, std::span<const uint8_t> request) {
 
   // Every record the counts announce must be there: a message cut short
   // (a truncated datagram) is refused, not applied in part.
-  WireRecord record;
+  UpdateRecord record;
   for (uint32_t i = 0; i < prerequisites; ++i) {
     if (!read_record(request, at, record)) return kRcodeFormErr;
     engine.log.write(2, "prequisite %s %u %s %s for %s\n", record.name.c_str(), record.ttl,
@@ -316,7 +285,7 @@ uint16_t process_update(Engine& engine, std::span<const uint8_t> request) {
   }
   engine.log.write(2, "prequisites ok %u\n", unsigned{updates});
 
-  std::vector<WireRecord> changes;
+  std::vector<UpdateRecord> changes;
   changes.reserve(std::min<size_t>(updates, (request.size() - at) / kSmallestRecord));
   for (uint32_t i = 0; i < updates; ++i) {
     if (!read_record(request, at, record)) return kRcodeFormErr;
@@ -330,7 +299,7 @@ uint16_t process_update(Engine& engine, std::span<const uint8_t> request) {
   engine.log.write(2, "prescan ok\n");
 
   uint32_t counted = 0;
-  for (const WireRecord& change : changes) {
+  for (const UpdateRecord& change : changes) {
     engine.log.write(1, "update %s %u %s %s\n", change.name.c_str(), change.ttl,
                      class_mnemonic(change.rclass), type_mnemonic(change.type));
     if (apply_update(zone, request, change)) ++counted;

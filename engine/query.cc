@@ -12,6 +12,7 @@
 #include "engine/dns_message.h"
 #include "engine/dynamic_update.h"
 #include "engine/text_helpers.h"
+#include "engine/wire_reader.h"
 
 namespace norvane {
 namespace {
@@ -49,12 +50,6 @@ struct ReplyState {
 thread_local std::vector<uint8_t> ReplyState::answers;
 thread_local std::vector<uint8_t> ReplyState::authority;
 thread_local std::vector<uint8_t> ReplyState::additional;
-
-// The question name as text from the decoder's output (which has a dot in
-// front of every label; the root is empty).
-std::string_view question_name(const char* text) {
-  return text[0] == '\0' ? std::string_view() : std::string_view(text + 1);
-}
 
 const char* address_text(uint32_t address, char* buffer) { return format_ipv4(address, buffer); }
 
@@ -98,52 +93,24 @@ int local_answer_soa(Engine& engine, std::string_view name, ReplyState& state,
 int finish_reply(Engine& engine, const RequestContext& context, Reply& reply, ReplyState& state,
                  const DnsHeader& request, bool local, bool name_missing);
 
-// Position just after the question name at `at` when the name can be echoed
-// byte for byte, else 0. Echoable: labels, and compression pointers (0xC0)
-// that land strictly before the run of labels holding them and behind the
-// header, whose bytes differ in the reply; at most 255 bytes in all (RFC 1035
-// section 3.1). Any other label type is not a name a client could read back.
-size_t echoable_name_end(std::span<const uint8_t> message, size_t at) {
-  size_t end = 0;
-  size_t run_start = at;
-  size_t wire_length = 0;
-  for (;;) {
-    if (at >= message.size()) return 0;
-    const uint8_t length = message[at];
-    if (length == 0) {
-      if (wire_length + 1 > kMaxNameLength) return 0;
-      return end != 0 ? end : at + 1;
-    }
-    if ((length & 0xC0) == 0xC0) {
-      if (at + 1 >= message.size()) return 0;
-      const size_t offset = (static_cast<size_t>(length & 0x3F) << 8) | message[at + 1];
-      if (end == 0) end = at + 2;
-      if (offset < DnsHeader::kSize || offset >= run_start) return 0;
-      at = run_start = offset;
-      continue;
-    }
-    if (length > kMaxLabelLength) return 0;
-    wire_length += 1 + length;
-    at += 1 + length;
-  }
-}
-
 // Starts `out` with the request's header and as many of its questions as can
-// be read, copied as they are: a reply carries nothing else of the request
-// (RFC 1035 section 4.1.1; trailing bytes or records copied from a query
-// would be read as answers by the client). QDCOUNT becomes the number of
-// questions copied and the other counts 0. Returns that number; `out` stays
-// empty when the request is shorter than a header.
+// be read and echoed byte for byte, copied as they are. A question name whose
+// compression pointer lands in the header cannot be echoed, as the reply's
+// header bytes differ. A reply carries nothing else of the request a reply carries nothing else of
+// the request (RFC 1035 section 4.1.1; trailing bytes or records copied from a query would be read
+// as answers by the client). QDCOUNT becomes the number of questions copied and the other counts 0.
+// Returns that number; `out` stays empty when the request is shorter than a header.
 int echo_questions(std::span<const uint8_t> request, std::vector<uint8_t>& out) {
   out.clear();
   DnsHeader header;
   if (!DnsHeader::read(request, header)) return 0;
-  size_t end = DnsHeader::kSize;
+  WireReader reader(request, DnsHeader::kSize);
+  size_t end = reader.position();
   int copied = 0;
   while (copied < header.qdcount) {
-    const size_t name_end = echoable_name_end(request, end);
-    if (name_end == 0 || request.size() - name_end < 4) break;
-    end = name_end + 4;
+    const auto question = reader.read_question();
+    if (!question || question->name.points_into_header) break;
+    end = reader.position();
     ++copied;
   }
   out.assign(request.begin(), request.begin() + static_cast<std::ptrdiff_t>(end));
@@ -520,16 +487,16 @@ int answer_query(Engine& engine, const RequestContext& context, Reply& reply, si
   bool local = false;
   // Set when a question's name does not exist in the local database.
   bool name_missing = false;
-  size_t position = DnsHeader::kSize;
+  WireReader reader(request, DnsHeader::kSize);
   for (int i = 0; i < questions; ++i) {
-    char text[kNameBufferSize];
-    position = decode_name(request.data(), request.size(), position, text, sizeof text);
-    if (position > request.size() || request.size() - position < 4) break;
-    const uint16_t type = read_u16(request.data() + position);
-    const uint16_t question_class = read_u16(request.data() + position + 2);
-    position += 4;
-    const std::string_view name = question_name(text);
-    const char* name_text = text[0] == '\0' ? "" : text + 1;
+    // The questions counted readable were read once already by echo_questions.
+    const auto question = reader.read_question();
+    if (!question) break;
+    const uint16_t type = question->type;
+    const uint16_t question_class = question->question_class;
+    const char* name_text = question->name.text.c_str();
+    // Taken as a C string: a zero byte inside a label ends the name.
+    const std::string_view name(name_text);
     if (engine.log.enabled(1)) {
       engine.log.write(1, context.tcp() ? "query (%s tcp) %s %s %s\n" : "query (%s udp) %s %s %s\n",
                        client, name_text, class_mnemonic(question_class), type_mnemonic(type));

@@ -11,6 +11,7 @@
 
 #include "engine/dns_message.h"
 #include "engine/text_helpers.h"
+#include "engine/wire_reader.h"
 
 namespace norvane {
 
@@ -18,15 +19,17 @@ std::vector<uint8_t> question_section(std::span<const uint8_t> message) {
   std::vector<uint8_t> out;
   DnsHeader header;
   if (!DnsHeader::read(message, header)) return out;
-  size_t at = DnsHeader::kSize;
+  WireReader reader(message, DnsHeader::kSize);
   for (int i = 0; i < header.qdcount; ++i) {
-    char text[kNameBufferSize];
-    at = decode_name(message.data(), message.size(), at, text, sizeof text);
-    if (at > message.size() || message.size() - at < 4) return {};
-    out.insert(out.end(), text, text + std::strlen(text) + 1);
-    out.insert(out.end(), message.begin() + static_cast<std::ptrdiff_t>(at),
-               message.begin() + static_cast<std::ptrdiff_t>(at + 4));
-    at += 4;
+    const auto question = reader.read_question();
+    if (!question) return {};
+    // The lowered name behind its length (at most 254 characters), then
+    // QTYPE and QCLASS as they are on the wire.
+    const std::string& text = question->name.text;
+    out.push_back(static_cast<uint8_t>(text.size()));
+    out.insert(out.end(), text.begin(), text.end());
+    append_u16(out, question->type);
+    append_u16(out, question->question_class);
   }
   return out;
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/byte_order.h"
 #include "runtime/access_list.h"
 
 namespace norvane {
@@ -47,18 +48,6 @@ void force_without_network_configuration(ServerSettings& settings) {
   }
 }
 
-void put32(uint8_t* out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-void put16(uint8_t* out, uint16_t value) {
-  out[0] = static_cast<uint8_t>(value);
-  out[1] = static_cast<uint8_t>(value >> 8);
-}
-uint32_t get32(const uint8_t* in) {
-  return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
-         static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
-}
-uint16_t get16(const uint8_t* in) { return static_cast<uint16_t>(in[0] | in[1] << 8); }
 // A network-order address travels as its bytes in memory order, whatever the
 // host's byte order.
 void put_address(uint8_t* out, uint32_t address) { std::memcpy(out, &address, 4); }
@@ -232,13 +221,13 @@ std::array<uint8_t, kSettingsImageSize> encode_settings_image(const SettingsImag
                               image.port,           image.external_server_count};
   size_t at = 0;
   for (uint32_t number : numbers) {
-    put32(&bytes[at], number);
+    write_le32(&bytes[at], number);
     at += 4;
   }
   put_address(&bytes[at], image.primary);
   for (int i = 0; i < kMaxExternalServers; ++i) {
     put_address(&bytes[kAddressesAt + 4 * i], image.external_addresses[i]);
-    put16(&bytes[kPortsAt + 2 * i], image.external_ports[i]);
+    write_le16(&bytes[kPortsAt + 2 * i], image.external_ports[i]);
   }
   std::memcpy(&bytes[kDirectoryAt], image.data_directory, kImageDirectorySize);
   // A text that filled the array without its zero would run into nothing
@@ -259,14 +248,14 @@ std::optional<SettingsImage> decode_settings_image(std::span<const uint8_t> byte
                          &image.port,           &image.external_server_count};
   size_t at = 0;
   for (uint32_t* number : numbers) {
-    *number = get32(in + at);
+    *number = read_le32(in + at);
     at += 4;
   }
   image.primary = get_address(in + at);
   if (image.external_server_count > kMaxExternalServers) return std::nullopt;
   for (int i = 0; i < kMaxExternalServers; ++i) {
     image.external_addresses[i] = get_address(in + kAddressesAt + 4 * i);
-    image.external_ports[i] = get16(in + kPortsAt + 2 * i);
+    image.external_ports[i] = read_le16(in + kPortsAt + 2 * i);
   }
   const uint8_t* directory = in + kDirectoryAt;
   if (std::memchr(directory, 0, kImageDirectorySize) == nullptr) return std::nullopt;

@@ -23,6 +23,7 @@
 
 #include "engine/dns_message.h"
 #include "engine/text_helpers.h"
+#include "engine/wire_reader.h"
 #include "engine/zone_file.h"
 #include "runtime/network_server.h"
 #include "runtime/serving_guard.h"
@@ -137,15 +138,17 @@ std::vector<uint8_t> axfr_request(uint16_t id, const std::string& domain) {
   return out;
 }
 
-// A name of the message as text without the leading dot that decode_name puts
-// before every label. Sets `next` to the position behind the name; false when
-// the name does not end inside `limit`.
+// A name of the message as text, lower case, no trailing dot. Sets `next` to
+// the position behind the name; false when the reader refuses it, when it does
+// not end inside `limit`, or when its text would stand for another name (a
+// label holding a "." or a zero byte).
 bool read_name(const std::vector<uint8_t>& message, size_t position, size_t limit,
                std::string& name, size_t& next) {
-  char text[kNameBufferSize];
-  next = decode_name(message.data(), message.size(), position, text, sizeof text);
-  if (next > limit) return false;
-  name.assign(text[0] == '.' ? text + 1 : text);
+  WireReader reader(message, position, limit);
+  auto read = reader.read_name();
+  if (!read || !read->faithful) return false;
+  name = std::move(read->text);
+  next = reader.position();
   return true;
 }
 
@@ -182,15 +185,15 @@ class TransferWalk {
     answers_ = header.ancount;
     position_ = DnsHeader::kSize;
     if (header.qdcount == 0) return true;
-    std::string name;
-    if (!read_name(message, position_, message.size(), name, position_)) return false;
-    if (position_ + 4 > message.size()) return false;
-    const uint16_t type = read_u16(&message[position_]);
-    const uint16_t qclass = read_u16(&message[position_ + 2]);
-    position_ += 4;
-    engine_.log.write(2, "response %s %s %s\n", name.c_str(), class_mnemonic(qclass),
-                      type_mnemonic(type));
-    return qclass == kClassIn && type == kTypeAxfr && names_equal(name, domain_);
+    WireReader reader(message, position_);
+    const auto question = reader.read_question();
+    if (!question) return false;
+    position_ = reader.position();
+    const std::string& name = question->name.text;
+    engine_.log.write(2, "response %s %s %s\n", name.c_str(),
+                      class_mnemonic(question->question_class), type_mnemonic(question->type));
+    return question->question_class == kClassIn && question->type == kTypeAxfr &&
+           question->name.faithful && names_equal(name, domain_);
   }
 
   // Walks the answers of a message whose header passed check_header, adding
@@ -200,27 +203,27 @@ class TransferWalk {
   // (over_limit() then tells).
   bool take_answers(const std::vector<uint8_t>& message) {
     std::lock_guard<std::recursive_mutex> held(engine_.zone.lock());
+    WireReader reader(message, position_);
     for (uint16_t i = 0; i < answers_ && !complete_; ++i) {
       if (++received_ > max_records_) {
         over_limit_ = true;
         return false;
       }
-      std::string owner;
-      size_t fixed;
-      if (!read_name(message, position_, message.size(), owner, fixed)) return false;
-      if (fixed + 10 > message.size()) return false;
-      const uint16_t type = read_u16(&message[fixed]);
-      const uint16_t rclass = read_u16(&message[fixed + 2]);
-      const uint32_t ttl = read_u32(&message[fixed + 4]);
-      const uint16_t rdlength = read_u16(&message[fixed + 8]);
-      const size_t rdata = fixed + 10;
-      const size_t end = rdata + rdlength;
-      if (end > message.size()) return false;
-      position_ = end;
+      const auto record = reader.read_record();
+      if (!record) return false;
+      position_ = reader.position();
+      const std::string& owner = record->owner.text;
+      const uint16_t type = record->type;
+      const uint16_t rclass = record->record_class;
+      const uint32_t ttl = record->ttl;
+      const size_t rdata = record->rdata_at;
+      const size_t end = record->rdata_end();
 
       if (!soa_seen_) {
         // RFC 5936 section 2.2: the first record is the SOA of the zone.
-        if (type != kTypeSoa || rclass != kClassIn || !names_equal(owner, domain_)) return false;
+        if (type != kTypeSoa || rclass != kClassIn || !record->owner.faithful ||
+            !names_equal(owner, domain_))
+          return false;
         if (!read_soa(message, rdata, end, owner)) return false;
         soa_seen_ = true;
         continue;
@@ -230,7 +233,8 @@ class TransferWalk {
         complete_ = true;
         break;
       }
-      take_record(message, type, owner, ttl, rdata, end);
+      // A name whose text would stand for another name is not staged.
+      if (record->owner.faithful) take_record(message, type, owner, ttl, rdata, end);
     }
     return true;
   }
@@ -246,13 +250,19 @@ class TransferWalk {
     size_t position;
     if (!read_name(message, rdata, end, soa_.server, position)) return false;
     if (!read_name(message, position, end, soa_.mailbox, position)) return false;
-    if (position + 20 > end) return false;
+    WireReader numbers(message, position, end);
+    const auto serial = numbers.read_u32();
+    const auto refresh = numbers.read_u32();
+    const auto retry = numbers.read_u32();
+    const auto expire = numbers.read_u32();
+    const auto minimum = numbers.read_u32();
+    if (!minimum) return false;
     soa_.owner = owner;
-    soa_.serial = read_u32(&message[position]);
-    soa_.refresh = read_u32(&message[position + 4]);
-    soa_.retry = read_u32(&message[position + 8]);
-    soa_.expire = read_u32(&message[position + 12]);
-    soa_.minimum = read_u32(&message[position + 16]);
+    soa_.serial = *serial;
+    soa_.refresh = *refresh;
+    soa_.retry = *retry;
+    soa_.expire = *expire;
+    soa_.minimum = *minimum;
     return true;
   }
 

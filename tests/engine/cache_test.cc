@@ -733,5 +733,56 @@ TEST(CacheThreads, ConcurrentUseKeepsTheCacheConsistent) {
   for (size_t i = 0; i + 1 < list.size(); ++i) EXPECT_EQ(list[i].next, list[i + 1].handle);
 }
 
+// A label holding a zero byte or a dot reads as another name ("www\0x.test"
+// would be cut to "www", "a.b" one label would be the name a.b): such names
+// are not learned, as owner, question or target, while the well-formed
+// records around them still are.
+TEST_F(CacheTest, NamesWhoseTextStandsForAnotherNameAreNotLearned) {
+  struct Case {
+    const char* what;
+    std::vector<int> question;  // wire form of the question name
+    std::vector<int> owner;     // wire form of the answer's owner
+    std::vector<int> target;    // wire form of the answer's CNAME target
+    std::set<std::string> learned;
+  } cases[] = {
+      {"zero byte in the question and owner",
+       {5, 'w', 'w', 'w', 0, 'x', 4, 't', 'e', 's', 't', 0},
+       {5, 'w', 'w', 'w', 0, 'x', 4, 't', 'e', 's', 't', 0},
+       {3, 'o', 'k', 'a', 4, 't', 'e', 's', 't', 0},
+       {}},
+      {"dot inside a label of the question and owner",
+       {3, 'a', '.', 'b', 0},
+       {3, 'a', '.', 'b', 0},
+       {3, 'o', 'k', 'a', 4, 't', 'e', 's', 't', 0},
+       {}},
+      {"dot inside a label of the target only",
+       {1, 'a', 4, 't', 'e', 's', 't', 0},
+       {1, 'a', 4, 't', 'e', 's', 't', 0},
+       {3, 'b', '.', 'c', 0},
+       {}},
+      {"well-formed names are learned",
+       {1, 'a', 4, 't', 'e', 's', 't', 0},
+       {1, 'a', 4, 't', 'e', 's', 't', 0},
+       {3, 'o', 'k', 'a', 4, 't', 'e', 's', 't', 0},
+       {"CNAME a.test oka.test"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    cache_.cache_clear();
+    Wire w;
+    w.u16(7).u16(0x8180).u16(1).u16(1).u16(0).u16(0);
+    for (int b : c.question) w.u8({b});
+    w.u16(kTypeA).u16(kClassIn);
+    for (int b : c.owner) w.u8({b});
+    w.u16(kTypeCname).u16(kClassIn).u32(300).u16(static_cast<uint16_t>(c.target.size()));
+    for (int b : c.target) w.u8({b});
+    cache_.cache_learn_reply(w.bytes, kLocalDomain);
+    std::set<std::string> learned;
+    for (const CacheEntry& e : cache_.cache_list())
+      learned.insert(std::string(type_mnemonic(e.type)) + " " + e.name + " " + e.target);
+    EXPECT_EQ(learned, c.learned);
+  }
+}
+
 }  // namespace
 }  // namespace norvane
