@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "engine/log.h"
+#include "engine/names.h"
 #include "engine/record_writer.h"
 #include "engine/server_settings.h"
 
@@ -91,15 +92,6 @@ std::vector<uint8_t> encode_cache_entry_image(const CacheEntry& entry);
 // Reads an image back. Nothing when the bytes are too short for the lengths
 // they announce or a string lacks its NUL.
 std::optional<CacheEntry> decode_cache_entry_image(std::span<const uint8_t> image);
-
-// The address (network order) that a reverse name such as
-// "4.3.2.1.in-addr.arpa" stands for (here 1.2.3.4). The name must end in
-// ".in-addr.arpa" exactly (byte for byte, so lower case) behind a whole dotted
-// quad. Returns 0 on failure, which includes the address 0.0.0.0.
-uint32_t reverse_name_address(std::string_view name);
-// The reverse name of a network-order address: "4.3.2.1.in-addr.arpa" for
-// 1.2.3.4.
-std::string address_reverse_name(uint32_t address);
 
 // True when `name` may be kept in the cache: at most 253 characters, no
 // empty label, no label over 63 characters, and no blank or control

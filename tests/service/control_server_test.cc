@@ -160,7 +160,7 @@ class ControlServerTest : public ::testing::Test {
     std::vector<uint64_t> handles;
     Reply reply = transact(fd, kControlNextDatabaseRecord, 0);
     while (reply.length > 8) {
-      auto image = decode_zone_record_image(reply.payload);
+      auto image = decode_record_image(reply.payload);
       if (!image) break;
       handles.push_back(image->handle);
       if (image->next == 0) break;
@@ -223,10 +223,10 @@ TEST_F(ControlServerTest, RecordWalkEndsCleanlyWhenARecordVanishes) {
   EXPECT_EQ(transact(client.fd(), kControlNextDatabaseRecord, 8, handle_bytes(0)).length, 4);
 
   Reply second = transact(client.fd(), kControlNextDatabaseRecord, 8, handle_bytes(handles[1]));
-  auto image = decode_zone_record_image(second.payload);
+  auto image = decode_record_image(second.payload);
   ASSERT_TRUE(image);
   EXPECT_EQ(second.value, second.length - 8);
-  EXPECT_EQ(image->owner, "b.office.lan");
+  EXPECT_EQ(image->name, "b.office.lan");
   EXPECT_EQ(image->next, handles[2]);
 
   EXPECT_EQ(transact(client.fd(), kControlRemoveRecord, 8, handle_bytes(handles[1])).status, 0u);
@@ -235,7 +235,7 @@ TEST_F(ControlServerTest, RecordWalkEndsCleanlyWhenARecordVanishes) {
   EXPECT_EQ(transact(client.fd(), kControlRemoveRecord, 8, handle_bytes(handles[1])).status,
             kControlRemoveRecord);
   // The walk from the first record now skips to the third.
-  image = decode_zone_record_image(
+  image = decode_record_image(
       transact(client.fd(), kControlNextDatabaseRecord, 8, handle_bytes(handles[0])).payload);
   ASSERT_TRUE(image);
   EXPECT_EQ(image->next, handles[2]);

@@ -33,6 +33,8 @@
 #include <thread>
 #include <vector>
 
+#include "engine/unique_fd.h"
+
 extern char** environ;
 
 namespace norvane::system_test {
@@ -54,34 +56,6 @@ inline constexpr std::string_view kOfficeZone =
     "www\tCNAME\thost\n"
     "printer\t600\tA\t192.168.10.40\n"
     "*.lab\t300\tA\t192.168.10.99\n";
-
-// A descriptor that closes itself.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  void reset() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 inline sockaddr_in loopback(uint16_t port) {
   sockaddr_in address{};
