@@ -37,11 +37,9 @@ void clear_keeping_dump(norvane::Engine& engine) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static norvane::fuzz::ScratchFolder folder;
+  const norvane::fuzz::ScratchFolder& folder = norvane::fuzz::scratch_folder();
   static norvane::Engine* engine = [] {
-    static norvane::Engine instance;
-    instance.log.set_level(0);
-    instance.settings.data_directory.set(folder.path());
+    norvane::Engine& instance = norvane::fuzz::scratch_engine();
     instance.settings.cache_dump = 1;
     instance.settings.cache_entries = 64;
     instance.cache.set_clock([] { return kNow; });
