@@ -19,6 +19,7 @@
 #include "engine/text_helpers.h"
 #include "engine/zone_file.h"
 #include "tests/engine/engine_test_support.h"
+#include "tests/test_support.h"
 
 namespace norvane {
 namespace {
@@ -125,13 +126,9 @@ Texts changed(const Texts& base, const Texts& gone, const Texts& added) {
 class DynamicUpdateTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/dynamic_update_test.XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
     engine_.settings.data_directory.set(dir_);
     load_office_lan(engine_);
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
   void reset_zone() {
     {
@@ -164,7 +161,8 @@ class DynamicUpdateTest : public ::testing::Test {
     return engine_.zone.serial;
   }
 
-  std::string dir_;
+  test_support::ScratchFolder scratch_{"dynamic_update_test"};
+  std::string dir_ = scratch_.path();
   Engine engine_;
   RequestContext context_;
 };

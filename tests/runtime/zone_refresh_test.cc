@@ -33,6 +33,7 @@
 
 #include "engine/zone_file.h"
 #include "runtime/network_server.h"
+#include "tests/test_support.h"
 
 namespace norvane {
 namespace {
@@ -171,11 +172,7 @@ class FakePrimary {
   std::thread thread_;
 };
 
-std::string read_text(const std::filesystem::path& path) {
-  std::stringstream text;
-  text << std::ifstream(path).rdbuf();
-  return text.str();
-}
+using test_support::read_text;
 
 // An engine for office.lan with records inside and outside the domain, the
 // zone file saved, and 127.0.0.1 as its primary.

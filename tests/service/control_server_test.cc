@@ -25,6 +25,7 @@
 #include "control/control_messages.h"
 #include "engine/zone_file.h"
 #include "runtime/settings.h"
+#include "tests/test_support.h"
 
 namespace norvane {
 namespace {
@@ -113,9 +114,6 @@ class Connection {
 class ControlServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/norvane-control-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
     data_ = root_ / "data";
     fs::create_directory(data_);
     fs::create_directory(root_ / "store");
@@ -132,11 +130,7 @@ class ControlServerTest : public ::testing::Test {
     ASSERT_TRUE(server_->start(address_));
   }
 
-  void TearDown() override {
-    server_.reset();
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
+  void TearDown() override { server_.reset(); }
 
   void write_file(const fs::path& path, const std::string& content) {
     std::ofstream(path, std::ios::binary) << content;
@@ -169,7 +163,8 @@ class ControlServerTest : public ::testing::Test {
     return handles;
   }
 
-  fs::path root_;
+  test_support::ScratchFolder scratch_{"norvane-control"};
+  fs::path root_ = scratch_.path();
   fs::path data_;
   Engine engine_;
   std::unique_ptr<SettingsStore> store_;

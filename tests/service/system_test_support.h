@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "engine/unique_fd.h"
+#include "tests/test_support.h"
 
 extern char** environ;
 
@@ -152,12 +153,7 @@ class ServerTree {
   std::filesystem::path root_;
 };
 
-inline std::string read_text(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using test_support::read_text;
 
 inline std::vector<std::string> split_lines(const std::string& text) {
   std::vector<std::string> lines;
