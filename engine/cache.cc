@@ -117,7 +117,7 @@ std::vector<uint8_t> encode_cache_entry_image(const CacheEntry& entry) {
   out.reserve(kCacheEntryImageFixedSize + name.size() + target.size() + 2);
   put_le(out, entry.handle, 8);
   put_le(out, entry.next, 8);
-  put_le(out, entry.expiry, 4);
+  put_le(out, entry.time, 4);
   put_le(out, entry.datum, 4);
   put_le(out, entry.type, 4);
   out.push_back(static_cast<uint8_t>(target.size()));
@@ -141,7 +141,7 @@ std::optional<CacheEntry> decode_cache_entry_image(std::span<const uint8_t> imag
   CacheEntry entry;
   entry.handle = get_le(p, 8);
   entry.next = get_le(p + 8, 8);
-  entry.expiry = static_cast<uint32_t>(get_le(p + 16, 4));
+  entry.time = static_cast<uint32_t>(get_le(p + 16, 4));
   entry.datum = static_cast<uint32_t>(get_le(p + 20, 4));
   entry.type = static_cast<uint32_t>(get_le(p + 24, 4));
   entry.name.assign(reinterpret_cast<const char*>(p + name_at), name_length);

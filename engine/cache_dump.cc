@@ -42,7 +42,7 @@ std::optional<uint32_t> parse_number(std::string_view field, uint32_t maximum) {
 std::string cache_dump_line(const CacheEntry& entry) {
   if (entry.name.empty()) return {};
   char number[16];
-  std::snprintf(number, sizeof number, "%u", entry.expiry);
+  std::snprintf(number, sizeof number, "%u", entry.time);
   switch (entry.type) {
     case kTypeA: {
       char address[kIpv4TextSize];
@@ -138,7 +138,7 @@ CacheDumpResult Cache::cache_save_dump() {
     const uint32_t now = clock_();
     std::string text;
     for (const CacheEntry& entry : entries) {
-      if (now < entry.expiry) text += cache_dump_line(entry);
+      if (now < entry.time) text += cache_dump_line(entry);
     }
     return replace_file_atomically(directory, path, text) ? CacheDumpResult::kDone
                                                           : CacheDumpResult::kFailed;

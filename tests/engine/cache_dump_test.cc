@@ -144,7 +144,7 @@ TEST_F(CacheDumpTest, RoundTripKeepsOrderAndRemainingLifetime) {
   for (size_t i = 0; i < 3; ++i) {
     EXPECT_EQ(after[i].name, before[i].name);
     EXPECT_EQ(after[i].datum, before[i].datum);
-    EXPECT_EQ(after[i].expiry, before[i].expiry);
+    EXPECT_EQ(after[i].time, before[i].time);
   }
 }
 
@@ -164,7 +164,7 @@ TEST_F(CacheDumpTest, ReaderSkipsBadLinesAndStopsAtADuplicate) {
   const std::vector<CacheEntry> list = cache_.cache_list();
   ASSERT_EQ(list.size(), 2u);
   EXPECT_EQ(list[0].name, "a.x");
-  EXPECT_EQ(list[0].expiry, 1700000100u);
+  EXPECT_EQ(list[0].time, 1700000100u);
   EXPECT_EQ(list[1].name, "b.x");
 }
 
