@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 namespace norvane::test_support {
 
@@ -38,6 +41,21 @@ class ScratchFolder {
  private:
   std::string path_;
 };
+
+// A name in wire form, label by label, written here rather than by the
+// engine's encoder so that a fault there cannot hide a matching one in a
+// reader.
+inline std::vector<uint8_t> wire_name(std::string_view name) {
+  std::vector<uint8_t> out;
+  while (!name.empty()) {
+    const std::string_view label = name.substr(0, name.find('.'));
+    out.push_back(uint8_t(label.size()));
+    out.insert(out.end(), label.begin(), label.end());
+    name.remove_prefix(std::min(name.size(), label.size() + 1));
+  }
+  out.push_back(0);
+  return out;
+}
 
 // The whole file as text; empty when it cannot be read.
 inline std::string read_text(const std::filesystem::path& path) {

@@ -30,17 +30,7 @@ using Texts = std::vector<std::string>;
 
 constexpr uint16_t kClassCh = 3;
 
-Bytes wire_name(std::string_view name) {
-  Bytes out;
-  while (!name.empty()) {
-    const std::string_view label = name.substr(0, name.find('.'));
-    out.push_back(uint8_t(label.size()));
-    out.insert(out.end(), label.begin(), label.end());
-    name.remove_prefix(std::min(name.size(), label.size() + 1));
-  }
-  out.push_back(0);
-  return out;
-}
+using test_support::wire_name;
 Bytes a(uint8_t w, uint8_t x, uint8_t y, uint8_t z) { return {w, x, y, z}; }
 Bytes mx(uint16_t preference, std::string_view exchange) {
   Bytes out = {uint8_t(preference >> 8), uint8_t(preference)};
