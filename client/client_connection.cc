@@ -13,17 +13,12 @@
 #include <cstring>
 
 #include "control/control_channel.h"
+#include "engine/names.h"
 #include "engine/text_helpers.h"
 
 namespace norvane {
 
 namespace {
-
-bool same_text(std::string_view a, std::string_view b) {
-  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                            [&](char x, char y) { return lower(x) == lower(y); });
-}
 
 // Whether `address` is a loopback address (127.0.0.0/8, ::1) or one that a
 // local interface carries. `interfaces` is the getifaddrs list.
@@ -124,7 +119,7 @@ bool names_this_machine(std::string_view host) {
   if (host.empty() || host == ".") return true;
   std::string_view name = host;
   if (name.size() > 1 && name.back() == '.') name.remove_suffix(1);
-  if (same_text(name, "localhost")) return true;
+  if (names_equal(name, "localhost")) return true;
   // A text with a zero inside would be cut short by the resolver and could
   // name another host than the one typed.
   if (name.find('\0') != std::string_view::npos) return false;
@@ -132,7 +127,7 @@ bool names_this_machine(std::string_view host) {
   if (gethostname(own, sizeof own - 1) == 0 && own[0] != '\0') {
     const std::string_view whole(own);
     const std::string_view short_name = whole.substr(0, whole.find('.'));
-    if (same_text(name, whole) || same_text(name, short_name)) return true;
+    if (names_equal(name, whole) || names_equal(name, short_name)) return true;
   }
   // A dotted quad is taken as written; the resolver would also read forms
   // such as "127.1" that the rest of the system does not.

@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "client/client_connection.h"
-#include "client/client_listing.h"
 #include "client/client_words.h"
 #include "control/control_channel.h"
 #include "control/control_messages.h"
+#include "engine/record_text.h"
 #include "engine/text_helpers.h"
 #include "runtime/settings.h"
 #include "runtime/settings_store.h"
@@ -140,7 +140,7 @@ int run_print(ClientConnection& connection, const ClientInvocation& invocation) 
     const int fetched = connection.fetch_image(code, payload, 32, image);
     if (fetched < 0) return 0;
     if (fetched == 0) return 1;
-    const std::optional<ListingRecord> record = decode_listing_image(image, source);
+    const std::optional<RecordImage> record = decode_record_image(image);
     if (!record) return 1;
     if (const std::optional<std::string> line = listing_line(*record, source, now)) print(*line);
     seen.insert(record->handle);

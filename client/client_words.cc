@@ -4,20 +4,12 @@
 #include <array>
 #include <utility>
 
+#include "engine/names.h"
 #include "engine/text_helpers.h"
 
 namespace norvane {
 
 namespace {
-
-bool same_word(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
 
 struct NamedCommand {
   std::string_view word;
@@ -68,7 +60,7 @@ RecordWords usage() { return RecordWords{}; }
 
 std::optional<ClientCommand> command_of(std::string_view word) {
   for (const NamedCommand& named : kCommands)
-    if (same_word(word, named.word)) return named.command;
+    if (names_equal(word, named.word)) return named.command;
   return std::nullopt;
 }
 
@@ -90,7 +82,7 @@ ClientInvocation examine_words(std::span<const std::string> words, std::string s
 }
 
 bool lists_cache(std::span<const std::string> arguments) {
-  return !arguments.empty() && same_word(arguments[0], "cache");
+  return !arguments.empty() && names_equal(arguments[0], "cache");
 }
 
 std::optional<uint32_t> parse_decimal(std::string_view word) {
@@ -106,7 +98,7 @@ std::optional<uint32_t> parse_decimal(std::string_view word) {
 
 std::optional<uint32_t> record_type_of(std::string_view word) {
   for (const NamedType& named : kTypes)
-    if (same_word(word, named.word)) return named.type;
+    if (names_equal(word, named.word)) return named.type;
   return std::nullopt;
 }
 

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "engine/cache.h"
+#include "engine/record_text.h"
 
 namespace norvane {
 
@@ -203,33 +204,20 @@ std::array<uint8_t, kZoneImageSize> encode_zone_image(const ZoneImage& image);
 // its 256 bytes.
 std::optional<ZoneImage> decode_zone_image(std::span<const uint8_t> bytes);
 
-// zone_record_image: one database record in the shape of the cache-entry
-// image: handle (8), next handle, 0 for the last (8), TTL (4), datum (4),
-// type (4), target length T (1), owner length N (1), owner and its zero,
-// target and its zero; 32 + N + T bytes.
-inline constexpr size_t kZoneRecordImageFixedSize = 30;
-static_assert(kZoneRecordImageFixedSize == kCacheEntryImageFixedSize);
+// zone_record_image and cache_entry_image share one shape: handle (8), next
+// handle, 0 for the last (8), time (4: the record's TTL, or the entry's
+// expiry in absolute seconds), datum (4), type (4), target length T (1),
+// owner length N (1), owner and its zero, target and its zero; 32 + N + T
+// bytes. The cache writes its own with encode_cache_entry_image
+// (engine/cache.h); the database's and every reader's are here.
+inline constexpr size_t kRecordImageFixedSize = 30;
+static_assert(kRecordImageFixedSize == kCacheEntryImageFixedSize);
 
-struct ZoneRecordImage {
-  uint64_t handle = 0;
-  uint64_t next = 0;
-  uint32_t ttl = 0;
-  uint32_t datum = 0;
-  uint32_t type = 0;
-  // At most 255 characters each (the database never holds longer names).
-  std::string owner;
-  std::string target;
-
-  bool operator==(const ZoneRecordImage&) const = default;
-};
 // Nothing when a name is longer than 255 characters.
-std::optional<std::vector<uint8_t>> encode_zone_record_image(const ZoneRecordImage& image);
+std::optional<std::vector<uint8_t>> encode_record_image(const RecordImage& image);
 // Nothing when the bytes are shorter than the lengths they announce or a
-// name lacks its zero.
-std::optional<ZoneRecordImage> decode_zone_record_image(std::span<const uint8_t> bytes);
-
-// cache_entry_image: encode_cache_entry_image / decode_cache_entry_image of
-// engine/cache.h (the expiry, absolute seconds, where the record has its TTL).
+// name lacks its zero exactly there, or holds one before it.
+std::optional<RecordImage> decode_record_image(std::span<const uint8_t> bytes);
 
 // access_range_image, 24 bytes: next handle, 0 for the last (8); rights text
 // zero-terminated within 8 bytes (8); first and last address (4 each) as

@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "engine/dns_message.h"
+#include "engine/names.h"
 #include "engine/text_helpers.h"
 #include "engine/wire_reader.h"
 
@@ -39,8 +40,6 @@ struct Cache::Slot {
 };
 
 namespace {
-
-constexpr std::string_view kReverseSuffix = ".in-addr.arpa";
 
 // Type byte, then the name (or, for PTR, the 4 address bytes).
 constexpr size_t kKeyCapacity = 2 + kMaxNameLength;
@@ -72,9 +71,7 @@ size_t slot_key(uint32_t type, std::string_view name, uint32_t datum, char* out)
 
 std::string lower_copy(std::string_view text) {
   std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  lower_name(out);
   return out;
 }
 
@@ -113,35 +110,6 @@ bool cacheable_name(std::string_view name) {
   return true;
 }
 
-uint32_t reverse_name_address(std::string_view name) {
-  if (name.size() <= 12 || !name.ends_with(kReverseSuffix)) return 0;
-  const std::string_view quad = name.substr(0, name.size() - kReverseSuffix.size());
-  // The longest dotted quad is "255.255.255.255".
-  char text[kIpv4TextSize];
-  if (quad.empty() || quad.size() >= sizeof text) return 0;
-  std::memcpy(text, quad.data(), quad.size());
-  text[quad.size()] = '\0';
-  int valid = 0;
-  const uint32_t reversed = parse_ipv4(text, &valid);
-  if (!valid) return 0;
-  uint8_t bytes[4];
-  std::memcpy(bytes, &reversed, 4);
-  std::swap(bytes[0], bytes[3]);
-  std::swap(bytes[1], bytes[2]);
-  uint32_t address;
-  std::memcpy(&address, bytes, 4);
-  return address;
-}
-
-std::string address_reverse_name(uint32_t address) {
-  uint8_t b[4];
-  std::memcpy(b, &address, 4);
-  char text[32];
-  std::snprintf(text, sizeof text, "%u.%u.%u.%u", unsigned{b[3]}, unsigned{b[2]}, unsigned{b[1]},
-                unsigned{b[0]});
-  return std::string(text) + std::string(kReverseSuffix);
-}
-
 std::vector<uint8_t> encode_cache_entry_image(const CacheEntry& entry) {
   // Cached names never pass 253 characters; a longer one given here is cut so
   // that its length still fits its byte.
@@ -151,7 +119,7 @@ std::vector<uint8_t> encode_cache_entry_image(const CacheEntry& entry) {
   out.reserve(kCacheEntryImageFixedSize + name.size() + target.size() + 2);
   put_le(out, entry.handle, 8);
   put_le(out, entry.next, 8);
-  put_le(out, entry.expiry, 4);
+  put_le(out, entry.time, 4);
   put_le(out, entry.datum, 4);
   put_le(out, entry.type, 4);
   out.push_back(static_cast<uint8_t>(target.size()));
@@ -175,7 +143,7 @@ std::optional<CacheEntry> decode_cache_entry_image(std::span<const uint8_t> imag
   CacheEntry entry;
   entry.handle = get_le(p, 8);
   entry.next = get_le(p + 8, 8);
-  entry.expiry = static_cast<uint32_t>(get_le(p + 16, 4));
+  entry.time = static_cast<uint32_t>(get_le(p + 16, 4));
   entry.datum = static_cast<uint32_t>(get_le(p + 20, 4));
   entry.type = static_cast<uint32_t>(get_le(p + 24, 4));
   entry.name.assign(reinterpret_cast<const char*>(p + name_at), name_length);
@@ -389,26 +357,6 @@ const char* learnable_name(const std::optional<WireName>& name) {
 
 namespace {
 
-char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// ASCII case is not significant in names (RFC 4343 section 3).
-bool same_name(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (lower_ascii(a[i]) != lower_ascii(b[i])) return false;
-  }
-  return true;
-}
-
-// True when `name` equals `zone` or lies below it at a label boundary;
-// false for every name when `zone` is empty.
-bool at_or_below(std::string_view name, std::string_view zone) {
-  if (zone.empty()) return false;
-  if (name.size() == zone.size()) return same_name(name, zone);
-  return name.size() > zone.size() && name[name.size() - zone.size() - 1] == '.' &&
-         same_name(name.substr(name.size() - zone.size()), zone);
-}
-
 // The names a reply may speak about (RFC 2181 section 5.4.1): the question
 // name, the CNAME targets that follow from it, and the NS targets and MX
 // exchanges already accepted, whose addresses the additional section may
@@ -422,7 +370,7 @@ struct Bailiwick {
 
   static bool holds(const std::vector<std::string>& names, std::string_view name) {
     return std::any_of(names.begin(), names.end(),
-                       [name](const std::string& n) { return same_name(n, name); });
+                       [name](const std::string& n) { return names_equal(n, name); });
   }
 
   // Follows the answer section's CNAME records from the question name, each
@@ -433,7 +381,7 @@ struct Bailiwick {
     for (size_t link = 0; link < cnames.size(); ++link) {
       const std::string& last = chain.back();
       auto next = std::find_if(cnames.begin(), cnames.end(),
-                               [&last](const auto& c) { return same_name(c.first, last); });
+                               [&last](const auto& c) { return names_equal(c.first, last); });
       if (next == cnames.end() || holds(chain, next->second)) break;
       chain.push_back(next->second);
     }
@@ -444,12 +392,12 @@ struct Bailiwick {
   bool accepts(Section section, uint16_t type, std::string_view owner) const {
     // The local domain is answered from the database alone; nothing an
     // external server says about it is believed.
-    if (at_or_below(owner, local_domain)) return false;
+    if (name_within(owner, local_domain)) return false;
     switch (section) {
       case Section::kAnswer:
         return holds(chain, owner);
       case Section::kAuthority:
-        return type == kTypeNs && has_question && at_or_below(question, owner);
+        return type == kTypeNs && has_question && name_within(question, owner);
       case Section::kAdditional:
         return holds(named_hosts, owner);
     }

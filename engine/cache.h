@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "engine/log.h"
+#include "engine/names.h"
+#include "engine/record_text.h"
 #include "engine/record_writer.h"
 #include "engine/server_settings.h"
 
@@ -41,28 +43,13 @@ inline constexpr size_t kMaxAddressFollowUps = 4;
 // name, the target and a NUL behind each.
 inline constexpr size_t kCacheEntryImageFixedSize = 30;
 
-// One cached record as the listing and the dump see it. Names are lower case
-// without a trailing dot.
-struct CacheEntry {
-  uint64_t handle = 0;
-  // Handle of the entry behind this one in most-recently-used order, 0 for
-  // the last.
-  uint64_t next = 0;
-  // Absolute time (seconds since 1970, low 32 bits) at which the entry dies.
-  uint32_t expiry = 0;
-  // A: the address; PTR: the address the reverse name stands for (both
-  // network order); MX: the preference; NS and CNAME: 0.
-  uint32_t datum = 0;
-  uint32_t type = 0;
-  // A, NS, CNAME, MX: the owner. PTR: the host name the reverse record points
-  // to (the owner is replaced by the address in datum).
-  std::string name;
-  // NS: the name server; CNAME: the canonical name; MX: the exchange; empty
-  // for A and PTR.
-  std::string target;
-
-  bool operator==(const CacheEntry&) const = default;
-};
+// One cached record as the listing and the dump see it: `time` is the
+// absolute time (seconds since 1970, low 32 bits) at which the entry dies;
+// `next` the handle of the entry behind it in most-recently-used order, 0 for
+// the last. A, NS, CNAME, MX: `name` is the owner. PTR: `name` is the host
+// name the reverse record points to (the owner is replaced by the address in
+// `datum`, network order). Names are lower case without a trailing dot.
+using CacheEntry = RecordImage;
 
 enum class CacheMode {
   // From a reply: the ttl passed to cache_add is a lifetime in seconds, and
@@ -91,15 +78,6 @@ std::vector<uint8_t> encode_cache_entry_image(const CacheEntry& entry);
 // Reads an image back. Nothing when the bytes are too short for the lengths
 // they announce or a string lacks its NUL.
 std::optional<CacheEntry> decode_cache_entry_image(std::span<const uint8_t> image);
-
-// The address (network order) that a reverse name such as
-// "4.3.2.1.in-addr.arpa" stands for (here 1.2.3.4). The name must end in
-// ".in-addr.arpa" exactly (byte for byte, so lower case) behind a whole dotted
-// quad. Returns 0 on failure, which includes the address 0.0.0.0.
-uint32_t reverse_name_address(std::string_view name);
-// The reverse name of a network-order address: "4.3.2.1.in-addr.arpa" for
-// 1.2.3.4.
-std::string address_reverse_name(uint32_t address);
 
 // True when `name` may be kept in the cache: at most 253 characters, no
 // empty label, no label over 63 characters, and no blank or control

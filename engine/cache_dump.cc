@@ -16,22 +16,14 @@
 
 #include "engine/atomic_file.h"
 #include "engine/dns_message.h"
+#include "engine/names.h"
 #include "engine/text_helpers.h"
+#include "engine/unique_fd.h"
 
 namespace norvane {
 namespace {
 
 bool blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
-
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (x != b[i]) return false;
-  }
-  return true;
-}
 
 // A field of plain decimal digits whose value is at most `maximum`.
 std::optional<uint32_t> parse_number(std::string_view field, uint32_t maximum) {
@@ -45,16 +37,12 @@ std::optional<uint32_t> parse_number(std::string_view field, uint32_t maximum) {
   return static_cast<uint32_t>(value);
 }
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
 }  // namespace
 
 std::string cache_dump_line(const CacheEntry& entry) {
   if (entry.name.empty()) return {};
   char number[16];
-  std::snprintf(number, sizeof number, "%u", entry.expiry);
+  std::snprintf(number, sizeof number, "%u", entry.time);
   switch (entry.type) {
     case kTypeA: {
       char address[kIpv4TextSize];
@@ -99,7 +87,7 @@ std::optional<CacheDumpRecord> parse_cache_dump_line(std::string_view line, uint
 
   CacheDumpRecord record;
   std::string_view expiry_field;
-  if (equal_ignoring_case(type, "MX")) {
+  if (names_equal(type, "MX")) {
     if (count < 5) return std::nullopt;
     const auto preference = parse_number(fields[2], 0xFFFF);
     if (!preference) return std::nullopt;
@@ -111,18 +99,18 @@ std::optional<CacheDumpRecord> parse_cache_dump_line(std::string_view line, uint
   } else {
     if (count < 4) return std::nullopt;
     expiry_field = fields[3];
-    if (equal_ignoring_case(type, "A")) {
+    if (names_equal(type, "A")) {
       const std::string address_text(fields[2]);
       int valid = 0;
       record.type = kTypeA;
       record.name = fields[0];
       record.datum = parse_ipv4(address_text.c_str(), &valid);
       if (!valid || record.datum == 0) return std::nullopt;
-    } else if (equal_ignoring_case(type, "NS") || equal_ignoring_case(type, "CNAME")) {
-      record.type = equal_ignoring_case(type, "NS") ? kTypeNs : kTypeCname;
+    } else if (names_equal(type, "NS") || names_equal(type, "CNAME")) {
+      record.type = names_equal(type, "NS") ? kTypeNs : kTypeCname;
       record.name = fields[0];
       record.target = fields[2];
-    } else if (equal_ignoring_case(type, "PTR")) {
+    } else if (names_equal(type, "PTR")) {
       record.type = kTypePtr;
       record.datum = reverse_name_address(fields[0]);
       if (record.datum == 0) return std::nullopt;
@@ -150,7 +138,7 @@ CacheDumpResult Cache::cache_save_dump() {
     const uint32_t now = clock_();
     std::string text;
     for (const CacheEntry& entry : entries) {
-      if (now < entry.expiry) text += cache_dump_line(entry);
+      if (now < entry.time) text += cache_dump_line(entry);
     }
     return replace_file_atomically(directory, path, text) ? CacheDumpResult::kDone
                                                           : CacheDumpResult::kFailed;
@@ -163,7 +151,7 @@ CacheDumpResult Cache::cache_load_dump(size_t* restored) {
   if (restored != nullptr) *restored = 0;
   if (settings_.cache_dump.load(std::memory_order_relaxed) == 0) return CacheDumpResult::kDisabled;
   const std::string path = join_path(*settings_.data_directory.get(), kCacheDumpFileName);
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "re"));
+  FilePointer file(std::fopen(path.c_str(), "re"));
   if (file == nullptr) return CacheDumpResult::kFailed;
   char* buffer = nullptr;
   size_t capacity = 0;

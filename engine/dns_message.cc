@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/names.h"
+
 namespace norvane {
 
 bool DnsHeader::read(std::span<const uint8_t> message, DnsHeader& out) {
@@ -86,8 +88,7 @@ size_t decode_name(const uint8_t* message, size_t message_length, size_t positio
     for (; taken < length && out < capacity - 1; ++taken) {
       if (at + 1 + taken >= message_length) break;
       char c = static_cast<char>(message[at + 1 + taken]);
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-      text[out++] = c;
+      text[out++] = lower_ascii(c);
     }
     if (taken < length && at + 1 + taken >= message_length) {
       if (!jumped) resume = message_length + 1;

@@ -23,7 +23,7 @@ std::vector<EntryImage> cache_image(norvane::Engine& engine) {
   std::vector<EntryImage> entries;
   // An entry that dies this second is restored but not saved again.
   for (const norvane::CacheEntry& e : engine.cache.cache_list())
-    if (e.expiry > kNow) entries.emplace_back(e.type, e.name, e.datum, e.target, e.expiry);
+    if (e.time > kNow) entries.emplace_back(e.type, e.name, e.datum, e.target, e.time);
   return entries;
 }
 
@@ -37,11 +37,9 @@ void clear_keeping_dump(norvane::Engine& engine) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static norvane::fuzz::ScratchFolder folder;
+  const norvane::fuzz::ScratchFolder& folder = norvane::fuzz::scratch_folder();
   static norvane::Engine* engine = [] {
-    static norvane::Engine instance;
-    instance.log.set_level(0);
-    instance.settings.data_directory.set(folder.path());
+    norvane::Engine& instance = norvane::fuzz::scratch_engine();
     instance.settings.cache_dump = 1;
     instance.settings.cache_entries = 64;
     instance.cache.set_clock([] { return kNow; });
@@ -60,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     entry.name = record->name;
     entry.datum = record->datum;
     entry.target = record->target;
-    entry.expiry = record->expiry;
+    entry.time = record->expiry;
     std::string written = norvane::cache_dump_line(entry);
     if (written.empty() || written.back() != '\n') __builtin_trap();
     written.pop_back();

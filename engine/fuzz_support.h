@@ -44,6 +44,25 @@ class ScratchFolder {
   std::string path_;
 };
 
+// The scratch folder of this fuzz target, made on first use and removed at
+// exit.
+inline const ScratchFolder& scratch_folder() {
+  static const ScratchFolder folder;
+  return folder;
+}
+
+// The engine of this fuzz target: logging off, its data directory the
+// scratch folder. Made on first use; the caller adds its own settings then.
+inline Engine& scratch_engine() {
+  static Engine* engine = [] {
+    static Engine instance;
+    instance.log.set_level(0);
+    instance.settings.data_directory.set(scratch_folder().path());
+    return &instance;
+  }();
+  return *engine;
+}
+
 // Replaces the file at `path` with the bytes; traps when that fails.
 inline void write_input(const std::string& path, const uint8_t* data, size_t size) {
   std::FILE* out = std::fopen(path.c_str(), "w");

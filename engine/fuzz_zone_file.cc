@@ -12,13 +12,8 @@
 #include "engine/zone_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static norvane::fuzz::ScratchFolder folder;
-  static norvane::Engine* engine = [] {
-    static norvane::Engine instance;
-    instance.log.set_level(0);
-    instance.settings.data_directory.set(folder.path());
-    return &instance;
-  }();
+  const norvane::fuzz::ScratchFolder& folder = norvane::fuzz::scratch_folder();
+  norvane::Engine* engine = &norvane::fuzz::scratch_engine();
 
   if (size > 0) {
     std::string copy(reinterpret_cast<const char*>(data), size);

@@ -9,15 +9,11 @@
 
 #include "engine/dns_message.h"
 #include "engine/text_helpers.h"
+#include "engine/unique_fd.h"
 #include "engine/zone_file.h"
 
 namespace norvane {
 namespace {
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePointer = std::unique_ptr<std::FILE, FileCloser>;
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 bool ends_token(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }

@@ -339,51 +339,6 @@ void LocalZone::swap_staging() {
 
 // ---- name text operations -------------------------------------------------
 
-bool names_equal(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
-bool name_within(std::string_view name, std::string_view domain) {
-  const size_t d = domain.size();
-  if (d == 0 || name.size() < d) return false;
-  if (name.size() > d && name[name.size() - d - 1] != '.') return false;
-  return names_equal(name.substr(name.size() - d), domain);
-}
-
-size_t lower_name(std::string& text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text.size();
-}
-
-size_t lower_name(char* text) {
-  size_t length = 0;
-  for (; text[length] != '\0'; ++length)
-    if (text[length] >= 'A' && text[length] <= 'Z')
-      text[length] = static_cast<char>(text[length] - 'A' + 'a');
-  return length;
-}
-
-int strip_trailing_dot(std::string& text) {
-  if (text.empty() || text.back() != '.') return 0;
-  text.pop_back();
-  return 1;
-}
-
-int append_domain(std::string& text, std::string_view suffix) {
-  if (suffix.empty() || text.size() + suffix.size() + 1 >= 256) return 0;
-  text += '.';
-  text += suffix;
-  return 1;
-}
-
 std::string local_host_name() {
   char name[HOST_NAME_MAX + 1] = {};
   if (gethostname(name, sizeof name - 1) != 0) return std::string();

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "engine/log.h"
+#include "engine/names.h"
 
 namespace norvane {
 
@@ -220,21 +221,6 @@ class LocalZone {
   RecordList staging_;
   std::function<bool()> save_hook_;
 };
-
-// Name text operations shared with the loaders.
-// True when the two names are equal with ASCII case ignored (RFC 4343).
-bool names_equal(std::string_view a, std::string_view b);
-// True when `name` is `domain` or lies below it at a label boundary, ASCII
-// case ignored; false for every name when `domain` is empty.
-bool name_within(std::string_view name, std::string_view domain);
-// Turns A-Z into a-z in place; returns the length.
-size_t lower_name(std::string& text);
-size_t lower_name(char* text);
-// Removes one final "."; returns 1, or 0 when the text is empty or has none.
-int strip_trailing_dot(std::string& text);
-// Appends "." and `suffix`; returns 1, or 0 and leaves the text alone when the
-// suffix is empty or the result would reach 256 characters.
-int append_domain(std::string& text, std::string_view suffix);
 
 // The host's own name as the system reports it (empty when unknown).
 std::string local_host_name();

@@ -11,6 +11,7 @@
 
 #include "engine/dns_message.h"
 #include "engine/dynamic_update.h"
+#include "engine/names.h"
 #include "engine/text_helpers.h"
 #include "engine/wire_reader.h"
 
@@ -249,15 +250,8 @@ int local_answer_mx(Engine& engine, std::string_view name, Sink& sink, uint16_t&
 }
 
 int local_answer_ptr(Engine& engine, std::string_view name, Sink& sink, uint16_t& count) {
-  static constexpr std::string_view kReverseSuffix = ".in-addr.arpa";
-  if (name.size() < 13 || !name.ends_with(kReverseSuffix)) return 0;
-  const std::string quad(name.substr(0, name.size() - kReverseSuffix.size()));
-  const uint32_t reversed = parse_ipv4(quad.c_str());
-  if (reversed == 0) return 0;
-  const auto* b = reinterpret_cast<const uint8_t*>(&reversed);
-  const uint8_t forward[4] = {b[3], b[2], b[1], b[0]};
-  uint32_t address;
-  std::memcpy(&address, forward, 4);
+  const uint32_t address = reverse_name_address(name);
+  if (address == 0) return 0;
   const ZoneRecord* record = engine.zone.find_address_record(address);
   if (record == nullptr || !sink.put_name(name, kTypePtr, record->ttl, record->owner)) return 0;
   ++count;

@@ -77,9 +77,9 @@ std::vector<RecordView> cache_rows(const std::vector<CacheEntry>& entries, uint3
   std::vector<RecordView> rows;
   rows.reserve(entries.size());
   for (const CacheEntry& entry : entries) {
-    if (entry.expiry < now || !listed_in_cache(entry.type)) continue;
+    if (entry.time < now || !listed_in_cache(entry.type)) continue;
     rows.push_back(
-        RecordView{entry.handle, entry.type, entry.datum, entry.expiry, entry.name, entry.target});
+        RecordView{entry.handle, entry.type, entry.datum, entry.time, entry.name, entry.target});
   }
   return rows;
 }

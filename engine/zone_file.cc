@@ -19,26 +19,12 @@
 
 #include "engine/atomic_file.h"
 #include "engine/dns_message.h"
+#include "engine/names.h"
 #include "engine/text_helpers.h"
+#include "engine/unique_fd.h"
 
 namespace norvane {
 namespace {
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePointer = std::unique_ptr<std::FILE, FileCloser>;
-
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
 
 // ---- taking logical lines apart ---------------------------------------------
 // Logical lines hold tokens separated by single blanks, with escape pairs
@@ -147,12 +133,12 @@ void append_name_text(std::string& out, std::string_view name) {
 // ".domain" for names below it, else the absolute name with its final ".".
 void append_relative_name(std::string& out, std::string_view name, std::string_view domain) {
   if (!domain.empty()) {
-    if (equal_ignoring_case(name, domain)) {
+    if (names_equal(name, domain)) {
       out += "@ ";
       return;
     }
     if (name.size() > domain.size() + 1 && name[name.size() - domain.size() - 1] == '.' &&
-        equal_ignoring_case(name.substr(name.size() - domain.size()), domain)) {
+        names_equal(name.substr(name.size() - domain.size()), domain)) {
       append_name_text(out, name.substr(0, name.size() - domain.size() - 1));
       return;
     }
@@ -305,7 +291,7 @@ int read_into_staging(Engine& engine, std::FILE* in, int take_soa, uint32_t init
     const std::string_view type = take_token(data);
     if (type.empty() || data.empty()) continue;
 
-    if (equal_ignoring_case(type, "SOA")) {
+    if (names_equal(type, "SOA")) {
       if (!take_soa) continue;
       if (soa_seen) break;
       const std::string_view server_token = take_token(data);
@@ -344,7 +330,7 @@ int read_into_staging(Engine& engine, std::FILE* in, int take_soa, uint32_t init
     uint32_t record_type;
     uint32_t datum = 0;
     std::optional<std::string> target;
-    if (equal_ignoring_case(type, "A")) {
+    if (names_equal(type, "A")) {
       const std::string quad(data);
       int valid = 0;
       datum = parse_ipv4(quad.c_str(), &valid);
@@ -353,10 +339,10 @@ int read_into_staging(Engine& engine, std::FILE* in, int take_soa, uint32_t init
       if (!valid) continue;
       record_type = kTypeA;
       target.emplace();
-    } else if (equal_ignoring_case(type, "NS") || equal_ignoring_case(type, "CNAME")) {
-      record_type = equal_ignoring_case(type, "NS") ? kTypeNs : kTypeCname;
+    } else if (names_equal(type, "NS") || names_equal(type, "CNAME")) {
+      record_type = names_equal(type, "NS") ? kTypeNs : kTypeCname;
       target = qualify(data, origin, false);
-    } else if (equal_ignoring_case(type, "MX")) {
+    } else if (names_equal(type, "MX")) {
       record_type = kTypeMx;
       // The preference travels as 16 bits; a larger one cannot be answered.
       if (!parse_unsigned(take_token(data), datum, 65535) || data.empty()) continue;
@@ -513,7 +499,7 @@ bool read_zone_line(std::FILE* in, ZoneLineState& state, std::string& rest, bool
     if (text.empty()) continue;
 
     std::string_view probe = text;
-    if (equal_ignoring_case(take_token(probe), "IN")) {
+    if (names_equal(take_token(probe), "IN")) {
       text = probe;
       if (text.empty()) continue;
     }

@@ -30,6 +30,7 @@
 #include "engine/hosts_file.h"
 #include "engine/local_database.h"
 #include "engine/text_helpers.h"
+#include "engine/unique_fd.h"
 #include "runtime/serving_guard.h"
 
 namespace norvane {
@@ -38,11 +39,6 @@ namespace {
 constexpr uint32_t kLoopbackNetwork = 0x7F000000u;  // 127.0.0.0/8, host order
 constexpr uint32_t kLoopbackMask = 0xFF000000u;
 constexpr uint32_t kLocalhost = 0x7F000001u;  // 127.0.0.1, host order
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePointer = std::unique_ptr<std::FILE, FileCloser>;
 
 struct InterfaceListFree {
   void operator()(ifaddrs* list) const { freeifaddrs(list); }

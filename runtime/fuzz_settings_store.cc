@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/fuzz_support.h"
+#include "engine/names.h"
 #include "runtime/settings_store.h"
 
 namespace {
@@ -17,14 +18,6 @@ using Values = std::vector<std::pair<std::string, std::string>>;
 
 constexpr std::string_view kKeys[] = {"Ostrum", "Ostrum\\Access", "Velisk"};
 constexpr std::string_view kWritten = "FuzzValue";
-
-bool same_name(std::string_view a, std::string_view b) {
-  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (lower(a[i]) != lower(b[i])) return false;
-  return true;
-}
 
 // Each listed value reads back with its text, whatever its length.
 void check_listed(const norvane::SettingsStore& store, std::string_view key, const Values& values) {
@@ -53,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (store.store_read_text(kKeys[0], kWritten, "") != "written") __builtin_trap();
   Values kept;
   for (const auto& value : before[0])
-    if (!same_name(value.first, kWritten)) kept.push_back(value);
+    if (!norvane::names_equal(value.first, kWritten)) kept.push_back(value);
   check_listed(store, kKeys[0], kept);
   for (size_t k = 1; k < std::size(kKeys); ++k) {
     if (store.store_read_key(kKeys[k]) != before[k]) __builtin_trap();

@@ -15,13 +15,7 @@
 #include "runtime/zone_refresh.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static norvane::fuzz::ScratchFolder folder;
-  static norvane::Engine* engine = [] {
-    static norvane::Engine instance;
-    instance.log.set_level(0);
-    instance.settings.data_directory.set(folder.path());
-    return &instance;
-  }();
+  norvane::Engine* engine = &norvane::fuzz::scratch_engine();
   norvane::fuzz::reset_zone(*engine);
   {
     // A record of another domain, which every transfer must keep.

@@ -10,10 +10,11 @@
 #include <system_error>
 #include <utility>
 
+#include "engine/names.h"
+#include "engine/unique_fd.h"
+
 namespace norvane {
 namespace {
-
-char lower_ascii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 std::string lower_copy(std::string_view text) {
   std::string result(text);
@@ -46,10 +47,6 @@ std::string_view unquote(std::string_view value) {
   }
   return value;
 }
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
 
 constexpr std::array<std::pair<int, std::string_view>, 39> kBuiltinStrings = {{
     {4, "Failed to create dialog"},
@@ -153,7 +150,7 @@ std::optional<LanguageFile> LanguageFile::load(const std::string& path) {
   // Only regular files: a FIFO would block the open, a device never ends.
   std::error_code error;
   if (!std::filesystem::is_regular_file(path, error)) return std::nullopt;
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+  FilePointer file(std::fopen(path.c_str(), "rb"));
   if (!file) return std::nullopt;
   // Read in blocks and keep at most kMaxLineBytes of each line, so that a
   // megabyte-long line costs a few kilobytes of memory.

@@ -20,6 +20,7 @@
 #include <optional>
 
 #include "engine/atomic_file.h"
+#include "engine/names.h"
 #include "engine/text_helpers.h"
 
 namespace norvane {
@@ -49,18 +50,6 @@ class FileDescriptor {
  private:
   int fd_;
 };
-
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
 
 bool has_line_break_or_nul(std::string_view text) {
   return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
@@ -128,7 +117,7 @@ void for_each_value(std::string_view content, std::string_view subkey, Visit vis
   for (std::string_view raw : split_lines(content)) {
     const ParsedLine line = parse_line(raw);
     if (line.kind == ParsedLine::kHeader) {
-      in_key = equal_ignoring_case(line.name, subkey);
+      in_key = names_equal(line.name, subkey);
     } else if (line.kind == ParsedLine::kValue && in_key) {
       if (visit(line.name, line.text)) return;
     }
@@ -197,7 +186,7 @@ void apply_change(std::vector<std::string>& lines, std::string_view subkey,
   for (std::string& raw : lines) {
     const ParsedLine line = parse_line(raw);
     if (line.kind == ParsedLine::kHeader) {
-      in_key = equal_ignoring_case(line.name, subkey);
+      in_key = names_equal(line.name, subkey);
       in_first_key = in_key && !key_seen;
       key_seen = key_seen || in_key;
       result.push_back(std::move(raw));
@@ -205,7 +194,7 @@ void apply_change(std::vector<std::string>& lines, std::string_view subkey,
       continue;
     }
     const bool is_value = line.kind == ParsedLine::kValue && in_key;
-    if (is_value && equal_ignoring_case(line.name, change.value)) {
+    if (is_value && names_equal(line.name, change.value)) {
       // The first occurrence is replaced; later duplicates (hand edits) go,
       // so that reads return the text just written.
       if (!change.remove && !written) {
@@ -300,7 +289,7 @@ std::string SettingsStore::store_read_text(std::string_view subkey, std::string_
   const std::optional<std::string> content = read_file(file_path());
   if (!content) return result;
   for_each_value(*content, subkey, [&](std::string_view name, std::string_view text) {
-    if (!equal_ignoring_case(name, value)) return false;
+    if (!names_equal(name, value)) return false;
     if (text.size() <= limit) result = std::string(text);
     return true;
   });
@@ -359,7 +348,7 @@ std::vector<std::pair<std::string, std::string>> SettingsStore::store_read_key(
   if (!content) return values;
   for_each_value(*content, subkey, [&](std::string_view name, std::string_view text) {
     for (const auto& [known, unused] : values) {
-      if (equal_ignoring_case(known, name)) return false;
+      if (names_equal(known, name)) return false;
     }
     values.emplace_back(std::string(name), std::string(text));
     return false;

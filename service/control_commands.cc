@@ -329,15 +329,9 @@ size_t ControlCommands::next_record_locked(Buffer& buffer) {
     }
     if (position == end) return kStatusOnly;
     const auto following = std::next(position);
-    ZoneRecordImage record;
-    record.handle = position->handle;
-    record.next = following == end ? 0 : following->handle;
-    record.ttl = position->ttl;
-    record.datum = position->datum;
-    record.type = position->type;
-    record.owner = position->owner;
-    record.target = position->target;
-    image = encode_zone_record_image(record);
+    image = encode_record_image({position->handle, following == end ? 0 : following->handle,
+                                 position->ttl, position->datum, position->type, position->owner,
+                                 position->target});
   }
   if (!image) return kStatusOnly;
   std::copy(image->begin(), image->end(), payload_of(buffer).begin());

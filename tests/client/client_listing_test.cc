@@ -1,14 +1,12 @@
 // pallix's listing lines, from record and cache-entry images written byte by
 // byte here rather than by the server's encoders.
-//
-// The client's sources are compiled into this test directly: pallix is an
-// executable, and these functions are not part of any library.
-#include "client/client_listing.cc"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "control/control_messages.h"
+#include "engine/record_text.h"
 
 namespace norvane {
 namespace {
@@ -33,7 +31,7 @@ std::vector<uint8_t> image(uint64_t next, uint32_t time, std::vector<uint8_t> da
 
 std::optional<std::string> line_of(const std::vector<uint8_t>& bytes, ListingSource source,
                                    uint32_t now = 1000) {
-  const std::optional<ListingRecord> record = decode_listing_image(bytes, source);
+  const std::optional<RecordImage> record = decode_record_image(bytes);
   if (!record) return "(image refused)";
   return listing_line(*record, source, now);
 }

@@ -74,7 +74,7 @@ class ControlledServer {
                       : std::vector<std::string>{"/usr/bin/unshare", "-n", "/bin/sh", "-c",
                                                  namespace_setup + " && exec \"$0\" -debug",
                                                  NORVANE_OSTRUM_PATH});
-    system_test::UniqueFd sink(
+    UniqueFd sink(
         open(output_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     const pid_t parent = getpid();
     pid_ = fork();
@@ -159,7 +159,7 @@ inline PallixRun run_pallix(const std::filesystem::path& store, const std::strin
     _exit(127);
   }
   close(pipe_ends[1]);
-  system_test::UniqueFd reader(pipe_ends[0]);
+  UniqueFd reader(pipe_ends[0]);
   if (child < 0) return run;
   const auto deadline = Clock::now() + milliseconds(20'000);
   for (char buffer[4096];;) {

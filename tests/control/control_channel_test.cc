@@ -12,6 +12,8 @@
 #include <fstream>
 #include <string>
 
+#include "tests/test_support.h"
+
 namespace norvane {
 namespace {
 
@@ -19,16 +21,8 @@ namespace fs = std::filesystem;
 
 class ControlChannelTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/norvane-channel-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    folder_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
-  }
-  fs::path folder_;
+  test_support::ScratchFolder scratch_{"norvane-channel"};
+  fs::path folder_ = scratch_.path();
 };
 
 TEST_F(ControlChannelTest, AddressComesFromTheEnvironment) {

@@ -164,9 +164,9 @@ TEST(ControlImageTest, ZoneRecordImageHasTheCacheEntryShape) {
   append_text(expected, "mail");
   expected.push_back(0);
   ASSERT_EQ(expected.size(), 32u + 3 + 4);
-  ZoneRecordImage image{1, 2, 300, 10, 15, "lan", "mail"};
-  EXPECT_EQ(*encode_zone_record_image(image), expected);
-  EXPECT_EQ(*decode_zone_record_image(expected), image);
+  RecordImage image{1, 2, 300, 10, 15, "lan", "mail"};
+  EXPECT_EQ(*encode_record_image(image), expected);
+  EXPECT_EQ(*decode_record_image(expected), image);
 
   // The same bytes are a valid cache entry image (expiry where the TTL is).
   auto entry = decode_cache_entry_image(expected);
@@ -178,14 +178,14 @@ TEST(ControlImageTest, ZoneRecordImageHasTheCacheEntryShape) {
 TEST(ControlImageTest, ZoneRecordImageLengthsAreTheAuthority) {
   Bytes base = {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,   0, 0, 0,
                 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 'h', 0, 0};
-  ASSERT_TRUE(decode_zone_record_image(base));
+  ASSERT_TRUE(decode_record_image(base));
   Bytes owner_too_long = base;
   owner_too_long[29] = 200;  // announces more than was sent
-  EXPECT_FALSE(decode_zone_record_image(owner_too_long));
+  EXPECT_FALSE(decode_record_image(owner_too_long));
   Bytes no_zero = base;
   no_zero[31] = 'x';
-  EXPECT_FALSE(decode_zone_record_image(no_zero));
-  EXPECT_FALSE(encode_zone_record_image({1, 0, 0, 0, 1, std::string(256, 'a'), ""}));
+  EXPECT_FALSE(decode_record_image(no_zero));
+  EXPECT_FALSE(encode_record_image({1, 0, 0, 0, 1, std::string(256, 'a'), ""}));
 }
 
 TEST(ControlImageTest, AccessRangeImage) {

@@ -16,6 +16,7 @@
 
 #include "engine/dns_message.h"
 #include "tests/engine/engine_test_support.h"
+#include "tests/test_support.h"
 
 namespace norvane {
 namespace {
@@ -82,9 +83,6 @@ TEST(CacheDumpLine, ReaderRules) {
 class CacheDumpTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/norvane-cache-dump-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    directory_ = pattern;
     for (ServerSettings* s : {&settings_, &later_settings_}) {
       s->data_directory.set(directory_);
       s->cache_dump = 1;
@@ -92,7 +90,6 @@ class CacheDumpTest : public ::testing::Test {
     cache_.set_clock([this] { return now_; });
     later_.set_clock([this] { return now_; });
   }
-  void TearDown() override { std::filesystem::remove_all(directory_); }
 
   std::string path() const { return directory_ + "/cache.dmp"; }
   std::string file_text() const {
@@ -107,7 +104,8 @@ class CacheDumpTest : public ::testing::Test {
                                              std::filesystem::directory_iterator()));
   }
 
-  std::string directory_;
+  test_support::ScratchFolder scratch_{"norvane-cache-dump"};
+  std::string directory_ = scratch_.path();
   uint32_t now_ = kNow;
   ServerSettings settings_;
   ServerSettings later_settings_;
@@ -146,7 +144,7 @@ TEST_F(CacheDumpTest, RoundTripKeepsOrderAndRemainingLifetime) {
   for (size_t i = 0; i < 3; ++i) {
     EXPECT_EQ(after[i].name, before[i].name);
     EXPECT_EQ(after[i].datum, before[i].datum);
-    EXPECT_EQ(after[i].expiry, before[i].expiry);
+    EXPECT_EQ(after[i].time, before[i].time);
   }
 }
 
@@ -166,7 +164,7 @@ TEST_F(CacheDumpTest, ReaderSkipsBadLinesAndStopsAtADuplicate) {
   const std::vector<CacheEntry> list = cache_.cache_list();
   ASSERT_EQ(list.size(), 2u);
   EXPECT_EQ(list[0].name, "a.x");
-  EXPECT_EQ(list[0].expiry, 1700000100u);
+  EXPECT_EQ(list[0].time, 1700000100u);
   EXPECT_EQ(list[1].name, "b.x");
 }
 

@@ -168,7 +168,7 @@ TEST_F(CacheTest, LifetimeIsReplyMinimumRaisedToServerTtl) {
     cache_.cache_learn_reply(w.bytes, kLocalDomain);
     const std::vector<CacheEntry> list = cache_.cache_list();
     ASSERT_EQ(list.size(), 2u);
-    for (const CacheEntry& entry : list) EXPECT_EQ(entry.expiry, kStart + c.lifetime);
+    for (const CacheEntry& entry : list) EXPECT_EQ(entry.time, kStart + c.lifetime);
   }
 }
 
@@ -183,7 +183,7 @@ TEST_F(CacheTest, ClientTtlIsWrittenIntoTheRelayedReplyOnly) {
   expected[35] = 0x00, expected[36] = 0x00, expected[37] = 0x0e, expected[38] = 0x10;
   EXPECT_EQ(reply, expected);
   ASSERT_EQ(cache_.size(), 1u);
-  EXPECT_EQ(cache_.cache_list()[0].expiry, kStart + 7200);
+  EXPECT_EQ(cache_.cache_list()[0].time, kStart + 7200);
   EXPECT_EQ(answer_a("example.com"), std::vector<std::string>{"example.com. 3600 IN A 10.0.0.1"});
   now_ += 7000;
   EXPECT_EQ(answer_a("example.com"), std::vector<std::string>{"example.com. 200 IN A 10.0.0.1"});
@@ -320,7 +320,7 @@ TEST_F(CacheTest, SameKeyRules) {
     EXPECT_EQ(add(c.type, "HOST.x", c.datum2, c.target2, 500) != 0, c.second_added);
     now_ -= 10;
     // A refused duplicate leaves the first entry's expiry alone.
-    EXPECT_EQ(cache_.cache_list().back().expiry, kStart + 100);
+    EXPECT_EQ(cache_.cache_list().back().time, kStart + 100);
   }
   EXPECT_EQ(add(6 /* SOA */, "x", 0, "", 100), 0u);
 }
@@ -351,13 +351,13 @@ TEST_F(CacheTest, RestoredEntriesAppendInTheirOrder) {
     cache_.cache_add(CacheMode::kRestored, kTypeA, name, 1, "", kStart + 50);
   add(kTypeA, "learned.x", 1, "", 300);
   EXPECT_EQ(names_in_order(), (std::vector<std::string>{"learned.x/", "r1.x/", "r2.x/", "r3.x/"}));
-  EXPECT_EQ(cache_.cache_list()[1].expiry, kStart + 50);
+  EXPECT_EQ(cache_.cache_list()[1].time, kStart + 50);
 }
 
 TEST_F(CacheTest, ServerTtlBeyondTheClockEndKeepsTheEntry) {
   settings_.server_ttl = std::numeric_limits<uint32_t>::max();
   add(kTypeA, "keep.x", 1, "", 60);
-  EXPECT_EQ(cache_.cache_list()[0].expiry, std::numeric_limits<uint32_t>::max());
+  EXPECT_EQ(cache_.cache_list()[0].time, std::numeric_limits<uint32_t>::max());
   now_ += 100000;
   EXPECT_EQ(answer_a("keep.x").size(), 1u);
 }

@@ -19,6 +19,7 @@
 #include "engine/text_helpers.h"
 #include "engine/zone_file.h"
 #include "tests/engine/engine_test_support.h"
+#include "tests/test_support.h"
 
 namespace norvane {
 namespace {
@@ -29,17 +30,7 @@ using Texts = std::vector<std::string>;
 
 constexpr uint16_t kClassCh = 3;
 
-Bytes wire_name(std::string_view name) {
-  Bytes out;
-  while (!name.empty()) {
-    const std::string_view label = name.substr(0, name.find('.'));
-    out.push_back(uint8_t(label.size()));
-    out.insert(out.end(), label.begin(), label.end());
-    name.remove_prefix(std::min(name.size(), label.size() + 1));
-  }
-  out.push_back(0);
-  return out;
-}
+using test_support::wire_name;
 Bytes a(uint8_t w, uint8_t x, uint8_t y, uint8_t z) { return {w, x, y, z}; }
 Bytes mx(uint16_t preference, std::string_view exchange) {
   Bytes out = {uint8_t(preference >> 8), uint8_t(preference)};
@@ -125,13 +116,9 @@ Texts changed(const Texts& base, const Texts& gone, const Texts& added) {
 class DynamicUpdateTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/dynamic_update_test.XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
     engine_.settings.data_directory.set(dir_);
     load_office_lan(engine_);
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
   void reset_zone() {
     {
@@ -164,7 +151,8 @@ class DynamicUpdateTest : public ::testing::Test {
     return engine_.zone.serial;
   }
 
-  std::string dir_;
+  test_support::ScratchFolder scratch_{"dynamic_update_test"};
+  std::string dir_ = scratch_.path();
   Engine engine_;
   RequestContext context_;
 };

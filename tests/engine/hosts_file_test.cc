@@ -18,6 +18,7 @@
 #include "engine/text_helpers.h"
 #include "engine/zone_file.h"
 #include "tests/engine/engine_test_support.h"
+#include "tests/test_support.h"
 
 namespace norvane {
 namespace {
@@ -40,15 +41,11 @@ std::vector<std::string> dump(Engine& engine) {
 class HostsImportTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/norvane-hosts-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    directory_ = pattern;
     hosts_path_ = directory_ + "/hosts";
     engine_.log.set_level(0);
     std::lock_guard<std::recursive_mutex> held(engine_.zone.lock());
     engine_.zone.minimum = 900;
   }
-  void TearDown() override { std::filesystem::remove_all(directory_); }
 
   void write_hosts(const std::string& text) {
     std::ofstream out(hosts_path_, std::ios::binary);
@@ -61,7 +58,8 @@ class HostsImportTest : public ::testing::Test {
   }
 
   Engine engine_;
-  std::string directory_;
+  test_support::ScratchFolder scratch_{"norvane-hosts"};
+  std::string directory_ = scratch_.path();
   std::string hosts_path_;
 };
 

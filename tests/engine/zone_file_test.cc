@@ -24,6 +24,7 @@
 #include "engine/dns_message.h"
 #include "engine/text_helpers.h"
 #include "tests/engine/engine_test_support.h"
+#include "tests/test_support.h"
 
 namespace norvane {
 namespace {
@@ -135,16 +136,10 @@ TEST(ZoneFileLines, TakesOwnerClassAndTtlApart) {
 class ZoneFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/zone_file_test.XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
     ::chmod(dir_.c_str(), 0755);
     engine_.settings.data_directory.set(dir_);
   }
-  void TearDown() override {
-    ::chmod(dir_.c_str(), 0755);
-    std::filesystem::remove_all(dir_);
-  }
+  void TearDown() override { ::chmod(dir_.c_str(), 0755); }
 
   std::string path() const { return dir_ + "/name.db"; }
   void write_zone(const std::string& text) { std::ofstream(path(), std::ios::binary) << text; }
@@ -164,7 +159,8 @@ class ZoneFileTest : public ::testing::Test {
   }
 
   Engine engine_;
-  std::string dir_;
+  test_support::ScratchFolder scratch_{"zone_file_test"};
+  std::string dir_ = scratch_.path();
 };
 
 TEST_F(ZoneFileTest, LoadsAHandWrittenFile) {

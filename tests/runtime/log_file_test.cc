@@ -12,6 +12,8 @@
 #include <sstream>
 #include <string>
 
+#include "tests/test_support.h"
+
 namespace norvane {
 namespace {
 
@@ -30,13 +32,7 @@ std::time_t local_time(int year, int month, int day, int hour, int minute, int s
 
 class LogFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/norvane-log-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    directory_ = pattern;
-    engine_.settings.data_directory.set(directory_);
-  }
-  void TearDown() override { std::filesystem::remove_all(directory_); }
+  void SetUp() override { engine_.settings.data_directory.set(directory_); }
 
   std::string read(const std::string& name) {
     std::stringstream text;
@@ -45,7 +41,8 @@ class LogFileTest : public ::testing::Test {
   }
 
   Engine engine_;
-  std::string directory_;
+  test_support::ScratchFolder scratch_{"norvane-log"};
+  std::string directory_ = scratch_.path();
 };
 
 TEST(LogFileNameTest, MonthlyAndDailyNamesFollowTheLocalDate) {

@@ -33,6 +33,7 @@
 
 #include "engine/zone_file.h"
 #include "runtime/network_server.h"
+#include "tests/test_support.h"
 
 namespace norvane {
 namespace {
@@ -47,13 +48,8 @@ void put32(Bytes& out, uint32_t v) {
   put16(out, uint16_t(v));
 }
 void put_name(Bytes& out, std::string_view name) {
-  while (!name.empty()) {
-    const std::string_view label = name.substr(0, name.find('.'));
-    out.push_back(uint8_t(label.size()));
-    out.insert(out.end(), label.begin(), label.end());
-    name.remove_prefix(std::min(name.size(), label.size() + 1));
-  }
-  out.push_back(0);
+  const std::vector<uint8_t> wire = test_support::wire_name(name);
+  out.insert(out.end(), wire.begin(), wire.end());
 }
 
 struct Rr {
@@ -171,11 +167,7 @@ class FakePrimary {
   std::thread thread_;
 };
 
-std::string read_text(const std::filesystem::path& path) {
-  std::stringstream text;
-  text << std::ifstream(path).rdbuf();
-  return text.str();
-}
+using test_support::read_text;
 
 // An engine for office.lan with records inside and outside the domain, the
 // zone file saved, and 127.0.0.1 as its primary.

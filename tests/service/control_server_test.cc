@@ -27,6 +27,7 @@
 #include "control/control_messages.h"
 #include "engine/zone_file.h"
 #include "runtime/settings.h"
+#include "tests/test_support.h"
 
 namespace norvane {
 namespace {
@@ -115,9 +116,6 @@ class Connection {
 class ControlServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/norvane-control-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
     data_ = root_ / "data";
     fs::create_directory(data_);
     fs::create_directory(root_ / "store");
@@ -134,11 +132,7 @@ class ControlServerTest : public ::testing::Test {
     ASSERT_TRUE(server_->start(address_));
   }
 
-  void TearDown() override {
-    server_.reset();
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
+  void TearDown() override { server_.reset(); }
 
   void write_file(const fs::path& path, const std::string& content) {
     std::ofstream(path, std::ios::binary) << content;
@@ -162,7 +156,7 @@ class ControlServerTest : public ::testing::Test {
     std::vector<uint64_t> handles;
     Reply reply = transact(fd, kControlNextDatabaseRecord, 0);
     while (reply.length > 8) {
-      auto image = decode_zone_record_image(reply.payload);
+      auto image = decode_record_image(reply.payload);
       if (!image) break;
       handles.push_back(image->handle);
       if (image->next == 0) break;
@@ -171,7 +165,8 @@ class ControlServerTest : public ::testing::Test {
     return handles;
   }
 
-  fs::path root_;
+  test_support::ScratchFolder scratch_{"norvane-control"};
+  fs::path root_ = scratch_.path();
   fs::path data_;
   Engine engine_;
   std::unique_ptr<SettingsStore> store_;
@@ -225,10 +220,10 @@ TEST_F(ControlServerTest, RecordWalkEndsCleanlyWhenARecordVanishes) {
   EXPECT_EQ(transact(client.fd(), kControlNextDatabaseRecord, 8, handle_bytes(0)).length, 4);
 
   Reply second = transact(client.fd(), kControlNextDatabaseRecord, 8, handle_bytes(handles[1]));
-  auto image = decode_zone_record_image(second.payload);
+  auto image = decode_record_image(second.payload);
   ASSERT_TRUE(image);
   EXPECT_EQ(second.value, second.length - 8);
-  EXPECT_EQ(image->owner, "b.office.lan");
+  EXPECT_EQ(image->name, "b.office.lan");
   EXPECT_EQ(image->next, handles[2]);
 
   EXPECT_EQ(transact(client.fd(), kControlRemoveRecord, 8, handle_bytes(handles[1])).status, 0u);
@@ -237,7 +232,7 @@ TEST_F(ControlServerTest, RecordWalkEndsCleanlyWhenARecordVanishes) {
   EXPECT_EQ(transact(client.fd(), kControlRemoveRecord, 8, handle_bytes(handles[1])).status,
             kControlRemoveRecord);
   // The walk from the first record now skips to the third.
-  image = decode_zone_record_image(
+  image = decode_record_image(
       transact(client.fd(), kControlNextDatabaseRecord, 8, handle_bytes(handles[0])).payload);
   ASSERT_TRUE(image);
   EXPECT_EQ(image->next, handles[2]);

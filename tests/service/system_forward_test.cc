@@ -632,17 +632,7 @@ TEST(SystemForwardReplyMatchTest, OnlyTheMatchingReplyIsRelayedAndLearned) {
 // ---- What a reply may speak for ----
 
 // `name` as uncompressed labels.
-std::vector<uint8_t> wire_name(std::string_view name) {
-  std::vector<uint8_t> out;
-  while (!name.empty()) {
-    const std::string_view label = name.substr(0, name.find('.'));
-    out.push_back(uint8_t(label.size()));
-    out.insert(out.end(), label.begin(), label.end());
-    name.remove_prefix(std::min(name.size(), label.size() + 1));
-  }
-  out.push_back(0);
-  return out;
-}
+using test_support::wire_name;
 
 // One record with TTL 300: `rdata` for A is four address bytes, for NS a
 // name, for MX a preference of 10 and a name.

@@ -33,6 +33,9 @@
 #include <thread>
 #include <vector>
 
+#include "engine/unique_fd.h"
+#include "tests/test_support.h"
+
 extern char** environ;
 
 namespace norvane::system_test {
@@ -54,34 +57,6 @@ inline constexpr std::string_view kOfficeZone =
     "www\tCNAME\thost\n"
     "printer\t600\tA\t192.168.10.40\n"
     "*.lab\t300\tA\t192.168.10.99\n";
-
-// A descriptor that closes itself.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  void reset() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 inline sockaddr_in loopback(uint16_t port) {
   sockaddr_in address{};
@@ -178,12 +153,7 @@ class ServerTree {
   std::filesystem::path root_;
 };
 
-inline std::string read_text(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using test_support::read_text;
 
 inline std::vector<std::string> split_lines(const std::string& text) {
   std::vector<std::string> lines;

@@ -1,23 +1,20 @@
-// pallix's listing of the local database and the cache: one line per record
-// image the server sends. Plain value code without state; safe from any
-// thread.
+// Records as people read them: the value that carries one database record or
+// cache entry out of the server, and the listing texts made from it (the
+// owner column, the reverse name of a PTR entry, names with unprintable bytes
+// escaped). Shared by every front end; plain value code, safe from any thread.
 #pragma once
 
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 
 namespace norvane {
 
-enum class ListingSource {
-  kDatabase,
-  kCache,
-};
-
-// One record or cache entry as the listing reads it from its image.
-struct ListingRecord {
+// One record as a listing reads it. The database and the cache send records
+// in one image shape (the control channel's zone_record_image and
+// cache_entry_image); only the meaning of `time` differs.
+struct RecordImage {
   uint64_t handle = 0;
   // The handle to ask for next; 0 ends the listing.
   uint64_t next = 0;
@@ -28,16 +25,20 @@ struct ListingRecord {
   // bytes in network order, read as they travel); MX: the preference.
   uint32_t datum = 0;
   uint32_t type = 0;
-  // The owner; for a cached PTR entry the host name it points to.
+  // The owner; for a cached PTR entry the host name it points to. At most
+  // 255 characters (neither the database nor the cache holds longer names).
   std::string name;
+  // NS: the name server; CNAME: the canonical name; MX: the exchange; empty
+  // for A and PTR.
   std::string target;
+
+  bool operator==(const RecordImage&) const = default;
 };
 
-// Reads a zone_record_image (database) or a cache_entry_image (cache).
-// Nothing when the bytes are shorter than the lengths they announce or a
-// name lacks its zero.
-std::optional<ListingRecord> decode_listing_image(std::span<const uint8_t> image,
-                                                  ListingSource source);
+enum class ListingSource {
+  kDatabase,
+  kCache,
+};
 
 // A name as the listing shows it: bytes from "!" to "~" as they are, a
 // backslash doubled, every other byte (blanks, control characters, bytes
@@ -53,7 +54,7 @@ std::string printable_name(std::string_view name);
 //   "PTR   %s.\t" (the host name).
 // Nothing for a type other than A, NS, CNAME, PTR and MX, and for a cache
 // entry whose expiry lies before `now`.
-std::optional<std::string> listing_line(const ListingRecord& record, ListingSource source,
+std::optional<std::string> listing_line(const RecordImage& record, ListingSource source,
                                         uint32_t now);
 
 }  // namespace norvane

@@ -1,10 +1,10 @@
-// pallix's listing lines for database records and cache entries.
-#include "client/client_listing.h"
+// Listing texts of records; see record_text.h.
+#include "engine/record_text.h"
 
 #include <cstdio>
+#include <utility>
 
-#include "control/control_messages.h"
-#include "engine/cache.h"
+#include "engine/dns_message.h"
 
 namespace norvane {
 
@@ -27,42 +27,16 @@ std::string dotted_quad(uint32_t datum, bool reversed) {
   return text;
 }
 
-std::string owner_column(const ListingRecord& record) {
-  std::string owner = record.type == kControlTypePtr
-                          ? dotted_quad(record.datum, true) + ".in-addr.arpa."
-                          : printable_name(record.name) + ".";
+// The owner column. A cached PTR entry keeps the host name where the owner
+// goes; its owner is the reverse name of the address (RFC 1035 section 3.5).
+std::string owner_column(const RecordImage& record) {
+  std::string owner = record.type == kTypePtr ? dotted_quad(record.datum, true) + ".in-addr.arpa."
+                                              : printable_name(record.name) + ".";
   owner.resize(kOwnerColumnWidth, ' ');
   return owner;
 }
 
 }  // namespace
-
-std::optional<ListingRecord> decode_listing_image(std::span<const uint8_t> image,
-                                                  ListingSource source) {
-  ListingRecord record;
-  if (source == ListingSource::kDatabase) {
-    std::optional<ZoneRecordImage> zone_record = decode_zone_record_image(image);
-    if (!zone_record) return std::nullopt;
-    record.handle = zone_record->handle;
-    record.next = zone_record->next;
-    record.time = zone_record->ttl;
-    record.datum = zone_record->datum;
-    record.type = zone_record->type;
-    record.name = std::move(zone_record->owner);
-    record.target = std::move(zone_record->target);
-  } else {
-    std::optional<CacheEntry> entry = decode_cache_entry_image(image);
-    if (!entry) return std::nullopt;
-    record.handle = entry->handle;
-    record.next = entry->next;
-    record.time = entry->expiry;
-    record.datum = entry->datum;
-    record.type = entry->type;
-    record.name = std::move(entry->name);
-    record.target = std::move(entry->target);
-  }
-  return record;
-}
 
 std::string printable_name(std::string_view name) {
   std::string out;
@@ -82,24 +56,24 @@ std::string printable_name(std::string_view name) {
   return out;
 }
 
-std::optional<std::string> listing_line(const ListingRecord& record, ListingSource source,
+std::optional<std::string> listing_line(const RecordImage& record, ListingSource source,
                                         uint32_t now) {
   if (source == ListingSource::kCache && record.time < now) return std::nullopt;
   std::string value;
   switch (record.type) {
-    case kControlTypeA:
+    case kTypeA:
       value = "A     " + dotted_quad(record.datum, false);
       break;
-    case kControlTypeNs:
+    case kTypeNs:
       value = "NS    " + printable_name(record.target) + ".";
       break;
-    case kControlTypeCname:
+    case kTypeCname:
       value = "CNAME " + printable_name(record.target) + ".";
       break;
-    case kControlTypeMx:
+    case kTypeMx:
       value = "MX    " + std::to_string(record.datum) + "   " + printable_name(record.target) + ".";
       break;
-    case kControlTypePtr:
+    case kTypePtr:
       value = "PTR   " + printable_name(record.name) + ".";
       break;
     default:
