@@ -182,7 +182,7 @@ class TransferWalk {
   // when the message is malformed or the transfer does not open with the
   // zone's SOA.
   bool take_answers(const std::vector<uint8_t>& message) {
-    std::lock_guard<std::recursive_mutex> held(engine_.zone.lock());
+    LocalZone::Guard held = engine_.zone.hold();
     for (uint16_t i = 0; i < answers_ && !complete_; ++i) {
       std::string owner;
       size_t fixed;
@@ -290,12 +290,11 @@ class TransferWalk {
 // of no use). Database lock taken here; the caller holds the staging claim.
 bool install_transfer(Engine& engine, const std::string& domain, const PrimarySoa& soa,
                       uint32_t primary) {
-  LocalZone& zone = engine.zone;
-  std::lock_guard<std::recursive_mutex> held(zone.lock());
+  LocalZone::Guard zone = engine.zone.hold();
   if (!zone.is_domain(domain)) return false;
   // The decoder lowers the SOA's owner; the domain is the one asked for, so
   // it keeps the case it was configured in.
-  const std::string owner = zone.domain;
+  const std::string owner = zone.domain();
 
   std::vector<ZoneRecord> kept;
   for (const ZoneRecord& record : zone.live().records())
@@ -306,8 +305,8 @@ bool install_transfer(Engine& engine, const std::string& domain, const PrimarySo
   for (ZoneRecord& record : kept) zone.live().append(std::move(record));
 
   const std::time_t now = std::time(nullptr);
-  zone.refreshed_at = now;
-  zone.retry_after = now;
+  zone.set_refreshed_at(now);
+  zone.set_retry_after(now);
   if (engine.log.enabled(2)) {
     char address[kIpv4TextSize];
     char heading[64];
@@ -324,9 +323,9 @@ int refresh_from_primary(Engine& engine, uint16_t port, int stop_fd) {
   try {
     std::string domain;
     {
-      std::lock_guard<std::recursive_mutex> held(engine.zone.lock());
-      engine.zone.refreshed_at = 0;
-      domain = engine.zone.domain;
+      LocalZone::Guard zone = engine.zone.hold();
+      zone.set_refreshed_at(0);
+      domain = zone.domain();
     }
     const uint32_t primary = engine.settings.primary.load();
     if (primary == 0 || domain.empty() || !valid_text_name(domain)) return 0;
@@ -397,10 +396,9 @@ void ZoneRefresher::on_turn(std::time_t now) {
   if (engine_.settings.primary.load() == 0 || running_.load()) return;
   bool due;
   {
-    std::lock_guard<std::recursive_mutex> held(engine_.zone.lock());
-    const LocalZone& zone = engine_.zone;
-    due =
-        zone.refreshed_at + static_cast<std::time_t>(zone.refresh) < now && zone.retry_after < now;
+    const LocalZone::Guard zone = engine_.zone.hold();
+    due = zone.refreshed_at() + static_cast<std::time_t>(zone.refresh()) < now &&
+          zone.retry_after() < now;
   }
   if (due) start(now);
 }
@@ -410,8 +408,8 @@ bool ZoneRefresher::start(std::time_t now) {
   if (stopped_ || running_.load()) return false;
   if (thread_.joinable()) thread_.join();
   {
-    std::lock_guard<std::recursive_mutex> held(engine_.zone.lock());
-    engine_.zone.retry_after = now + static_cast<std::time_t>(engine_.zone.retry);
+    LocalZone::Guard zone = engine_.zone.hold();
+    zone.set_retry_after(now + static_cast<std::time_t>(zone.retry()));
   }
   running_.store(true);
   try {

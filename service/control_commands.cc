@@ -181,7 +181,7 @@ size_t ControlCommands::run_locked(ControlSession& session, Buffer& buffer) {
       return kControlHeaderSize + kStatisticsImageSize;
     }
     case kControlReloadZoneFile: {
-      std::lock_guard<std::recursive_mutex> zone_guard(engine_.zone.lock());
+      LocalZone::Guard zone_guard = engine_.zone.hold();
       zone_load(engine_, 0);
       return kStatusOnly;
     }
@@ -278,21 +278,20 @@ size_t ControlCommands::get_zone_locked(Buffer& buffer) {
   {
     // The texts are copied under the database lock: a domain rename running
     // on another thread must not be read while it reallocates the string.
-    std::lock_guard<std::recursive_mutex> zone_guard(engine_.zone.lock());
-    const LocalZone& zone = engine_.zone;
+    const LocalZone::Guard zone = engine_.zone.hold();
     const auto& records = zone.live().records();
     image.first_record = records.empty() ? 0 : records.front().handle;
-    image.loaded_at = zone.loaded_at;
-    image.refreshed_at = zone.refreshed_at;
-    image.retry_after = zone.retry_after;
-    image.serial = zone.serial;
-    image.refresh = zone.refresh;
-    image.retry = zone.retry;
-    image.expire = zone.expire;
-    image.minimum = zone.minimum;
-    image.domain = zone.domain;
-    image.primary = zone.primary;
-    image.mailbox = zone.mailbox;
+    image.loaded_at = zone.loaded_at();
+    image.refreshed_at = zone.refreshed_at();
+    image.retry_after = zone.retry_after();
+    image.serial = zone.serial();
+    image.refresh = zone.refresh();
+    image.retry = zone.retry();
+    image.expire = zone.expire();
+    image.minimum = zone.minimum();
+    image.domain = zone.domain();
+    image.primary = zone.primary();
+    image.mailbox = zone.mailbox();
   }
   const auto bytes = encode_zone_image(image);
   std::copy(bytes.begin(), bytes.end(), payload_of(buffer).begin());
@@ -304,8 +303,8 @@ size_t ControlCommands::save_zone_locked(Buffer& buffer) {
   int saved = 0;
   if (value_of(buffer) == 0) {
     {
-      std::lock_guard<std::recursive_mutex> zone_guard(engine_.zone.lock());
-      engine_.zone.serial += 1;
+      LocalZone::Guard zone_guard = engine_.zone.hold();
+      zone_guard.set_serial(zone_guard.serial() + 1);
     }
     saved = zone_save(engine_);
   } else {
@@ -330,8 +329,8 @@ size_t ControlCommands::save_zone_locked(Buffer& buffer) {
 size_t ControlCommands::next_record_locked(Buffer& buffer) {
   std::optional<std::vector<uint8_t>> image;
   {
-    std::lock_guard<std::recursive_mutex> zone_guard(engine_.zone.lock());
-    const RecordList& live = engine_.zone.live();
+    LocalZone::Guard zone_guard = engine_.zone.hold();
+    const RecordList& live = zone_guard.live();
     const auto end = live.records().cend();
     auto position = end;
     if (value_of(buffer) == 0) {
@@ -361,9 +360,9 @@ size_t ControlCommands::add_record_locked(Buffer& buffer) {
   auto request = decode_add_record_request(payload_of(buffer));
   int added = 0;
   if (request) {
-    std::lock_guard<std::recursive_mutex> zone_guard(engine_.zone.lock());
-    added = engine_.zone.add_zone_record(0, value_of(buffer), request->owner, request->ttl,
-                                         request->datum, std::string_view(request->target));
+    LocalZone::Guard zone_guard = engine_.zone.hold();
+    added = zone_guard.add_zone_record(0, value_of(buffer), request->owner, request->ttl,
+                                       request->datum, std::string_view(request->target));
   }
   if (added != 1) set_status(buffer, kControlAddRecord);
   return kStatusOnly;
@@ -374,9 +373,9 @@ size_t ControlCommands::remove_record_locked(Buffer& buffer) {
   if (value_of(buffer) != 0 && handle_of(buffer) != 0) {
     // Held across the removal (the lock is re-entrant) so the record found
     // cannot vanish before remove_zone_record unlinks it.
-    std::lock_guard<std::recursive_mutex> zone_guard(engine_.zone.lock());
-    const ZoneRecord* record = engine_.zone.live().find_handle(handle_of(buffer));
-    if (record != nullptr) removed = engine_.zone.remove_zone_record(record);
+    LocalZone::Guard zone_guard = engine_.zone.hold();
+    const ZoneRecord* record = zone_guard.live().find_handle(handle_of(buffer));
+    if (record != nullptr) removed = zone_guard.remove_zone_record(record);
   }
   if (!removed) set_status(buffer, kControlRemoveRecord);
   return kStatusOnly;
@@ -389,8 +388,8 @@ size_t ControlCommands::refresh_locked(Buffer& buffer) {
   }
   {
     // Holds off the timed refresh of the serving loop while this one runs.
-    std::lock_guard<std::recursive_mutex> zone_guard(engine_.zone.lock());
-    engine_.zone.retry_after = std::time(nullptr) + engine_.zone.retry;
+    LocalZone::Guard zone_guard = engine_.zone.hold();
+    zone_guard.set_retry_after(std::time(nullptr) + zone_guard.retry());
   }
   if (refresh_hook_() == 0) set_status(buffer, kControlRefreshFromPrimary);
   return kStatusOnly;
@@ -411,8 +410,8 @@ size_t ControlCommands::remove_records_locked(Buffer& buffer) {
   auto name = read_field_text(payload_of(buffer), 0, kControlPayloadSize);
   int removed = 0;
   if (name) {
-    std::lock_guard<std::recursive_mutex> zone_guard(engine_.zone.lock());
-    removed = engine_.zone.remove_zone_records(value_of(buffer), *name);
+    LocalZone::Guard zone_guard = engine_.zone.hold();
+    removed = zone_guard.remove_zone_records(value_of(buffer), *name);
   }
   if (removed <= 0) set_status(buffer, kControlRemoveRecords);
   return kStatusOnly;
