@@ -133,7 +133,8 @@ TEST_F(HostsImportTest, LineRules) {
     const int count = hosts_import(engine, hosts_path_, "", "pc1");
     std::vector<std::string> got;
     char address[kIpv4TextSize];
-    for (const ZoneRecord& r : engine.zone.hold().live().records())
+    const LocalZone::Guard zone = engine.zone.hold();
+    for (const ZoneRecord& r : zone.live().records())
       got.push_back(r.owner + " " + format_ipv4(r.datum, address));
     EXPECT_EQ(got, c.records) << c.what;
     EXPECT_EQ(count, static_cast<int>(c.records.size())) << c.what;
