@@ -109,7 +109,9 @@ class RecordList {
 // and save bookkeeping are private: they are reached only through a Guard,
 // which holds the re-entrant database lock for as long as it lives. A
 // function that expects the lock held takes a Guard, so the requirement is
-// checked by the compiler rather than written in a comment.
+// checked by the compiler rather than written in a comment. The database lock
+// is the outermost: take a Guard before the cache or log lock, never while
+// holding either.
 class LocalZone {
  public:
   class Guard;
