@@ -55,9 +55,9 @@ std::unique_ptr<norvane::Engine> build_engine(int64_t hosts, std::string& error)
     error = "set_zone_soa refused office.lan";
     return nullptr;
   }
-  std::lock_guard lk(engine->zone.lock());
+  norvane::LocalZone::Guard lk = engine->zone.hold();
   auto add = [&](uint32_t type, std::string_view owner, uint32_t datum, std::string_view target) {
-    if (engine->zone.add_zone_record(0, type, owner, 300, datum, target) == 1) return true;
+    if (lk.add_zone_record(0, type, owner, 300, datum, target) == 1) return true;
     error = "add_zone_record refused " + std::string(owner);
     return false;
   };
@@ -173,7 +173,7 @@ void run_query(benchmark::State& state, std::string_view name, uint16_t type,
     benchmark::ClobberMemory();
   }
   state.SetItemsProcessed(state.iterations());
-  state.counters["records"] = static_cast<double>(engine->zone.live().size());
+  state.counters["records"] = static_cast<double>(engine->zone.hold().live().size());
 }
 
 // A query for a host near the end of the list.

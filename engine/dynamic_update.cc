@@ -108,7 +108,7 @@ bool is_stored_type(uint32_t type) {
 // Removes the live records owned by `name` that `selected` picks; returns how
 // many. Lock held.
 template <class Select>
-int remove_owned(LocalZone& zone, std::string_view name, Select selected) {
+int remove_owned(LocalZone::Guard& zone, std::string_view name, Select selected) {
   std::vector<const ZoneRecord*> doomed;
   for (RecordList::Position position : zone.live().owned_by(name))
     if (selected(*position)) doomed.push_back(&*position);
@@ -119,7 +119,7 @@ int remove_owned(LocalZone& zone, std::string_view name, Select selected) {
 // Whether `name` has an RRset of `type`, or any record for type ANY. The
 // domain always has its SOA record, which the database keeps in its fields
 // rather than in the list. Lock held.
-bool rrset_exists(const LocalZone& zone, std::string_view name, uint16_t type) {
+bool rrset_exists(const LocalZone::Guard& zone, std::string_view name, uint16_t type) {
   if (zone.find_zone_record(zone.live(), name, type) != nullptr) return true;
   return (type == kTypeSoa || type == kTypeAny) && zone.is_domain(name);
 }
@@ -128,7 +128,7 @@ bool rrset_exists(const LocalZone& zone, std::string_view name, uint16_t type) {
 // else the code that says why not. A value-dependent prerequisite (class IN)
 // is met by one matching record; the RRset as a whole is not compared.
 // Lock held.
-uint16_t check_prerequisite(const LocalZone& zone, std::span<const uint8_t> message,
+uint16_t check_prerequisite(const LocalZone::Guard& zone, std::span<const uint8_t> message,
                             const UpdateRecord& record) {
   if (record.ttl != 0) return kRcodeFormErr;
   if (!zone.zone_of_name(record.name)) return kRcodeNotZone;
@@ -160,7 +160,7 @@ uint16_t check_prerequisite(const LocalZone& zone, std::span<const uint8_t> mess
 // record may be applied. The values of the additions and single deletions
 // this server carries out must read whole, so that applying never meets
 // RDATA it cannot read after other records have already changed. Lock held.
-uint16_t prescan_update(const LocalZone& zone, std::span<const uint8_t> message,
+uint16_t prescan_update(const LocalZone::Guard& zone, std::span<const uint8_t> message,
                         const UpdateRecord& record) {
   if (!zone.zone_of_name(record.name)) return kRcodeNotZone;
   switch (record.rclass) {
@@ -191,7 +191,8 @@ uint16_t prescan_update(const LocalZone& zone, std::span<const uint8_t> message,
 // section 3.4.2.2). Only A and MX records are added; additions the database
 // refuses (duplicates) still count. Returns whether the record counts as an
 // update. Lock held.
-bool apply_addition(LocalZone& zone, std::span<const uint8_t> message, const UpdateRecord& record) {
+bool apply_addition(LocalZone::Guard& zone, std::span<const uint8_t> message,
+                    const UpdateRecord& record) {
   const std::optional<RecordValue> value =
       read_value(message, record.type, record.rdata, record.rdlength);
   if (record.type == kTypeCname) {
@@ -202,7 +203,7 @@ bool apply_addition(LocalZone& zone, std::span<const uint8_t> message, const Upd
     // rather than remove it for a replacement that would be refused.
     if (first != nullptr && !value->target.empty()) {
       zone.live().remove(first);
-      ++zone.serial;
+      zone.set_serial(zone.serial() + 1);
     }
     zone.add_zone_record(0, kTypeCname, record.name, record.ttl, 0, value->target);
     return true;
@@ -216,7 +217,8 @@ bool apply_addition(LocalZone& zone, std::span<const uint8_t> message, const Upd
 // One update record that passed the prescan (RFC 2136 section 3.4.2). The SOA
 // and the NS records are never deleted by update. Returns whether the record
 // counts as an update. Lock held.
-bool apply_update(LocalZone& zone, std::span<const uint8_t> message, const UpdateRecord& record) {
+bool apply_update(LocalZone::Guard& zone, std::span<const uint8_t> message,
+                  const UpdateRecord& record) {
   switch (record.rclass) {
     case kClassIn:
       return apply_addition(zone, message, record);
@@ -237,7 +239,7 @@ bool apply_update(LocalZone& zone, std::span<const uint8_t> message, const Updat
           find_exact_record(zone, record.name, record.type, message, record.rdata, record.rdlength);
       if (found == nullptr) return false;
       zone.live().remove(found);
-      ++zone.serial;
+      zone.set_serial(zone.serial() + 1);
       return true;
     }
     default:
@@ -263,12 +265,11 @@ uint16_t process_update(Engine& engine, std::span<const uint8_t> request) {
   if (zone_section->type != kTypeSoa || zone_section->question_class != kClassIn)
     return kRcodeFormErr;
 
-  LocalZone& zone = engine.zone;
   // The whole message is checked and applied under one hold of the database
   // lock, so that no other update or query sees it half applied or changes
   // what its prerequisites tested (RFC 2136 section 3.7). The zone file is
   // written after the lock is released.
-  std::unique_lock<std::recursive_mutex> guard(zone.lock());
+  LocalZone::Guard zone = engine.zone.hold();
   if (!zone.is_domain(zone_name)) return kRcodeNotAuth;
 
   // Every record the counts announce must be there: a message cut short
@@ -278,7 +279,7 @@ uint16_t process_update(Engine& engine, std::span<const uint8_t> request) {
     if (!read_record(request, at, record)) return kRcodeFormErr;
     engine.log.write(2, "prequisite %s %u %s %s for %s\n", record.name.c_str(), record.ttl,
                      class_mnemonic(record.rclass), type_mnemonic(record.type),
-                     zone.domain.c_str());
+                     zone.domain().c_str());
     const uint16_t outcome = check_prerequisite(zone, request, record);
     if (outcome != kRcodeNoError) return outcome;
     at = record.end;
@@ -306,8 +307,8 @@ uint16_t process_update(Engine& engine, std::span<const uint8_t> request) {
   }
   if (updates == 0) return kRcodeNoError;
   // RFC 2136 section 3.6: the serial rises with every accepted update.
-  ++zone.serial;
-  guard.unlock();
+  zone.set_serial(zone.serial() + 1);
+  zone.unlock();
   engine.statistics.updates.fetch_add(counted, std::memory_order_relaxed);
 
   // RFC 2136 section 3.5: the client is told of success only once the change
@@ -326,9 +327,9 @@ int update_apply(Engine& engine, const RequestContext& /*context*/, Reply& reply
   return error_reply(engine, process_update(engine, request), reply, request);
 }
 
-const ZoneRecord* find_exact_record(const LocalZone& zone, std::string_view name, uint32_t type,
-                                    std::span<const uint8_t> message, size_t rdata_position,
-                                    size_t rdata_length) {
+const ZoneRecord* find_exact_record(const LocalZone::Guard& zone, std::string_view name,
+                                    uint32_t type, std::span<const uint8_t> message,
+                                    size_t rdata_position, size_t rdata_length) {
   const std::optional<RecordValue> value = read_value(message, type, rdata_position, rdata_length);
   if (!value) return nullptr;
   for (RecordList::Position position : zone.live().owned_by(name)) {
@@ -343,8 +344,7 @@ const ZoneRecord* find_exact_record(const LocalZone& zone, std::string_view name
   return nullptr;
 }
 
-int delete_name_records(LocalZone& zone, std::string_view name) {
-  std::lock_guard<std::recursive_mutex> guard(zone.lock());
+int delete_name_records(LocalZone::Guard& zone, std::string_view name) {
   return remove_owned(zone, name, [](const ZoneRecord& record) { return record.type != kTypeNs; });
 }
 

@@ -45,13 +45,13 @@ int update_apply(Engine& engine, const RequestContext& context, Reply& reply,
 // be compressed. Null for any other type, for RDATA that does not read as a
 // value of its type within its length, and when no record matches.
 // Database lock held.
-const ZoneRecord* find_exact_record(const LocalZone& zone, std::string_view name, uint32_t type,
-                                    std::span<const uint8_t> message, size_t rdata_position,
-                                    size_t rdata_length);
+const ZoneRecord* find_exact_record(const LocalZone::Guard& zone, std::string_view name,
+                                    uint32_t type, std::span<const uint8_t> message,
+                                    size_t rdata_position, size_t rdata_length);
 
 // Removes every live record owned by `name` except its NS records. Changes
-// neither the serial nor the zone file. Takes the database lock; returns the
+// neither the serial nor the zone file. Database lock held; returns the
 // number of records removed.
-int delete_name_records(LocalZone& zone, std::string_view name);
+int delete_name_records(LocalZone::Guard& zone, std::string_view name);
 
 }  // namespace norvane

@@ -34,8 +34,8 @@ void add(norvane::Engine& engine, uint32_t type, std::string_view owner, uint32_
 // reproducible on its own and stops the zone from growing over a long run.
 void reset_zone(norvane::Engine& engine) {
   engine.zone.set_zone_soa("office.lan", "ns1", "hostmaster", 1, 3600, 600, 86400, 300);
-  std::lock_guard<std::recursive_mutex> hold(engine.zone.lock());
-  engine.zone.live().clear();
+  norvane::LocalZone::Guard hold = engine.zone.hold();
+  hold.live().clear();
   constexpr std::string_view kNone{};
   add(engine, norvane::kTypeA, "host.office.lan", address("192.168.10.20"), kNone);
   add(engine, norvane::kTypeA, "ns1.office.lan", address("192.168.10.2"), kNone);

@@ -74,8 +74,7 @@ inline void write_input(const std::string& path, const uint8_t* data, size_t siz
 // An empty zone "office.lan" with fixed SOA numbers.
 inline void reset_zone(Engine& engine) {
   engine.zone.set_zone_soa("office.lan", "ns1", "hostmaster", 1, 3600, 600, 86400, 300);
-  std::lock_guard<std::recursive_mutex> held(engine.zone.lock());
-  engine.zone.live().clear();
+  engine.zone.hold().live().clear();
 }
 
 using RecordImage = std::tuple<uint32_t, std::string, uint32_t, uint32_t, std::string>;
@@ -85,14 +84,13 @@ using ZoneImage = std::tuple<std::string, std::string, std::string, uint32_t, ui
 // The SOA fields and the live records (type, owner, TTL, datum, target),
 // sorted: the zone file writer puts the NS records first.
 inline ZoneImage zone_image(Engine& engine) {
-  std::lock_guard<std::recursive_mutex> held(engine.zone.lock());
-  const LocalZone& zone = engine.zone;
+  const LocalZone::Guard zone = engine.zone.hold();
   std::vector<RecordImage> records;
   for (const ZoneRecord& r : zone.live().records())
     records.emplace_back(r.type, r.owner, r.ttl, r.datum, r.target);
   std::sort(records.begin(), records.end());
-  return {zone.domain, zone.primary, zone.mailbox, zone.serial,       zone.refresh,
-          zone.retry,  zone.expire,  zone.minimum, std::move(records)};
+  return {zone.domain(), zone.primary(), zone.mailbox(), zone.serial(),     zone.refresh(),
+          zone.retry(),  zone.expire(),  zone.minimum(), std::move(records)};
 }
 
 }  // namespace norvane::fuzz

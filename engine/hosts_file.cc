@@ -73,7 +73,7 @@ int import_line(LocalZone& zone, std::string_view line, uint32_t ttl) {
 // An empty live list (the start-up case) simply takes the staging list; any
 // records already live stay, and each staged record then joins them under
 // the database's own rules. Returns the number of A records that went live.
-int publish_staging_locked(LocalZone& zone, int staged_addresses) {
+int publish_staging_locked(LocalZone::Guard& zone, int staged_addresses) {
   if (zone.live().empty()) {
     zone.swap_staging();
     return staged_addresses;
@@ -101,29 +101,26 @@ int hosts_import(Engine& engine, const std::string& hosts_path, std::string_view
     // A system without a DNS domain keeps the configured one: an empty
     // domain would make every later zone file unreadable past its SOA line.
     if (!domain.empty() && zone.set_zone_soa(domain, host_name, "Postmaster", 0, 0, 0, 0, 0) == 1) {
-      std::lock_guard<std::recursive_mutex> held(zone.lock());
-      if (!zone.domain.empty() && !zone.primary.empty()) {
-        const std::string owner = zone.domain;
-        const std::string primary = zone.primary;
-        zone.add_zone_record(1, kTypeNs, owner, 0, 0, std::string_view(primary));
+      LocalZone::Guard held = zone.hold();
+      if (!held.domain().empty() && !held.primary().empty()) {
+        const std::string owner = held.domain();
+        const std::string primary = held.primary();
+        held.add_zone_record(1, kTypeNs, owner, 0, 0, std::string_view(primary));
       }
     }
 
     uint32_t ttl;
-    {
-      std::lock_guard<std::recursive_mutex> held(zone.lock());
-      ttl = zone.minimum;
-    }
+    { ttl = zone.hold().minimum(); }
     int staged_addresses = 0;
     if (FilePointer in{std::fopen(hosts_path.c_str(), "re")}) {
       std::string line;
       while (read_hosts_line(in.get(), line)) staged_addresses += import_line(zone, line, ttl);
     }
 
-    std::lock_guard<std::recursive_mutex> held(zone.lock());
-    const int added = publish_staging_locked(zone, staged_addresses);
-    zone.log_database("Loaded hosts:\n");
-    zone.loaded_at = std::time(nullptr);
+    LocalZone::Guard held = zone.hold();
+    const int added = publish_staging_locked(held, staged_addresses);
+    held.log_database("Loaded hosts:\n");
+    held.set_loaded_at(std::time(nullptr));
     return added;
   } catch (...) {
     // Out of memory: the claim frees what was staged; the live list is intact.

@@ -165,14 +165,47 @@ void RecordList::for_each_wildcard_match(
 
 int LocalZone::add_zone_record(int staging, uint32_t type, std::string_view owner, uint32_t ttl,
                                uint32_t datum, char* target) {
+  return hold().add_zone_record(staging, type, owner, ttl, datum, target);
+}
+
+int LocalZone::add_zone_record(int staging, uint32_t type, std::string_view owner, uint32_t ttl,
+                               uint32_t datum, std::string_view target) {
+  return hold().add_zone_record(staging, type, owner, ttl, datum, target);
+}
+
+bool LocalZone::remove_zone_record(const ZoneRecord* record) {
+  bool found;
+  {
+    Guard held = hold();
+    found = live_.remove(record);
+    ++serial_;
+  }
+  save();
+  return found;
+}
+
+int LocalZone::remove_zone_records(uint32_t type, std::string_view name) {
+  return hold().remove_zone_records(type, name);
+}
+
+int LocalZone::set_zone_soa(std::string_view new_domain, std::string_view new_primary,
+                            std::string_view new_mailbox, uint32_t new_serial, uint32_t new_refresh,
+                            uint32_t new_retry, uint32_t new_expire, uint32_t new_minimum) {
+  return hold().set_zone_soa(new_domain, new_primary, new_mailbox, new_serial, new_refresh,
+                             new_retry, new_expire, new_minimum);
+}
+
+// ---- LocalZone::Guard -----------------------------------------------------
+
+int LocalZone::Guard::add_zone_record(int staging, uint32_t type, std::string_view owner,
+                                      uint32_t ttl, uint32_t datum, char* target) {
   if (target != nullptr) lower_name(target);
   return add_zone_record(staging, type, owner, ttl, datum,
                          target != nullptr ? std::string_view(target) : std::string_view());
 }
 
-int LocalZone::add_zone_record(int staging, uint32_t type, std::string_view owner, uint32_t ttl,
-                               uint32_t datum, std::string_view target) {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+int LocalZone::Guard::add_zone_record(int staging, uint32_t type, std::string_view owner,
+                                      uint32_t ttl, uint32_t datum, std::string_view target) {
   if (!is_stored_type(type)) return 0;
   ZoneRecord record;
   record.type = type;
@@ -184,10 +217,10 @@ int LocalZone::add_zone_record(int staging, uint32_t type, std::string_view owne
   // The preference travels in 16 bits (RFC 1035 section 3.3.9); a larger one
   // could neither be answered nor read back from the zone file.
   if (type == kTypeMx && datum > 0xFFFF) return 0;
-  record.ttl = ttl == 0 ? minimum : ttl;
+  record.ttl = ttl == 0 ? minimum() : ttl;
   record.datum = datum;
 
-  RecordList& list = staging ? staging_ : live_;
+  RecordList& list = staging ? zone_->staging_ : zone_->live_;
   for (RecordList::Position position : list.owned_by(record.owner)) {
     const ZoneRecord& existing = *position;
     if (type == kTypeCname || existing.type == kTypeCname) {
@@ -213,93 +246,94 @@ int LocalZone::add_zone_record(int staging, uint32_t type, std::string_view owne
   return 1;
 }
 
-const ZoneRecord* LocalZone::find_zone_record(const RecordList& list, std::string_view name,
-                                              uint32_t type) const {
+const ZoneRecord* LocalZone::Guard::find_zone_record(const RecordList& list, std::string_view name,
+                                                     uint32_t type) const {
   for (RecordList::Position position : list.owned_by(name)) {
     if (type == kTypeAny || position->type == type) return &*position;
   }
   return nullptr;
 }
 
-const ZoneRecord* LocalZone::find_address_record(uint32_t address) const {
-  return live_.first_with_address(address);
+const ZoneRecord* LocalZone::Guard::find_address_record(uint32_t address) const {
+  return zone_->live_.first_with_address(address);
 }
 
-bool LocalZone::remove_zone_record(const ZoneRecord* record) {
-  bool found;
-  {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
-    found = live_.remove(record);
-    ++serial;
-  }
-  save();
-  return found;
+bool LocalZone::Guard::remove_zone_record(const ZoneRecord* record) {
+  // Re-entrant: the save it ends with runs with this guard's lock still held.
+  return zone_->remove_zone_record(record);
 }
 
-int LocalZone::remove_zone_records(uint32_t type, std::string_view name) {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+int LocalZone::Guard::remove_zone_records(uint32_t type, std::string_view name) {
   if (!name.empty() && name.back() == '.') name.remove_suffix(1);
   int removed = 0;
-  while (const ZoneRecord* record = find_zone_record(live_, name, type)) {
+  while (const ZoneRecord* record = find_zone_record(zone_->live_, name, type)) {
     if (!remove_zone_record(record)) break;
     ++removed;
   }
   return removed;
 }
 
-bool LocalZone::is_domain(std::string_view name) const {
-  return !domain.empty() && names_equal(name, domain);
+bool LocalZone::Guard::is_domain(std::string_view name) const {
+  return !domain().empty() && names_equal(name, domain());
 }
 
-bool LocalZone::zone_of_name(std::string_view name) const { return name_within(name, domain); }
+bool LocalZone::Guard::zone_of_name(std::string_view name) const {
+  return name_within(name, domain());
+}
 
-int LocalZone::in_local_domain(std::string_view name) const {
+int LocalZone::Guard::in_local_domain(std::string_view name) const {
   // A label boundary must precede the domain: corp.com does not hold bigcorp.com.
-  return name_within(name, domain) ? 1 : 0;
+  return name_within(name, domain()) ? 1 : 0;
 }
 
-bool LocalZone::name_exists(std::string_view name) const {
-  if (!live_.owned_by(name).empty() || is_domain(name) || live_.has_descendants(name)) return true;
+bool LocalZone::Guard::name_exists(std::string_view name) const {
+  const RecordList& live = zone_->live_;
+  if (!live.owned_by(name).empty() || is_domain(name) || live.has_descendants(name)) return true;
   bool covered = false;
-  live_.for_each_wildcard_match(name, [&covered](const ZoneRecord&) { covered = true; });
+  live.for_each_wildcard_match(name, [&covered](const ZoneRecord&) { covered = true; });
   return covered;
 }
 
-int LocalZone::set_zone_soa(std::string_view new_domain, std::string_view new_primary,
-                            std::string_view new_mailbox, uint32_t new_serial, uint32_t new_refresh,
-                            uint32_t new_retry, uint32_t new_expire, uint32_t new_minimum) {
+int LocalZone::Guard::set_zone_soa(std::string_view new_domain, std::string_view new_primary,
+                                   std::string_view new_mailbox, uint32_t new_serial,
+                                   uint32_t new_refresh, uint32_t new_retry, uint32_t new_expire,
+                                   uint32_t new_minimum) {
   std::string name = stored_name(new_domain);
   if (name.empty() || !valid_text_name(name)) return 0;
-  std::lock_guard<std::recursive_mutex> guard(lock_);
-  domain = name;
+  LocalZone& zone = *zone_;
+  zone.domain_ = name;
 
   // An empty primary would otherwise become ".domain"; it means "this host".
   // A name that cannot be qualified within 255 characters is refused and the
   // field keeps its value.
   std::string server = stored_name(new_primary);
-  if (server.empty() || names_equal(server, domain)) server = local_host_name();
+  if (server.empty() || names_equal(server, zone.domain_)) server = local_host_name();
   bool server_ok = !server.empty();
-  if (server_ok && server.find('.') == std::string::npos) server_ok = append_domain(server, domain);
-  if (server_ok && valid_text_name(server)) primary = server;
+  if (server_ok && server.find('.') == std::string::npos)
+    server_ok = append_domain(server, zone.domain_);
+  if (server_ok && valid_text_name(server)) zone.primary_ = server;
 
   std::string box = stored_name(new_mailbox);
   bool box_ok = !box.empty();
-  if (box_ok && box.find('.') == std::string::npos) box_ok = append_domain(box, primary);
-  if (box_ok && valid_text_name(box)) mailbox = box;
+  if (box_ok && box.find('.') == std::string::npos) box_ok = append_domain(box, zone.primary_);
+  if (box_ok && valid_text_name(box)) zone.mailbox_ = box;
 
-  if (new_serial != 0) serial = new_serial;
-  if (new_refresh != 0) refresh = new_refresh;
-  if (new_retry != 0) retry = new_retry;
-  if (new_expire != 0) expire = new_expire;
-  if (new_minimum != 0) minimum = new_minimum;
+  if (new_serial != 0) zone.serial_ = new_serial;
+  if (new_refresh != 0) zone.refresh_ = new_refresh;
+  if (new_retry != 0) zone.retry_ = new_retry;
+  if (new_expire != 0) zone.expire_ = new_expire;
+  if (new_minimum != 0) zone.minimum_ = new_minimum;
   return 1;
 }
 
-void LocalZone::log_zone(std::FILE* stream, const char* timestamp) const {
-  std::fprintf(stream, "%s.\tSOA\t%s.\t%s.", domain.c_str(), primary.c_str(), mailbox.c_str());
-  std::fprintf(stream, " %u %u %u %u %u\n", serial, refresh, retry, expire, minimum);
+void LocalZone::Guard::log_zone(std::FILE* stream, const char* timestamp) const {
+  const LocalZone& zone = *zone_;
+  std::fprintf(stream, "%s.\tSOA\t%s.\t%s.", zone.domain_.c_str(), zone.primary_.c_str(),
+               zone.mailbox_.c_str());
+  std::fprintf(stream, " %u %u %u %u %u\n", zone.serial_, zone.refresh_, zone.retry_, zone.expire_,
+               zone.minimum_);
   char address[kIpv4TextSize];
-  for (const ZoneRecord& r : live_.records()) {
+  for (const ZoneRecord& r : zone.live_.records()) {
     switch (r.type) {
       case kTypeA:
         std::fprintf(stream, "%s %s %u A\t%s\n", timestamp, r.owner.c_str(), r.ttl,
@@ -323,18 +357,18 @@ void LocalZone::log_zone(std::FILE* stream, const char* timestamp) const {
   }
 }
 
-void LocalZone::log_database(const char* heading) {
-  if (!log_.enabled(2)) return;
-  log_.with_stream([&](std::FILE* stream) {
+void LocalZone::Guard::log_database(const char* heading) {
+  TransactionLog& log = zone_->log_;
+  if (!log.enabled(2)) return;
+  log.with_stream([&](std::FILE* stream) {
     std::fputs(heading, stream);
-    log_zone(stream, log_.timestamp_locked());
+    log_zone(stream, log.timestamp_locked());
   });
 }
 
-void LocalZone::swap_staging() {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
-  std::swap(live_, staging_);
-  staging_.clear();
+void LocalZone::Guard::swap_staging() {
+  std::swap(zone_->live_, zone_->staging_);
+  zone_->staging_.clear();
 }
 
 // ---- name text operations -------------------------------------------------

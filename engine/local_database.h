@@ -3,9 +3,10 @@
 // that whole-zone loads fill before they swap it in. Records are indexed by
 // owner name and A records by address so that lookups do not walk the list.
 // Thread-safety: one re-entrant database lock guards both lists, every record
-// and the SOA fields; functions say whether they take it or expect it held.
+// and the SOA fields, which are reached only through LocalZone::Guard.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -105,38 +106,145 @@ class RecordList {
   uint64_t next_sequence_ = 0;
 };
 
-// The local domain, one per engine.
+// The local domain, one per engine. Its SOA fields, its lists and the load
+// and save bookkeeping are private: they are reached only through a Guard,
+// which holds the re-entrant database lock for as long as it lives. A
+// function that expects the lock held takes a Guard, so the requirement is
+// checked by the compiler rather than written in a comment. The database lock
+// is the outermost: take a Guard before the cache or log lock, never while
+// holding either.
 class LocalZone {
  public:
+  class Guard;
+
   explicit LocalZone(TransactionLog& log) : log_(log) {}
   LocalZone(const LocalZone&) = delete;
   LocalZone& operator=(const LocalZone&) = delete;
 
-  // The re-entrant database lock. Hold it for every read of the lists, the
-  // records and the SOA fields, and for every change.
-  std::recursive_mutex& lock() const { return lock_; }
+  // Takes the database lock, waiting as long as it takes, and returns the
+  // guard that reaches the zone's state. Re-entrant: a thread that holds a
+  // guard may take another.
+  Guard hold();
 
-  RecordList& live() { return live_; }
-  const RecordList& live() const { return live_; }
-  RecordList& staging() { return staging_; }
+  // The operations below take the lock themselves; each is also offered on
+  // the Guard for callers that already hold it.
+  int add_zone_record(int staging, uint32_t type, std::string_view owner, uint32_t ttl,
+                      uint32_t datum, char* target);
+  int add_zone_record(int staging, uint32_t type, std::string_view owner, uint32_t ttl,
+                      uint32_t datum, std::string_view target);
+  // Takes the lock, unlinks and frees `record`, adds 1 to the serial, releases
+  // the lock and saves the zone file through the save hook. Returns whether
+  // the record was found; a record not in the live list still raises the
+  // serial and saves.
+  bool remove_zone_record(const ZoneRecord* record);
+  int remove_zone_records(uint32_t type, std::string_view name);
+  int set_zone_soa(std::string_view domain, std::string_view primary, std::string_view mailbox,
+                   uint32_t serial, uint32_t refresh, uint32_t retry, uint32_t expire,
+                   uint32_t minimum);
 
-  // SOA fields and times (lock held).
-  std::time_t loaded_at = 0;
-  std::time_t refreshed_at = 0;
-  std::time_t retry_after = 0;
-  uint32_t serial = 0;
-  uint32_t refresh = 36000;
-  uint32_t retry = 7200;
-  uint32_t expire = 72000;
-  uint32_t minimum = 3600;
-  // The SOA names, without a trailing dot, in the case they were written (a
-  // zone file, the settings store, the control channel): they are shown, saved
-  // and sent as they stand. Names compare without case (RFC 4343), so every
-  // test against the domain goes through is_domain, zone_of_name or
-  // in_local_domain, never a byte comparison.
-  std::string domain;
-  std::string primary;
-  std::string mailbox;
+  // Saves draw a generation under the database lock (Guard::
+  // take_save_generation), in the order of their snapshots; the file is
+  // replaced under save_lock, never by an older one. Guarded by save_lock,
+  // not by the database lock.
+  std::mutex save_lock;
+  uint64_t published_save_generation = 0;
+
+  // Called by remove_zone_record after a change to save the zone file; returns
+  // success. Does nothing until a zone file is configured. Set before the
+  // zone is shared between threads.
+  void set_save_hook(std::function<bool()> hook) { save_hook_ = std::move(hook); }
+  bool save() const { return save_hook_ ? save_hook_() : true; }
+
+ private:
+  TransactionLog& log_;
+  // Timed so that a Guard can give up after a bounded wait.
+  mutable std::recursive_timed_mutex lock_;
+  RecordList live_;
+  RecordList staging_;
+  std::function<bool()> save_hook_;
+
+  // SOA fields and times.
+  std::time_t loaded_at_ = 0;
+  std::time_t refreshed_at_ = 0;
+  std::time_t retry_after_ = 0;
+  uint32_t serial_ = 0;
+  uint32_t refresh_ = 36000;
+  uint32_t retry_ = 7200;
+  uint32_t expire_ = 72000;
+  uint32_t minimum_ = 3600;
+  std::string domain_;
+  std::string primary_;
+  std::string mailbox_;
+
+  // A whole-zone load claims the staging list (see zone_file.cc): set and
+  // cleared under the lock, so two loads cannot both start.
+  bool staging_claimed_ = false;
+  uint64_t next_save_generation_ = 1;
+};
+
+// The database lock, held, and the only way to the zone's state (in the
+// manner of a lock-guarded value: the data is reached through the lock that
+// guards it). A const Guard reads; a Guard changes. Movable, not copyable;
+// the lock is released when the guard is destroyed or unlocked.
+class LocalZone::Guard {
+ public:
+  // Waits for the lock.
+  explicit Guard(LocalZone& zone) : zone_(&zone), lock_(zone.lock_) {}
+  // Waits at most `timeout`; owns_lock() tells whether the lock was taken. A
+  // guard that does not own the lock must not be used to reach the zone.
+  Guard(LocalZone& zone, std::chrono::milliseconds timeout)
+      : zone_(&zone), lock_(zone.lock_, timeout) {}
+  Guard(Guard&&) = default;
+  Guard& operator=(Guard&&) = default;
+
+  bool owns_lock() const { return lock_.owns_lock(); }
+  explicit operator bool() const { return owns_lock(); }
+  // Releases the lock before the guard goes out of scope (a reply that goes
+  // on without the database); the guard must not be used afterwards.
+  void unlock() { lock_.unlock(); }
+
+  // The SOA fields. The names are without a trailing dot, in the case they
+  // were written (a zone file, the settings store, the control channel): they
+  // are shown, saved and sent as they stand. Names compare without case (RFC
+  // 4343), so every test against the domain goes through is_domain,
+  // zone_of_name or in_local_domain, never a byte comparison. The setters
+  // store the names as given; set_zone_soa checks and qualifies them.
+  const std::string& domain() const { return zone_->domain_; }
+  const std::string& primary() const { return zone_->primary_; }
+  const std::string& mailbox() const { return zone_->mailbox_; }
+  uint32_t serial() const { return zone_->serial_; }
+  uint32_t refresh() const { return zone_->refresh_; }
+  uint32_t retry() const { return zone_->retry_; }
+  uint32_t expire() const { return zone_->expire_; }
+  uint32_t minimum() const { return zone_->minimum_; }
+  void set_domain(std::string value) { zone_->domain_ = std::move(value); }
+  void set_primary(std::string value) { zone_->primary_ = std::move(value); }
+  void set_mailbox(std::string value) { zone_->mailbox_ = std::move(value); }
+  void set_serial(uint32_t value) { zone_->serial_ = value; }
+  void set_refresh(uint32_t value) { zone_->refresh_ = value; }
+  void set_retry(uint32_t value) { zone_->retry_ = value; }
+  void set_expire(uint32_t value) { zone_->expire_ = value; }
+  void set_minimum(uint32_t value) { zone_->minimum_ = value; }
+
+  // When the zone was last loaded, last refreshed from the primary, and when
+  // a failed refresh may be retried.
+  std::time_t loaded_at() const { return zone_->loaded_at_; }
+  std::time_t refreshed_at() const { return zone_->refreshed_at_; }
+  std::time_t retry_after() const { return zone_->retry_after_; }
+  void set_loaded_at(std::time_t value) { zone_->loaded_at_ = value; }
+  void set_refreshed_at(std::time_t value) { zone_->refreshed_at_ = value; }
+  void set_retry_after(std::time_t value) { zone_->retry_after_ = value; }
+
+  // Bookkeeping of whole-zone loads and zone file saves (see zone_file.cc).
+  bool staging_claimed() const { return zone_->staging_claimed_; }
+  void set_staging_claimed(bool value) { zone_->staging_claimed_ = value; }
+  // The next save generation; each call returns a larger one.
+  uint64_t take_save_generation() { return zone_->next_save_generation_++; }
+
+  RecordList& live() { return zone_->live_; }
+  const RecordList& live() const { return zone_->live_; }
+  RecordList& staging() { return zone_->staging_; }
+  const RecordList& staging() const { return zone_->staging_; }
 
   // Adds a record to the live list (staging 0) or the staging list (staging 1).
   // The owner loses one trailing dot; owner and target are lowered (the target
@@ -145,21 +253,21 @@ class LocalZone {
   // its owner, any record beside a CNAME, a duplicate (A same address, NS or
   // CNAME same target, MX same preference and exchange), a type other than A,
   // NS, CNAME and MX, or an owner or target that is not a valid name.
-  // Changes neither the serial nor the zone file. Lock held.
+  // Changes neither the serial nor the zone file.
   int add_zone_record(int staging, uint32_t type, std::string_view owner, uint32_t ttl,
                       uint32_t datum, char* target);
   int add_zone_record(int staging, uint32_t type, std::string_view owner, uint32_t ttl,
                       uint32_t datum, std::string_view target);
 
-  // The first record of `list` owned by `name` with `type` (255: any). Lock held.
+  // The first record of `list` owned by `name` with `type` (255: any).
   const ZoneRecord* find_zone_record(const RecordList& list, std::string_view name,
                                      uint32_t type) const;
-  // The first A record of the live list with `address` (network order). Lock held.
+  // The first A record of the live list with `address` (network order).
   const ZoneRecord* find_address_record(uint32_t address) const;
 
-  // Takes the lock, unlinks and frees `record`, adds 1 to the serial and saves
-  // the zone file through the save hook. Returns whether the record was found;
-  // a record not in the live list still raises the serial and saves.
+  // Unlinks and frees `record`, adds 1 to the serial and saves the zone file
+  // through the save hook (the lock stays held throughout). Returns whether
+  // the record was found.
   bool remove_zone_record(const ZoneRecord* record);
   // Strips one trailing dot from `name` (compared as passed: lower case) and
   // removes every live record of `name` and `type` (255: all) one by one.
@@ -175,7 +283,7 @@ class LocalZone {
   // configured.
   int in_local_domain(std::string_view name) const;
   // True when the name exists in the local database: it owns a record, it is
-  // the domain, records exist below it, or a wildcard covers it. Lock held.
+  // the domain, records exist below it, or a wildcard covers it.
   bool name_exists(std::string_view name) const;
 
   // Replaces the SOA fields; 0 and nothing changed when `domain` is empty.
@@ -183,44 +291,31 @@ class LocalZone {
   // the domain (case ignored) becomes the host's own name; a primary or a
   // mailbox without a dot is qualified; numbers of 0 keep the stored value.
   // A joined name that would exceed 255 characters is refused (the field keeps
-  // its value). Takes the lock.
+  // its value).
   int set_zone_soa(std::string_view domain, std::string_view primary, std::string_view mailbox,
                    uint32_t serial, uint32_t refresh, uint32_t retry, uint32_t expire,
                    uint32_t minimum);
 
-  // Writes the SOA and every live record into `stream`. Database lock held; the
-  // caller holds the log lock (TransactionLog::with_stream) and passes the
-  // timestamp it got there.
+  // Writes the SOA and every live record into `stream`. The caller holds the
+  // log lock too (TransactionLog::with_stream) and passes the timestamp it got
+  // there.
   void log_zone(std::FILE* stream, const char* timestamp) const;
   // At log level 2 or more writes `heading` (such as "Loaded database:\n")
-  // and then the whole database into the log. Lock held.
+  // and then the whole database into the log (takes the log lock).
   void log_database(const char* heading);
 
-  // Makes the staging list the live list and empties the staging list. Lock held.
+  // Makes the staging list the live list and empties the staging list.
   void swap_staging();
 
-  // Bookkeeping of whole-zone loads and zone file saves (see zone_file.cc).
-  // A load claims the staging list: set and cleared with the database lock
-  // held, so two loads cannot both start.
-  bool staging_claimed = false;
-  // Saves draw a generation under the database lock, in the order of their
-  // snapshots; the file is replaced under save_lock, never by an older one.
-  uint64_t next_save_generation = 1;
-  std::mutex save_lock;
-  uint64_t published_save_generation = 0;
-
-  // Called by remove_zone_record after a change to save the zone file; returns
-  // success. Does nothing until a zone file is configured.
-  void set_save_hook(std::function<bool()> hook) { save_hook_ = std::move(hook); }
-  bool save() const { return save_hook_ ? save_hook_() : true; }
+  // The zone file save of LocalZone::save, run with the lock held.
+  bool save() const { return zone_->save(); }
 
  private:
-  TransactionLog& log_;
-  mutable std::recursive_mutex lock_;
-  RecordList live_;
-  RecordList staging_;
-  std::function<bool()> save_hook_;
+  LocalZone* zone_;
+  std::unique_lock<std::recursive_timed_mutex> lock_;
 };
+
+inline LocalZone::Guard LocalZone::hold() { return Guard(*this); }
 
 // The host's own name as the system reports it (empty when unknown).
 std::string local_host_name();

@@ -65,18 +65,17 @@ bool owner_within(std::string_view owner, std::string_view name) {
 // addresses go to `additional` when given, and 1 is returned), as authority
 // when an authority section is wanted for a name below the domain (returns
 // 0). Written without a limit check. Database lock held.
-int local_answer_soa(Engine& engine, std::string_view name, ReplyState& state,
-                     bool authority_wanted, bool additional_wanted) {
-  LocalZone& zone = engine.zone;
+int local_answer_soa(Engine& engine, const LocalZone::Guard& zone, std::string_view name,
+                     ReplyState& state, bool authority_wanted, bool additional_wanted) {
   if (!zone.zone_of_name(name)) return 0;
   const bool is_domain = zone.is_domain(name);
   if (!is_domain && !authority_wanted) return 0;
   Sink sink = is_domain ? state.answer_sink() : state.authority_sink();
-  sink.put_soa(zone.domain, zone.refresh, zone.primary, zone.mailbox, zone.serial, zone.refresh,
-               zone.retry, zone.expire, zone.minimum);
-  engine.log.write(1, "local %s %u IN SOA %s %s %u %u %u %u %u\n", zone.domain.c_str(),
-                   zone.refresh, zone.primary.c_str(), zone.mailbox.c_str(), zone.serial,
-                   zone.refresh, zone.retry, zone.expire, zone.minimum);
+  sink.put_soa(zone.domain(), zone.refresh(), zone.primary(), zone.mailbox(), zone.serial(),
+               zone.refresh(), zone.retry(), zone.expire(), zone.minimum());
+  engine.log.write(1, "local %s %u IN SOA %s %s %u %u %u %u %u\n", zone.domain().c_str(),
+                   zone.refresh(), zone.primary().c_str(), zone.mailbox().c_str(), zone.serial(),
+                   zone.refresh(), zone.retry(), zone.expire(), zone.minimum());
   if (!is_domain) {
     ++state.nscount;
     return 0;
@@ -86,7 +85,7 @@ int local_answer_soa(Engine& engine, std::string_view name, ReplyState& state,
     Sink extra = state.additional_sink();
     // The question name, not the domain's text: the records are indexed
     // in lower case and the domain keeps the case it was written in.
-    local_answer_ns(engine, name, extra, state.arcount, {&extra, &state.arcount});
+    local_answer_ns(engine, zone, name, extra, state.arcount, {&extra, &state.arcount});
   }
   return 1;
 }
@@ -123,7 +122,8 @@ int echo_questions(std::span<const uint8_t> request, std::vector<uint8_t>& out) 
 
 }  // namespace
 
-int local_answer_a(Engine& engine, std::string_view name, Sink& sink, uint16_t& count) {
+int local_answer_a(Engine& engine, const LocalZone::Guard& zone, std::string_view name, Sink& sink,
+                   uint16_t& count) {
   const uint16_t before = count;
   bool own = false;
   char address[kIpv4TextSize];
@@ -138,7 +138,7 @@ int local_answer_a(Engine& engine, std::string_view name, Sink& sink, uint16_t& 
     }
     return true;
   };
-  for (RecordList::Position position : engine.zone.live().owned_by(name)) {
+  for (RecordList::Position position : zone.live().owned_by(name)) {
     if (position->type != kTypeA) continue;
     own = true;
     if (!write(*position)) break;
@@ -146,7 +146,7 @@ int local_answer_a(Engine& engine, std::string_view name, Sink& sink, uint16_t& 
   if (!own) {
     // A wildcard stands in only for names without an address of their own.
     bool full = false;
-    engine.zone.live().for_each_wildcard_match(name, [&](const ZoneRecord& record) {
+    zone.live().for_each_wildcard_match(name, [&](const ZoneRecord& record) {
       if (full || record.type != kTypeA) return;
       if (!write(record)) full = true;
     });
@@ -154,11 +154,11 @@ int local_answer_a(Engine& engine, std::string_view name, Sink& sink, uint16_t& 
   return count - before;
 }
 
-int local_answer_ns(Engine& engine, std::string_view name, Sink& sink, uint16_t& count,
-                    AddressTarget addresses) {
+int local_answer_ns(Engine& engine, const LocalZone::Guard& zone, std::string_view name, Sink& sink,
+                    uint16_t& count, AddressTarget addresses) {
   const uint16_t before = count;
   std::string logged;
-  for (RecordList::Position position : engine.zone.live().owned_by(name)) {
+  for (RecordList::Position position : zone.live().owned_by(name)) {
     const ZoneRecord& record = *position;
     if (record.type != kTypeNs) continue;
     if (!sink.put_name(name, kTypeNs, record.ttl, record.target)) break;
@@ -169,16 +169,15 @@ int local_answer_ns(Engine& engine, std::string_view name, Sink& sink, uint16_t&
                        record.target.c_str());
     }
     if (addresses.sink != nullptr) {
-      local_answer_a(engine, record.target, *addresses.sink, *addresses.count);
+      local_answer_a(engine, zone, record.target, *addresses.sink, *addresses.count);
     }
   }
   return count - before;
 }
 
-int local_answer_cname(Engine& engine, std::string_view name, Sink& sink, uint16_t& count,
-                       bool target_addresses) {
+int local_answer_cname(Engine& engine, const LocalZone::Guard& zone, std::string_view name,
+                       Sink& sink, uint16_t& count, bool target_addresses) {
   const uint16_t before = count;
-  LocalZone& zone = engine.zone;
   const ZoneRecord* record = zone.find_zone_record(zone.live(), name, kTypeCname);
   if (record == nullptr) return 0;
   // The owners written so far, to stop on a chain that comes back to one.
@@ -202,7 +201,7 @@ int local_answer_cname(Engine& engine, std::string_view name, Sink& sink, uint16
     const std::string_view target = record->target;
     const ZoneRecord* next = zone.find_zone_record(zone.live(), target, kTypeCname);
     if (next == nullptr) {
-      local_answer_a(engine, target, sink, count);
+      local_answer_a(engine, zone, target, sink, count);
       break;
     }
     if (links == owners.size() ||
@@ -215,8 +214,8 @@ int local_answer_cname(Engine& engine, std::string_view name, Sink& sink, uint16
   return count - before;
 }
 
-int local_answer_mx(Engine& engine, std::string_view name, Sink& sink, uint16_t& count,
-                    AddressTarget addresses) {
+int local_answer_mx(Engine& engine, const LocalZone::Guard& zone, std::string_view name, Sink& sink,
+                    uint16_t& count, AddressTarget addresses) {
   const uint16_t before = count;
   std::string logged;
   bool own = false;
@@ -230,18 +229,18 @@ int local_answer_mx(Engine& engine, std::string_view name, Sink& sink, uint16_t&
                        record.target.c_str());
     }
     if (addresses.sink != nullptr) {
-      local_answer_a(engine, record.target, *addresses.sink, *addresses.count);
+      local_answer_a(engine, zone, record.target, *addresses.sink, *addresses.count);
     }
     return true;
   };
-  for (RecordList::Position position : engine.zone.live().owned_by(name)) {
+  for (RecordList::Position position : zone.live().owned_by(name)) {
     if (position->type != kTypeMx) continue;
     own = true;
     if (!write(*position)) break;
   }
   if (!own) {
     bool full = false;
-    engine.zone.live().for_each_wildcard_match(name, [&](const ZoneRecord& record) {
+    zone.live().for_each_wildcard_match(name, [&](const ZoneRecord& record) {
       if (full || record.type != kTypeMx) return;
       if (!write(record)) full = true;
     });
@@ -249,10 +248,11 @@ int local_answer_mx(Engine& engine, std::string_view name, Sink& sink, uint16_t&
   return count - before;
 }
 
-int local_answer_ptr(Engine& engine, std::string_view name, Sink& sink, uint16_t& count) {
+int local_answer_ptr(Engine& engine, const LocalZone::Guard& zone, std::string_view name,
+                     Sink& sink, uint16_t& count) {
   const uint32_t address = reverse_name_address(name);
   if (address == 0) return 0;
-  const ZoneRecord* record = engine.zone.find_address_record(address);
+  const ZoneRecord* record = zone.find_address_record(address);
   if (record == nullptr || !sink.put_name(name, kTypePtr, record->ttl, record->owner)) return 0;
   ++count;
   if (engine.log.enabled(1)) {
@@ -279,7 +279,7 @@ int error_reply(Engine& engine, uint16_t rcode, Reply& reply, std::span<const ui
 namespace {
 
 // Serves an AXFR question (access already granted, database lock held by the
-// caller through `guard`, which this function releases). The reply holds the
+// caller through `zone`, which this function releases). The reply holds the
 // header and this question alone. Over UDP a zone that does not fit carries
 // only the opening SOA, with TC set so that the client asks again over TCP;
 // over TCP a zone larger than one message is split into several, each of at
@@ -287,8 +287,7 @@ namespace {
 // section 2.2). `name` is the owner of an NS record, so a valid text name.
 int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply, ReplyState& state,
                   const DnsHeader& request, std::string_view name, uint16_t question_class,
-                  bool local, std::unique_lock<std::recursive_mutex>& guard) {
-  LocalZone& zone = engine.zone;
+                  bool local, LocalZone::Guard& zone) {
   std::vector<uint8_t>& base = state.base;
   base.resize(DnsHeader::kSize);
   append_name(base, name);
@@ -304,13 +303,13 @@ int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply, R
 
   const bool tcp = context.tcp();
   if (tcp) state.limit = std::numeric_limits<size_t>::max();
-  local_answer_soa(engine, name, state, false, false);
+  local_answer_soa(engine, zone, name, state, false, false);
 
   size_t needed = 2 * (base.size() + state.answers.size()) - name.size();
   for (const ZoneRecord& record : zone.live().records())
     needed += record.owner.size() + record.target.size() + 16;
   if (!tcp && needed > state.limit) {
-    guard.unlock();
+    zone.unlock();
     state.truncated = true;
     return finish_reply(engine, context, reply, state, request, local, false);
   }
@@ -362,9 +361,9 @@ int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply, R
     ++state.ancount;
     ends.push_back(state.answers.size());
   }
-  local_answer_soa(engine, name, state, false, false);
+  local_answer_soa(engine, zone, name, state, false, false);
   ends.push_back(state.answers.size());
-  guard.unlock();
+  zone.unlock();
 
   // Everything fits one message: the common case, finished like any reply.
   const size_t whole = base.size() + state.answers.size();
@@ -471,7 +470,6 @@ int answer_query(Engine& engine, const RequestContext& context, Reply& reply, si
   reply.continuation.clear();
   const int readable = echo_questions(request, reply.message);
   ReplyState state(reply.message, reply_limit);
-  LocalZone& zone = engine.zone;
   QueryStatistics& stats = engine.statistics;
   const int questions = readable < 3 ? readable : 3;
   // The client's text is only made when a line needs it.
@@ -497,7 +495,7 @@ int answer_query(Engine& engine, const RequestContext& context, Reply& reply, si
     }
     if (question_class != kClassIn) continue;
 
-    std::unique_lock<std::recursive_mutex> guard(zone.lock());
+    LocalZone::Guard zone = engine.zone.hold();
     const bool inside = zone.in_local_domain(name) != 0;
     if (inside) local = true;
     QueryStatistics::count(stats.queries);
@@ -519,58 +517,58 @@ int answer_query(Engine& engine, const RequestContext& context, Reply& reply, si
     switch (type) {
       case kTypeA:
         QueryStatistics::count(stats.a_queries);
-        if (local_answer_a(engine, name, answers, state.ancount)) break;
-        if (local_answer_cname(engine, name, answers, state.ancount, true)) break;
+        if (local_answer_a(engine, zone, name, answers, state.ancount)) break;
+        if (local_answer_cname(engine, zone, name, answers, state.ancount, true)) break;
         if (from_cache([&](Sink& s) { return cache.cache_answer_a(name, s); })) break;
         from_cache([&](Sink& s) { return cache.cache_answer_cname(name, s, true); });
         break;
       case kTypeNs:
         QueryStatistics::count(stats.ns_queries);
-        if (local_answer_ns(engine, name, answers, state.ancount, extra)) break;
-        if (local_answer_soa(engine, name, state, true, true)) break;
+        if (local_answer_ns(engine, zone, name, answers, state.ancount, extra)) break;
+        if (local_answer_soa(engine, zone, name, state, true, true)) break;
         from_cache([&](Sink& s) { return cache.cache_answer_ns(name, s); });
         break;
       case kTypeCname:
         QueryStatistics::count(stats.cname_queries);
-        if (local_answer_cname(engine, name, answers, state.ancount, true)) break;
+        if (local_answer_cname(engine, zone, name, answers, state.ancount, true)) break;
         from_cache([&](Sink& s) { return cache.cache_answer_cname(name, s, false); });
         break;
       case kTypeSoa:
-        local_answer_soa(engine, name, state, true, true);
+        local_answer_soa(engine, zone, name, state, true, true);
         break;
       case kTypePtr:
         QueryStatistics::count(stats.ptr_queries);
-        if (local_answer_ptr(engine, name, answers, state.ancount)) break;
+        if (local_answer_ptr(engine, zone, name, answers, state.ancount)) break;
         from_cache([&](Sink& s) { return cache.cache_answer_ptr(name, s); });
         break;
       case kTypeMx:
         QueryStatistics::count(stats.mx_queries);
-        if (local_answer_mx(engine, name, answers, state.ancount, extra)) break;
+        if (local_answer_mx(engine, zone, name, answers, state.ancount, extra)) break;
         from_cache([&](Sink& s) { return cache.cache_answer_mx(name, s); });
         break;
       case kTypeAxfr: {
         QueryStatistics::count(stats.zone_transfers);
         if (!engine.access.access_allowed(context.client_ipv4(), 'Z')) {
-          guard.unlock();
+          zone.unlock();
           engine.log.write(1, "query refused from %s\n", client);
           return error_reply(engine, kRcodeRefused, reply, request);
         }
         const ZoneRecord* ns = zone.find_zone_record(zone.live(), name, kTypeNs);
         if (i == questions - 1 && ns != nullptr) {
           return zone_transfer(engine, context, reply, state, header, name, question_class, local,
-                               guard);
+                               zone);
         }
         // Not a zone apex: the negative answer of any other question, a
         // name error for a name that does not exist (RFC 2308 section 2.1).
         if (!(inside && zone.name_exists(name))) name_missing = true;
-        guard.unlock();
+        zone.unlock();
         return finish_reply(engine, context, reply, state, header, local, name_missing);
       }
       case kTypeAny: {
-        int wrote = local_answer_ns(engine, name, answers, state.ancount, extra);
-        wrote += local_answer_a(engine, name, answers, state.ancount);
-        wrote += local_answer_cname(engine, name, answers, state.ancount, true);
-        wrote += local_answer_mx(engine, name, answers, state.ancount, extra);
+        int wrote = local_answer_ns(engine, zone, name, answers, state.ancount, extra);
+        wrote += local_answer_a(engine, zone, name, answers, state.ancount);
+        wrote += local_answer_cname(engine, zone, name, answers, state.ancount, true);
+        wrote += local_answer_mx(engine, zone, name, answers, state.ancount, extra);
         if (wrote != 0) break;
         from_cache([&](Sink& s) { return cache.cache_answer_ns(name, s); });
         from_cache([&](Sink& s) { return cache.cache_answer_a(name, s); });

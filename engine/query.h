@@ -75,17 +75,19 @@ struct AddressTarget {
 
 // The local answer writers. `name` is the question name (lower case, no
 // trailing dot). Records go to `sink` and are added to `count`; each returns
-// the number of records it added to `count`. Database lock held.
-int local_answer_a(Engine& engine, std::string_view name, Sink& sink, uint16_t& count);
-int local_answer_ns(Engine& engine, std::string_view name, Sink& sink, uint16_t& count,
-                    AddressTarget addresses);
+// the number of records it added to `count`. Database lock held by `zone`.
+int local_answer_a(Engine& engine, const LocalZone::Guard& zone, std::string_view name, Sink& sink,
+                   uint16_t& count);
+int local_answer_ns(Engine& engine, const LocalZone::Guard& zone, std::string_view name, Sink& sink,
+                    uint16_t& count, AddressTarget addresses);
 // With `target_addresses`, a chain of CNAME records inside the database is
 // followed to its end, at most kMaxCnameLinks records and stopping before a
 // target already written, and the end's A records follow in the same section.
-int local_answer_cname(Engine& engine, std::string_view name, Sink& sink, uint16_t& count,
-                       bool target_addresses);
-int local_answer_mx(Engine& engine, std::string_view name, Sink& sink, uint16_t& count,
-                    AddressTarget addresses);
-int local_answer_ptr(Engine& engine, std::string_view name, Sink& sink, uint16_t& count);
+int local_answer_cname(Engine& engine, const LocalZone::Guard& zone, std::string_view name,
+                       Sink& sink, uint16_t& count, bool target_addresses);
+int local_answer_mx(Engine& engine, const LocalZone::Guard& zone, std::string_view name, Sink& sink,
+                    uint16_t& count, AddressTarget addresses);
+int local_answer_ptr(Engine& engine, const LocalZone::Guard& zone, std::string_view name,
+                     Sink& sink, uint16_t& count);
 
 }  // namespace norvane

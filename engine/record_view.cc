@@ -29,7 +29,7 @@ int compare_numbers(uint32_t left, uint32_t right) {
 
 }  // namespace
 
-std::vector<RecordView> database_rows(const LocalZone& zone, std::chrono::nanoseconds* lock_held) {
+std::vector<RecordView> database_rows(LocalZone& zone, std::chrono::nanoseconds* lock_held) {
   // Under the lock only the numbers and one arena of name bytes are copied:
   // one allocation for all names instead of two per row keeps the lock
   // short for large zones. The rows are built after it is released.
@@ -44,9 +44,9 @@ std::vector<RecordView> database_rows(const LocalZone& zone, std::chrono::nanose
   std::vector<Raw> raw;
   std::string arena;
   {
-    std::lock_guard<std::recursive_mutex> guard(zone.lock());
+    LocalZone::Guard guard = zone.hold();
     const auto started = std::chrono::steady_clock::now();
-    const RecordList& live = zone.live();
+    const RecordList& live = guard.live();
     raw.reserve(live.size());
     arena.reserve(live.size() * 32);
     for (const ZoneRecord& record : live.records()) {

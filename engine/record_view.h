@@ -36,7 +36,7 @@ struct RecordView {
 // The records of the live list that the list shows (A, NS, CNAME, MX), in list
 // order. Holds the database lock only for the copy; `lock_held`, when given,
 // receives how long it was held.
-std::vector<RecordView> database_rows(const LocalZone& zone,
+std::vector<RecordView> database_rows(LocalZone& zone,
                                       std::chrono::nanoseconds* lock_held = nullptr);
 // The live cache entries (expiry not before `now`) of type A, NS, CNAME, MX or
 // PTR in most-recently-used order. The cache lock is held only for the copy.

@@ -147,22 +147,22 @@ void append_relative_name(std::string& out, std::string_view name, std::string_v
   out += '.';
 }
 
-ZoneSoa current_soa(const LocalZone& zone) {
+ZoneSoa current_soa(const LocalZone::Guard& zone) {
   ZoneSoa soa;
-  soa.domain = zone.domain;
-  soa.primary = zone.primary;
-  soa.mailbox = zone.mailbox;
-  soa.serial = zone.serial;
-  soa.refresh = zone.refresh;
-  soa.retry = zone.retry;
-  soa.expire = zone.expire;
-  soa.minimum = zone.minimum;
+  soa.domain = zone.domain();
+  soa.primary = zone.primary();
+  soa.mailbox = zone.mailbox();
+  soa.serial = zone.serial();
+  soa.refresh = zone.refresh();
+  soa.retry = zone.retry();
+  soa.expire = zone.expire();
+  soa.minimum = zone.minimum();
   return soa;
 }
 
 // The whole file for the live list: names relative to the zone's current
 // domain under an "$ORIGIN" of `soa.domain`. Database lock held.
-std::string format_zone(const LocalZone& zone, const ZoneSoa& soa) {
+std::string format_zone(const LocalZone::Guard& zone, const ZoneSoa& soa) {
   std::string out;
   out.reserve(128 + zone.live().size() * 40);
   out += "$ORIGIN ";
@@ -181,7 +181,7 @@ std::string format_zone(const LocalZone& zone, const ZoneSoa& soa) {
   bool previous_differed = false;
   char address[kIpv4TextSize];
   auto write_record = [&](const ZoneRecord& r) {
-    append_relative_name(out, r.owner, zone.domain);
+    append_relative_name(out, r.owner, zone.domain());
     out += '\t';
     if (r.ttl != soa.minimum) {
       out += std::to_string(r.ttl);
@@ -195,7 +195,7 @@ std::string format_zone(const LocalZone& zone, const ZoneSoa& soa) {
     switch (r.type) {
       case kTypeNs:
         out += "NS\t";
-        append_relative_name(out, r.target, zone.domain);
+        append_relative_name(out, r.target, zone.domain());
         break;
       case kTypeA:
         out += "A\t";
@@ -203,13 +203,13 @@ std::string format_zone(const LocalZone& zone, const ZoneSoa& soa) {
         break;
       case kTypeCname:
         out += "CNAME\t";
-        append_relative_name(out, r.target, zone.domain);
+        append_relative_name(out, r.target, zone.domain());
         break;
       case kTypeMx:
         out += "MX\t";
         out += std::to_string(r.datum);
         out += '\t';
-        append_relative_name(out, r.target, zone.domain);
+        append_relative_name(out, r.target, zone.domain());
         break;
       default:
         break;
@@ -361,11 +361,10 @@ int read_into_staging(Engine& engine, std::FILE* in, int take_soa, uint32_t init
 
 // Makes the claimed staging list live, logs it and stamps the load time.
 void make_staging_live(Engine& engine) {
-  LocalZone& zone = engine.zone;
-  std::lock_guard<std::recursive_mutex> held(zone.lock());
+  LocalZone::Guard zone = engine.zone.hold();
   zone.swap_staging();
   zone.log_database("Loaded database:\n");
-  zone.loaded_at = std::time(nullptr);
+  zone.set_loaded_at(std::time(nullptr));
 }
 
 std::string zone_path(const std::string& directory) { return join_path(directory, kZoneFileName); }
@@ -377,19 +376,18 @@ std::string zone_path(const std::string& directory) { return join_path(directory
 // dropped from the database and then from the file. The database lock is held
 // throughout so that no change slips in between the formatting and the swap.
 int save_with_settings(Engine& engine, const std::string& directory, const ZoneSoa& settings) {
-  LocalZone& zone = engine.zone;
-  std::lock_guard<std::recursive_mutex> held(zone.lock());
+  LocalZone::Guard zone = engine.zone.hold();
   ZoneSoa soa = settings;
   // The names keep the case they were given in: they are shown and saved as
   // written, and every test against them ignores case.
   for (std::string* name : {&soa.domain, &soa.primary, &soa.mailbox}) strip_trailing_dot(*name);
   // Without a domain every relative name would be dropped on the reload.
   if (soa.domain.empty() || !valid_text_name(soa.domain)) return 0;
-  if (soa.primary.empty() || !valid_text_name(soa.primary)) soa.primary = zone.primary;
-  if (soa.mailbox.empty() || !valid_text_name(soa.mailbox)) soa.mailbox = zone.mailbox;
+  if (soa.primary.empty() || !valid_text_name(soa.primary)) soa.primary = zone.primary();
+  if (soa.mailbox.empty() || !valid_text_name(soa.mailbox)) soa.mailbox = zone.mailbox();
 
   std::string text = format_zone(zone, soa);
-  const uint64_t generation = engine.zone.next_save_generation++;
+  const uint64_t generation = zone.take_save_generation();
   StagingClaim claim(engine);
   if (!claim.held()) return 0;
   FilePointer memory(::fmemopen(text.data(), text.size(), "r"));
@@ -398,14 +396,14 @@ int save_with_settings(Engine& engine, const std::string& directory, const ZoneS
   if (count < 0 || static_cast<size_t>(count) != zone.live().size()) return 0;
   if (!publish(engine.zone, directory, zone_path(directory), text, generation)) return 0;
 
-  zone.domain = soa.domain;
-  zone.primary = soa.primary;
-  zone.mailbox = soa.mailbox;
-  zone.serial = soa.serial;
-  zone.refresh = soa.refresh;
-  zone.retry = soa.retry;
-  zone.expire = soa.expire;
-  zone.minimum = soa.minimum;
+  zone.set_domain(soa.domain);
+  zone.set_primary(soa.primary);
+  zone.set_mailbox(soa.mailbox);
+  zone.set_serial(soa.serial);
+  zone.set_refresh(soa.refresh);
+  zone.set_retry(soa.retry);
+  zone.set_expire(soa.expire);
+  zone.set_minimum(soa.minimum);
   make_staging_live(engine);
   return 1;
 }
@@ -519,9 +517,9 @@ bool read_zone_line(std::FILE* in, ZoneLineState& state, std::string& rest, bool
 }
 
 StagingClaim::StagingClaim(Engine& engine) : engine_(engine) {
-  std::lock_guard<std::recursive_mutex> held(engine_.zone.lock());
-  if (!engine_.zone.staging().empty() || engine_.zone.staging_claimed) return;
-  engine_.zone.staging_claimed = true;
+  LocalZone::Guard zone = engine_.zone.hold();
+  if (!zone.staging().empty() || zone.staging_claimed()) return;
+  zone.set_staging_claimed(true);
   held_ = true;
 }
 
@@ -535,9 +533,9 @@ StagingClaim::~StagingClaim() {
   // released, so that queries are not held up by the freeing of a large list.
   RecordList abandoned;
   {
-    std::lock_guard<std::recursive_mutex> held(engine_.zone.lock());
-    std::swap(abandoned, engine_.zone.staging());
-    engine_.zone.staging_claimed = false;
+    LocalZone::Guard zone = engine_.zone.hold();
+    std::swap(abandoned, zone.staging());
+    zone.set_staging_claimed(false);
   }
 }
 
@@ -552,10 +550,7 @@ int zone_load(Engine& engine, int take_soa) {
     StagingClaim claim(engine);
     if (!claim.held()) return 0;
     uint32_t minimum;
-    {
-      std::lock_guard<std::recursive_mutex> held(engine.zone.lock());
-      minimum = engine.zone.minimum;
-    }
+    { minimum = engine.zone.hold().minimum(); }
     const int count = read_into_staging(engine, in.get(), take_soa, minimum);
     // A file that could not be read to its end (an I/O error, a directory)
     // must not replace the database with the part that was read.
@@ -576,9 +571,9 @@ int zone_save(Engine& engine, const ZoneSoa* new_settings) {
     std::string text;
     uint64_t generation;
     {
-      std::lock_guard<std::recursive_mutex> held(engine.zone.lock());
-      text = format_zone(engine.zone, current_soa(engine.zone));
-      generation = engine.zone.next_save_generation++;
+      LocalZone::Guard zone = engine.zone.hold();
+      text = format_zone(zone, current_soa(zone));
+      generation = zone.take_save_generation();
     }
     return publish(engine.zone, *directory, zone_path(*directory), text, generation) ? 1 : 0;
   } catch (...) {

@@ -39,8 +39,8 @@ constexpr int kMinimumHeight = 200;
 // record is already gone.
 bool remove_record(Engine& engine, RecordSource source, uint64_t handle) {
   if (source == RecordSource::kCache) return engine.cache.cache_remove(handle);
-  std::lock_guard<std::recursive_mutex> guard(engine.zone.lock());
-  const ZoneRecord* record = engine.zone.live().find_handle(handle);
+  LocalZone::Guard guard = engine.zone.hold();
+  const ZoneRecord* record = guard.live().find_handle(handle);
   return record != nullptr && engine.zone.remove_zone_record(record);
 }
 

@@ -35,8 +35,8 @@ bool apply_settings(Engine& engine, SettingsStore& store, std::span<const uint8_
 
 bool save_zone(Engine& engine) {
   {
-    std::lock_guard<std::recursive_mutex> zone_guard(engine.zone.lock());
-    engine.zone.serial += 1;
+    LocalZone::Guard zone = engine.zone.hold();
+    zone.set_serial(zone.serial() + 1);
   }
   return zone_save(engine) != 0;
 }
@@ -44,14 +44,14 @@ bool save_zone(Engine& engine) {
 bool save_zone_with_soa(Engine& engine, const ZoneSoa& soa) { return zone_save(engine, &soa) != 0; }
 
 int reload_zone(Engine& engine) {
-  std::lock_guard<std::recursive_mutex> zone_guard(engine.zone.lock());
+  LocalZone::Guard zone = engine.zone.hold();
   return zone_load(engine, 0);
 }
 
 bool add_record(Engine& engine, uint32_t type, std::string_view owner, uint32_t ttl, uint32_t datum,
                 std::string_view target) {
-  std::lock_guard<std::recursive_mutex> zone_guard(engine.zone.lock());
-  return engine.zone.add_zone_record(0, type, owner, ttl, datum, target) == 1;
+  LocalZone::Guard zone = engine.zone.hold();
+  return zone.add_zone_record(0, type, owner, ttl, datum, target) == 1;
 }
 
 AddResult add_record_and_save(Engine& engine, uint32_t type, std::string_view owner, uint32_t ttl,
@@ -64,22 +64,22 @@ bool remove_record(Engine& engine, uint64_t handle) {
   if (handle == 0) return false;
   // Held across the removal (the lock is re-entrant) so the record found
   // cannot vanish before remove_zone_record unlinks it.
-  std::lock_guard<std::recursive_mutex> zone_guard(engine.zone.lock());
-  const ZoneRecord* record = engine.zone.live().find_handle(handle);
-  return record != nullptr && engine.zone.remove_zone_record(record);
+  LocalZone::Guard zone = engine.zone.hold();
+  const ZoneRecord* record = zone.live().find_handle(handle);
+  return record != nullptr && zone.remove_zone_record(record);
 }
 
 int remove_records(Engine& engine, uint32_t type, std::string_view name) {
-  std::lock_guard<std::recursive_mutex> zone_guard(engine.zone.lock());
-  return engine.zone.remove_zone_records(type, name);
+  LocalZone::Guard zone = engine.zone.hold();
+  return zone.remove_zone_records(type, name);
 }
 
 bool refresh_from_primary_now(Engine& engine, const RefreshStart& start) {
   if (!start) return false;
   {
     // Holds off the timed refresh of the serving loop while this one runs.
-    std::lock_guard<std::recursive_mutex> zone_guard(engine.zone.lock());
-    engine.zone.retry_after = std::time(nullptr) + engine.zone.retry;
+    LocalZone::Guard zone = engine.zone.hold();
+    zone.set_retry_after(std::time(nullptr) + zone.retry());
   }
   return start() != 0;
 }

@@ -120,16 +120,16 @@ unsigned interface_index(const char* name) {
 // Publishes one interface address. Database lock taken; it stays held across
 // the removal's zone file save so that the record found cannot be freed by
 // another thread before it is removed.
-void publish_interface_address(LocalZone& zone, const std::string& host, unsigned index,
+void publish_interface_address(LocalZone& database, const std::string& host, unsigned index,
                                uint32_t address) {
-  std::lock_guard<std::recursive_mutex> held(zone.lock());
+  LocalZone::Guard zone = database.hold();
   std::string owner = host + "-" + std::to_string(index);
-  if (!zone.domain.empty()) owner += "." + zone.domain;
+  if (!zone.domain().empty()) owner += "." + zone.domain();
   // Owners are indexed in lower case; the domain keeps the case it was written in.
   lower_name(owner);
   if (const ZoneRecord* old = zone.find_zone_record(zone.live(), owner, kTypeA))
     zone.remove_zone_record(old);
-  zone.add_zone_record(0, kTypeA, owner, zone.minimum, address, std::string_view());
+  zone.add_zone_record(0, kTypeA, owner, zone.minimum(), address, std::string_view());
 }
 
 void close_descriptor(int& fd) {

@@ -287,10 +287,7 @@ bool Forwarder::relay_udp_reply(int socket) {
   write_u16(reply, request.client_xid);
   // The domain is read first: the cache must not wait for the database lock.
   std::string local_domain;
-  {
-    std::lock_guard<std::recursive_mutex> guard(engine_.zone.lock());
-    local_domain = engine_.zone.domain;
-  }
+  { local_domain = engine_.zone.hold().domain(); }
   engine_.cache.cache_learn_reply(message, local_domain);
   const ssize_t sent =
       sendto(request.client_socket, reply, length, MSG_NOSIGNAL,

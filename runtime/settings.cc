@@ -170,14 +170,14 @@ void zone_settings_read(Engine& engine, const SettingsStore& store, std::string_
   }
   // Without a usable domain the names cannot be qualified yet; they are kept
   // as written until the zone file supplies its SOA.
-  std::lock_guard<std::recursive_mutex> guard(zone.lock());
-  zone.primary = server;
-  zone.mailbox = mailbox;
-  if (serial != 0) zone.serial = serial;
-  if (refresh != 0) zone.refresh = refresh;
-  if (retry != 0) zone.retry = retry;
-  if (expire != 0) zone.expire = expire;
-  if (minimum != 0) zone.minimum = minimum;
+  LocalZone::Guard held = zone.hold();
+  held.set_primary(server);
+  held.set_mailbox(mailbox);
+  if (serial != 0) held.set_serial(serial);
+  if (refresh != 0) held.set_refresh(refresh);
+  if (retry != 0) held.set_retry(retry);
+  if (expire != 0) held.set_expire(expire);
+  if (minimum != 0) held.set_minimum(minimum);
 }
 
 SettingsImage capture_settings(const Engine& engine) {

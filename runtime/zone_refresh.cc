@@ -202,7 +202,7 @@ class TransferWalk {
   // zone's SOA, or its answer records, of any type, pass the record bound
   // (over_limit() then tells).
   bool take_answers(const std::vector<uint8_t>& message) {
-    std::lock_guard<std::recursive_mutex> held(engine_.zone.lock());
+    LocalZone::Guard held = engine_.zone.hold();
     WireReader reader(message, position_);
     for (uint16_t i = 0; i < answers_ && !complete_; ++i) {
       if (++received_ > max_records_) {
@@ -325,12 +325,11 @@ class TransferWalk {
 // of no use). Database lock taken here; the caller holds the staging claim.
 bool install_transfer(Engine& engine, const std::string& domain, const PrimarySoa& soa,
                       uint32_t primary) {
-  LocalZone& zone = engine.zone;
-  std::lock_guard<std::recursive_mutex> held(zone.lock());
+  LocalZone::Guard zone = engine.zone.hold();
   if (!zone.is_domain(domain)) return false;
   // The decoder lowers the SOA's owner; the domain is the one asked for, so
   // it keeps the case it was configured in.
-  const std::string owner = zone.domain;
+  const std::string owner = zone.domain();
 
   std::vector<ZoneRecord> kept;
   for (const ZoneRecord& record : zone.live().records())
@@ -341,8 +340,8 @@ bool install_transfer(Engine& engine, const std::string& domain, const PrimarySo
   for (ZoneRecord& record : kept) zone.live().append(std::move(record));
 
   const std::time_t now = std::time(nullptr);
-  zone.refreshed_at = now;
-  zone.retry_after = now;
+  zone.set_refreshed_at(now);
+  zone.set_retry_after(now);
   if (engine.log.enabled(2)) {
     char address[kIpv4TextSize];
     char heading[64];
@@ -367,9 +366,9 @@ int transfer_from_primary(Engine& engine, uint16_t port, int stop_fd) {
   try {
     std::string domain;
     {
-      std::lock_guard<std::recursive_mutex> held(engine.zone.lock());
-      engine.zone.refreshed_at = 0;
-      domain = engine.zone.domain;
+      LocalZone::Guard zone = engine.zone.hold();
+      zone.set_refreshed_at(0);
+      domain = zone.domain();
     }
     const uint32_t primary = engine.settings.primary.load();
     if (primary == 0 || domain.empty() || !valid_text_name(domain)) return 0;
@@ -470,10 +469,9 @@ void ZoneRefresher::on_turn(std::time_t now) {
   if (engine_.settings.primary.load() == 0 || running_.load()) return;
   bool due;
   {
-    std::lock_guard<std::recursive_mutex> held(engine_.zone.lock());
-    const LocalZone& zone = engine_.zone;
-    due =
-        zone.refreshed_at + static_cast<std::time_t>(zone.refresh) < now && zone.retry_after < now;
+    const LocalZone::Guard zone = engine_.zone.hold();
+    due = zone.refreshed_at() + static_cast<std::time_t>(zone.refresh()) < now &&
+          zone.retry_after() < now;
   }
   if (due) start(now);
 }
@@ -483,8 +481,8 @@ bool ZoneRefresher::start(std::optional<std::time_t> now) {
   if (stopped_ || running_.load()) return false;
   if (thread_.joinable()) thread_.join();
   if (now) {
-    std::lock_guard<std::recursive_mutex> held(engine_.zone.lock());
-    engine_.zone.retry_after = *now + static_cast<std::time_t>(engine_.zone.retry);
+    LocalZone::Guard zone = engine_.zone.hold();
+    zone.set_retry_after(*now + static_cast<std::time_t>(zone.retry()));
   }
   running_.store(true);
   try {

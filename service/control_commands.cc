@@ -270,21 +270,20 @@ size_t ControlCommands::get_zone_locked(Buffer& buffer) {
   {
     // The texts are copied under the database lock: a domain rename running
     // on another thread must not be read while it reallocates the string.
-    std::lock_guard<std::recursive_mutex> zone_guard(engine_.zone.lock());
-    const LocalZone& zone = engine_.zone;
+    const LocalZone::Guard zone = engine_.zone.hold();
     const auto& records = zone.live().records();
     image.first_record = records.empty() ? 0 : records.front().handle;
-    image.loaded_at = zone.loaded_at;
-    image.refreshed_at = zone.refreshed_at;
-    image.retry_after = zone.retry_after;
-    image.serial = zone.serial;
-    image.refresh = zone.refresh;
-    image.retry = zone.retry;
-    image.expire = zone.expire;
-    image.minimum = zone.minimum;
-    image.domain = zone.domain;
-    image.primary = zone.primary;
-    image.mailbox = zone.mailbox;
+    image.loaded_at = zone.loaded_at();
+    image.refreshed_at = zone.refreshed_at();
+    image.retry_after = zone.retry_after();
+    image.serial = zone.serial();
+    image.refresh = zone.refresh();
+    image.retry = zone.retry();
+    image.expire = zone.expire();
+    image.minimum = zone.minimum();
+    image.domain = zone.domain();
+    image.primary = zone.primary();
+    image.mailbox = zone.mailbox();
   }
   const auto bytes = encode_zone_image(image);
   std::copy(bytes.begin(), bytes.end(), payload_of(buffer).begin());
@@ -318,8 +317,8 @@ size_t ControlCommands::save_zone_locked(Buffer& buffer) {
 size_t ControlCommands::next_record_locked(Buffer& buffer) {
   std::optional<std::vector<uint8_t>> image;
   {
-    std::lock_guard<std::recursive_mutex> zone_guard(engine_.zone.lock());
-    const RecordList& live = engine_.zone.live();
+    LocalZone::Guard zone_guard = engine_.zone.hold();
+    const RecordList& live = zone_guard.live();
     const auto end = live.records().cend();
     auto position = end;
     if (value_of(buffer) == 0) {

@@ -63,14 +63,13 @@ struct Fixture {
 
   void reset_zone() {
     engine.zone.set_zone_soa("office.lan", "ns1", "hostmaster", 1, 3600, 600, 86400, 300);
-    std::lock_guard<std::recursive_mutex> hold(engine.zone.lock());
-    engine.zone.live().clear();
+    norvane::LocalZone::Guard hold = engine.zone.hold();
+    hold.live().clear();
     in_addr address{};
     inet_pton(AF_INET, "192.168.10.20", &address);
-    engine.zone.add_zone_record(0, 1, "host.office.lan", 300, address.s_addr, std::string_view{});
-    engine.zone.add_zone_record(0, 15, "office.lan", 300, 10, std::string_view("host.office.lan"));
-    engine.zone.add_zone_record(0, 5, "www.office.lan", 300, 0,
-                                std::string_view("host.office.lan"));
+    hold.add_zone_record(0, 1, "host.office.lan", 300, address.s_addr, std::string_view{});
+    hold.add_zone_record(0, 15, "office.lan", 300, 10, std::string_view("host.office.lan"));
+    hold.add_zone_record(0, 5, "www.office.lan", 300, 0, std::string_view("host.office.lan"));
   }
 
   std::string root;

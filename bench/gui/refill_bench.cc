@@ -26,8 +26,8 @@ Engine& engine_with_records(int64_t count) {
   std::unique_ptr<Engine>& engine = engines[count];
   if (engine) return *engine;
   engine = std::make_unique<Engine>();
-  std::lock_guard<std::recursive_mutex> guard(engine->zone.lock());
-  engine->zone.domain = "office.lan";
+  LocalZone::Guard guard = engine->zone.hold();
+  guard.set_domain("office.lan");
   for (int64_t i = 0; i < count; ++i) {
     const std::string owner = "h" + std::to_string(i) + ".office.lan";
     const uint32_t address = htonl(0x0A000000u + static_cast<uint32_t>(i));

@@ -74,8 +74,7 @@ class ControlledServer {
                       : std::vector<std::string>{"/usr/bin/unshare", "-n", "/bin/sh", "-c",
                                                  namespace_setup + " && exec \"$0\" -debug",
                                                  NORVANE_OSTRUM_PATH});
-    UniqueFd sink(
-        open(output_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    UniqueFd sink(open(output_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ == 0) {

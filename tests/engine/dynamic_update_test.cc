@@ -90,10 +90,10 @@ Bytes update_message(const std::vector<Rr>& prerequisites, const std::vector<Rr>
 
 // Every live record of `engine` as "owner ttl TYPE data", sorted.
 Texts records_of(Engine& engine) {
-  std::lock_guard<std::recursive_mutex> held(engine.zone.lock());
+  LocalZone::Guard held = engine.zone.hold();
   Texts out;
   char address[kIpv4TextSize];
-  for (const ZoneRecord& r : engine.zone.live().records()) {
+  for (const ZoneRecord& r : held.live().records()) {
     const std::string data = r.type == kTypeA    ? format_ipv4(r.datum, address)
                              : r.type == kTypeMx ? std::to_string(r.datum) + " " + r.target
                                                  : r.target;
@@ -122,8 +122,8 @@ class DynamicUpdateTest : public ::testing::Test {
 
   void reset_zone() {
     {
-      std::lock_guard<std::recursive_mutex> held(engine_.zone.lock());
-      engine_.zone.live().clear();
+      LocalZone::Guard held = engine_.zone.hold();
+      held.live().clear();
     }
     load_office_lan(engine_);
     engine_.statistics.updates = 0;
@@ -147,8 +147,8 @@ class DynamicUpdateTest : public ::testing::Test {
 
   Texts records() { return records_of(engine_); }
   uint32_t serial() {
-    std::lock_guard<std::recursive_mutex> held(engine_.zone.lock());
-    return engine_.zone.serial;
+    LocalZone::Guard held = engine_.zone.hold();
+    return held.serial();
   }
 
   test_support::ScratchFolder scratch_{"dynamic_update_test"};
@@ -218,8 +218,8 @@ TEST_F(DynamicUpdateTest, EachPrerequisiteFormHasItsOutcome) {
     EXPECT_EQ(serial(), serial_before + (applied ? 1 : 0));
     EXPECT_EQ(records(),
               changed(before, {}, applied ? Texts{"new.office.lan 300 A 10.0.0.1"} : Texts{}));
-    std::lock_guard<std::recursive_mutex> held(engine_.zone.lock());
-    engine_.zone.remove_zone_records(kTypeA, "new.office.lan");
+    LocalZone::Guard held = engine_.zone.hold();
+    held.remove_zone_records(kTypeA, "new.office.lan");
   }
 
   // Every prerequisite is checked, not only the first.
@@ -389,7 +389,7 @@ TEST_F(DynamicUpdateTest, ChangesReachTheZoneFile) {
   Engine reloaded;
   reloaded.settings.data_directory.set(dir_);
   ASSERT_GT(zone_load(reloaded, 1), 0);
-  EXPECT_EQ(reloaded.zone.serial, 2024u + 2);
+  EXPECT_EQ(reloaded.zone.hold().serial(), 2024u + 2);
   EXPECT_EQ(records_of(reloaded), changed(before, {"host.office.lan 300 A 192.168.1.11"},
                                           {"new.office.lan 300 A 10.0.0.1"}));
 
@@ -446,8 +446,8 @@ TEST_F(DynamicUpdateTest, RacingConditionalUpdatesHaveOneWinner) {
     }
     for (std::thread& t : clients) t.join();
     EXPECT_EQ(winners.load(), 1);
-    std::lock_guard<std::recursive_mutex> held(engine_.zone.lock());
-    EXPECT_EQ(engine_.zone.live().owned_by(name).size(), size_t{kAddresses});
+    LocalZone::Guard held = engine_.zone.hold();
+    EXPECT_EQ(held.live().owned_by(name).size(), size_t{kAddresses});
   }
 }
 

@@ -150,9 +150,8 @@ inline Served serve(Engine& engine, RequestContext& context, const std::vector<u
 
 inline void add_record(Engine& engine, uint32_t type, std::string_view owner, uint32_t ttl,
                        uint32_t datum, std::string_view target = {}) {
-  std::lock_guard<std::recursive_mutex> held(engine.zone.lock());
-  ASSERT_EQ(engine.zone.add_zone_record(0, type, owner, ttl, datum, target), 1)
-      << owner << " " << target;
+  LocalZone::Guard held = engine.zone.hold();
+  ASSERT_EQ(held.add_zone_record(0, type, owner, ttl, datum, target), 1) << owner << " " << target;
 }
 
 // The zone most query tests serve, and its records as ldns prints them.

@@ -28,10 +28,10 @@ using namespace std::string_literals;
 
 // Every live record as "owner ttl TYPE data", in list order.
 std::vector<std::string> dump(Engine& engine) {
-  std::lock_guard<std::recursive_mutex> held(engine.zone.lock());
+  LocalZone::Guard held = engine.zone.hold();
   std::vector<std::string> out;
   char address[kIpv4TextSize];
-  for (const ZoneRecord& r : engine.zone.live().records()) {
+  for (const ZoneRecord& r : held.live().records()) {
     const std::string data = r.type == kTypeA ? format_ipv4(r.datum, address) : r.target;
     out.push_back(r.owner + " " + std::to_string(r.ttl) + " " + type_mnemonic(r.type) + " " + data);
   }
@@ -43,8 +43,8 @@ class HostsImportTest : public ::testing::Test {
   void SetUp() override {
     hosts_path_ = directory_ + "/hosts";
     engine_.log.set_level(0);
-    std::lock_guard<std::recursive_mutex> held(engine_.zone.lock());
-    engine_.zone.minimum = 900;
+    LocalZone::Guard held = engine_.zone.hold();
+    held.set_minimum(900);
   }
 
   void write_hosts(const std::string& text) {
@@ -70,13 +70,13 @@ TEST_F(HostsImportTest, SetsUpDomainNameServerAndNamesAsWritten) {
                                "server1 900 A 192.168.1.10",
                                "server1.office.lan 900 A 192.168.1.10",
                            }));
-  std::lock_guard<std::recursive_mutex> held(engine_.zone.lock());
-  EXPECT_EQ(engine_.zone.domain, "office.lan");
-  EXPECT_EQ(engine_.zone.primary, "pc1.office.lan");
-  EXPECT_EQ(engine_.zone.mailbox, "Postmaster.pc1.office.lan");
-  EXPECT_NE(engine_.zone.loaded_at, 0);
-  EXPECT_TRUE(engine_.zone.staging().empty());
-  EXPECT_FALSE(engine_.zone.staging_claimed);
+  LocalZone::Guard held = engine_.zone.hold();
+  EXPECT_EQ(held.domain(), "office.lan");
+  EXPECT_EQ(held.primary(), "pc1.office.lan");
+  EXPECT_EQ(held.mailbox(), "Postmaster.pc1.office.lan");
+  EXPECT_NE(held.loaded_at(), 0);
+  EXPECT_TRUE(held.staging().empty());
+  EXPECT_FALSE(held.staging_claimed());
 }
 
 // The system's domain keeps its case in the SOA; the records are lowered.
@@ -86,10 +86,10 @@ TEST_F(HostsImportTest, DomainKeepsItsCaseAndRecordsAreLowered) {
                                "office.lan 900 NS pc1.office.lan",
                                "server1.office.lan 900 A 192.168.1.10",
                            }));
-  std::lock_guard<std::recursive_mutex> held(engine_.zone.lock());
-  EXPECT_EQ(engine_.zone.domain, "Office.LAN");
-  EXPECT_EQ(engine_.zone.primary, "PC1.Office.LAN");
-  EXPECT_EQ(engine_.zone.mailbox, "Postmaster.PC1.Office.LAN");
+  LocalZone::Guard held = engine_.zone.hold();
+  EXPECT_EQ(held.domain(), "Office.LAN");
+  EXPECT_EQ(held.primary(), "PC1.Office.LAN");
+  EXPECT_EQ(held.mailbox(), "Postmaster.PC1.Office.LAN");
 }
 
 // One line per case, imported into a fresh engine each time.
@@ -131,7 +131,8 @@ TEST_F(HostsImportTest, LineRules) {
     const int count = hosts_import(engine, hosts_path_, "", "pc1");
     std::vector<std::string> got;
     char address[kIpv4TextSize];
-    for (const ZoneRecord& r : engine.zone.live().records())
+    const LocalZone::Guard zone = engine.zone.hold();
+    for (const ZoneRecord& r : zone.live().records())
       got.push_back(r.owner + " " + format_ipv4(r.datum, address));
     EXPECT_EQ(got, c.records) << c.what;
     EXPECT_EQ(count, static_cast<int>(c.records.size())) << c.what;
@@ -148,18 +149,22 @@ TEST_F(HostsImportTest, TailOfALongLineIsNotALine) {
     text += "10.0.0.1 " + std::string(pad, 'y').substr(0, 40) + " good\n";
     write_hosts(text);
     EXPECT_EQ(hosts_import(engine, hosts_path_, "", "pc1"), 2) << pad;
-    EXPECT_EQ(engine.zone.find_zone_record(engine.zone.live(), "evil", kTypeA), nullptr) << pad;
-    EXPECT_NE(engine.zone.find_zone_record(engine.zone.live(), "good", kTypeA), nullptr) << pad;
+    EXPECT_EQ(engine.zone.hold().find_zone_record(engine.zone.hold().live(), "evil", kTypeA),
+              nullptr)
+        << pad;
+    EXPECT_NE(engine.zone.hold().find_zone_record(engine.zone.hold().live(), "good", kTypeA),
+              nullptr)
+        << pad;
   }
 }
 
 TEST_F(HostsImportTest, MissingFileStillSetsUpTheDomain) {
   EXPECT_EQ(hosts_import(engine_, directory_ + "/absent", "office.lan", "pc1", 0), 0);
-  EXPECT_TRUE(engine_.zone.domain.empty()) << "a disabled import changed the domain";
+  EXPECT_TRUE(engine_.zone.hold().domain().empty()) << "a disabled import changed the domain";
   EXPECT_EQ(hosts_import(engine_, directory_ + "/absent", "office.lan", "pc1"), 0);
   EXPECT_EQ(dump(engine_), std::vector<std::string>{"office.lan 900 NS pc1.office.lan"});
-  EXPECT_EQ(engine_.zone.domain, "office.lan");
-  EXPECT_NE(engine_.zone.loaded_at, 0);
+  EXPECT_EQ(engine_.zone.hold().domain(), "office.lan");
+  EXPECT_NE(engine_.zone.hold().loaded_at(), 0);
 }
 
 // Without a system domain no NS record is made, the records are still added,
@@ -169,16 +174,16 @@ TEST_F(HostsImportTest, NoSystemDomainKeepsConfiguredDomainWithoutNs) {
   ASSERT_EQ(engine_.zone.set_zone_soa("corp.example", "ns1", "hostmaster", 7, 0, 0, 0, 0), 1);
   EXPECT_EQ(import("192.168.1.10 server1\n", ""), 1);
   EXPECT_EQ(dump(engine_), std::vector<std::string>{"server1 900 A 192.168.1.10"});
-  EXPECT_EQ(engine_.zone.domain, "corp.example");
-  EXPECT_EQ(engine_.zone.primary, "ns1.corp.example");
-  EXPECT_EQ(engine_.zone.serial, 7u);
+  EXPECT_EQ(engine_.zone.hold().domain(), "corp.example");
+  EXPECT_EQ(engine_.zone.hold().primary(), "ns1.corp.example");
+  EXPECT_EQ(engine_.zone.hold().serial(), 7u);
 }
 
 // Records already live stay; hosts lines that clash with them are not counted.
 TEST_F(HostsImportTest, RecordsAlreadyLiveStayAndClashesAreNotCounted) {
   test_support::add_record(engine_, kTypeA, "kept", 60, ipv4(10, 1, 1, 1));
   test_support::add_record(engine_, kTypeCname, "alias", 60, 0, "kept");
-  const uint64_t kept_handle = engine_.zone.live().records().front().handle;
+  const uint64_t kept_handle = engine_.zone.hold().live().records().front().handle;
   EXPECT_EQ(import("10.1.1.1 kept fresh\n10.1.1.2 alias\n10.1.1.3 other\n", ""), 2);
   EXPECT_EQ(dump(engine_), (std::vector<std::string>{
                                "kept 60 A 10.1.1.1",
@@ -186,7 +191,7 @@ TEST_F(HostsImportTest, RecordsAlreadyLiveStayAndClashesAreNotCounted) {
                                "fresh 900 A 10.1.1.1",
                                "other 900 A 10.1.1.3",
                            }));
-  EXPECT_NE(engine_.zone.live().find_handle(kept_handle), nullptr);
+  EXPECT_NE(engine_.zone.hold().live().find_handle(kept_handle), nullptr);
 }
 
 // A whole-zone load holding the staging list keeps the import out entirely.
@@ -196,8 +201,8 @@ TEST_F(HostsImportTest, ImportWaitsForNoOtherLoad) {
     StagingClaim other(engine_);
     ASSERT_TRUE(other.held());
     EXPECT_EQ(hosts_import(engine_, hosts_path_, "office.lan", "pc1"), 0);
-    EXPECT_TRUE(engine_.zone.live().empty());
-    EXPECT_TRUE(engine_.zone.domain.empty());
+    EXPECT_TRUE(engine_.zone.hold().live().empty());
+    EXPECT_TRUE(engine_.zone.hold().domain().empty());
   }
   EXPECT_EQ(hosts_import(engine_, hosts_path_, "office.lan", "pc1"), 1);
 }
@@ -242,9 +247,10 @@ TEST_F(HostsImportTest, HundredThousandLineBlocklist) {
     }
   }
   EXPECT_EQ(import(text), expected);
-  EXPECT_EQ(engine_.zone.live().size(), static_cast<size_t>(expected) + 1);
-  EXPECT_EQ(engine_.zone.find_zone_record(engine_.zone.live(), "ads99996.example", kTypeA),
-            nullptr);
+  EXPECT_EQ(engine_.zone.hold().live().size(), static_cast<size_t>(expected) + 1);
+  EXPECT_EQ(
+      engine_.zone.hold().find_zone_record(engine_.zone.hold().live(), "ads99996.example", kTypeA),
+      nullptr);
 
   RequestContext context;
   const test_support::Served host =

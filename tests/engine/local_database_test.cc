@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/dns_message.h"
@@ -19,7 +22,7 @@ using test_support::ipv4;
 
 class LocalDatabaseTest : public ::testing::Test {
  protected:
-  LocalDatabaseTest() : zone_(log_), held_(zone_.lock()) {}
+  LocalDatabaseTest() : database_(log_), zone_(database_.hold()) {}
 
   int add(uint32_t type, std::string_view owner, uint32_t datum = 0, std::string_view target = {},
           uint32_t ttl = 3600, int staging = 0) {
@@ -33,10 +36,10 @@ class LocalDatabaseTest : public ::testing::Test {
   }
 
   TransactionLog log_;
-  LocalZone zone_;
+  LocalZone database_;
   // Most operations expect the database lock held; it is re-entrant, so the
   // functions that take it themselves still run.
-  std::unique_lock<std::recursive_mutex> held_;
+  LocalZone::Guard zone_;
 };
 
 TEST_F(LocalDatabaseTest, DuplicateAndAliasRulesRefuseOnlyConflictingRecords) {
@@ -97,7 +100,7 @@ TEST_F(LocalDatabaseTest, NamesThatCannotBeEncodedAreRefused) {
 }
 
 TEST_F(LocalDatabaseTest, OwnerIsNormalisedTargetLoweredInPlaceAndZeroTtlTakesMinimum) {
-  zone_.minimum = 1234;
+  zone_.set_minimum(1234);
   char target[] = "Mail.Office.LAN";
   ASSERT_EQ(zone_.add_zone_record(0, kTypeMx, "Office.Lan.", 0, 10, target), 1);
   EXPECT_STREQ(target, "mail.office.lan");
@@ -138,9 +141,9 @@ TEST_F(LocalDatabaseTest, DomainMembershipRespectsLabelBoundaries) {
 // domain ignores case, and record owners are still lowered.
 TEST_F(LocalDatabaseTest, MixedCaseDomainIsKeptAndMatchedWithoutCase) {
   ASSERT_EQ(zone_.set_zone_soa("Office.LAN.", "Ns1", "Hostmaster", 1, 0, 0, 0, 0), 1);
-  EXPECT_EQ(zone_.domain, "Office.LAN");
-  EXPECT_EQ(zone_.primary, "Ns1.Office.LAN");
-  EXPECT_EQ(zone_.mailbox, "Hostmaster.Ns1.Office.LAN");
+  EXPECT_EQ(zone_.domain(), "Office.LAN");
+  EXPECT_EQ(zone_.primary(), "Ns1.Office.LAN");
+  EXPECT_EQ(zone_.mailbox(), "Hostmaster.Ns1.Office.LAN");
   struct Case {
     const char* name;
     bool zone;  // zone_of_name and in_local_domain
@@ -166,7 +169,7 @@ TEST_F(LocalDatabaseTest, MixedCaseDomainIsKeptAndMatchedWithoutCase) {
   const std::string host = local_host_name();
   if (!host.empty()) {
     ASSERT_EQ(zone_.set_zone_soa("Office.LAN", "office.lan", "hostmaster", 0, 0, 0, 0, 0), 1);
-    EXPECT_EQ(zone_.primary, host.find('.') == std::string::npos ? host + ".Office.LAN" : host);
+    EXPECT_EQ(zone_.primary(), host.find('.') == std::string::npos ? host + ".Office.LAN" : host);
   }
 }
 
@@ -189,24 +192,24 @@ TEST(NameComparisonTest, EqualityAndContainmentIgnoreCaseAtLabelBoundaries) {
 
 TEST_F(LocalDatabaseTest, SoaQualifiesPrimaryAndMailboxAndKeepsZeroNumbers) {
   EXPECT_EQ(zone_.set_zone_soa("", "ns1", "hostmaster", 5, 6, 7, 8, 9), 0);
-  EXPECT_EQ(zone_.domain, "");
-  EXPECT_EQ(zone_.serial, 0u);
+  EXPECT_EQ(zone_.domain(), "");
+  EXPECT_EQ(zone_.serial(), 0u);
 
   ASSERT_EQ(zone_.set_zone_soa("office.lan", "ns1", "hostmaster", 5, 6, 7, 8, 9), 1);
-  EXPECT_EQ(zone_.primary, "ns1.office.lan");
-  EXPECT_EQ(zone_.mailbox, "hostmaster.ns1.office.lan");
-  EXPECT_EQ(zone_.serial, 5u);
-  EXPECT_EQ(zone_.minimum, 9u);
+  EXPECT_EQ(zone_.primary(), "ns1.office.lan");
+  EXPECT_EQ(zone_.mailbox(), "hostmaster.ns1.office.lan");
+  EXPECT_EQ(zone_.serial(), 5u);
+  EXPECT_EQ(zone_.minimum(), 9u);
 
   ASSERT_EQ(zone_.set_zone_soa("office.lan", "ns.example.net", "admin.example.net", 0, 60, 0, 0, 0),
             1);
-  EXPECT_EQ(zone_.primary, "ns.example.net");
-  EXPECT_EQ(zone_.mailbox, "admin.example.net");
-  EXPECT_EQ(zone_.serial, 5u);
-  EXPECT_EQ(zone_.refresh, 60u);
-  EXPECT_EQ(zone_.retry, 7u);
-  EXPECT_EQ(zone_.expire, 8u);
-  EXPECT_EQ(zone_.minimum, 9u);
+  EXPECT_EQ(zone_.primary(), "ns.example.net");
+  EXPECT_EQ(zone_.mailbox(), "admin.example.net");
+  EXPECT_EQ(zone_.serial(), 5u);
+  EXPECT_EQ(zone_.refresh(), 60u);
+  EXPECT_EQ(zone_.retry(), 7u);
+  EXPECT_EQ(zone_.expire(), 8u);
+  EXPECT_EQ(zone_.minimum(), 9u);
 }
 
 TEST_F(LocalDatabaseTest, PrimaryEqualToTheDomainBecomesTheHostName) {
@@ -214,8 +217,8 @@ TEST_F(LocalDatabaseTest, PrimaryEqualToTheDomainBecomesTheHostName) {
   if (expected.empty()) GTEST_SKIP() << "the host reports no name";
   if (expected.find('.') == std::string::npos) expected += ".office.lan";
   ASSERT_EQ(zone_.set_zone_soa("office.lan", "Office.LAN", "postmaster", 1, 0, 0, 0, 0), 1);
-  EXPECT_EQ(zone_.primary, expected);
-  EXPECT_EQ(zone_.mailbox, "postmaster." + expected);
+  EXPECT_EQ(zone_.primary(), expected);
+  EXPECT_EQ(zone_.mailbox(), "postmaster." + expected);
 }
 
 TEST_F(LocalDatabaseTest, JoinedNamesOver255CharactersAreRefused) {
@@ -232,19 +235,19 @@ TEST_F(LocalDatabaseTest, JoinedNamesOver255CharactersAreRefused) {
     SCOPED_TRACE(c.mailbox);
     ASSERT_EQ(zone_.set_zone_soa("office.lan", "ns1", "keep.example.net", 1, 0, 0, 0, 0), 1);
     zone_.set_zone_soa("office.lan", primary, c.mailbox, 1, 0, 0, 0, 0);
-    EXPECT_EQ(zone_.primary, primary);
-    EXPECT_EQ(zone_.mailbox, c.expected != nullptr ? c.expected + primary : "keep.example.net");
-    EXPECT_LE(zone_.mailbox.size(), kMaxNameLength);
+    EXPECT_EQ(zone_.primary(), primary);
+    EXPECT_EQ(zone_.mailbox(), c.expected != nullptr ? c.expected + primary : "keep.example.net");
+    EXPECT_LE(zone_.mailbox().size(), kMaxNameLength);
   }
 }
 
 TEST_F(LocalDatabaseTest, RemovingByNameRaisesSerialAndSavesOncePerRecord) {
   int saves = 0;
-  zone_.set_save_hook([&saves] {
+  database_.set_save_hook([&saves] {
     ++saves;
     return true;
   });
-  zone_.serial = 10;
+  zone_.set_serial(10);
   ASSERT_EQ(add(kTypeA, "host.office.lan", ipv4(10, 0, 0, 1)), 1);
   ASSERT_EQ(add(kTypeNs, "other.office.lan", 0, "ns1.office.lan"), 1);
   ASSERT_EQ(add(kTypeMx, "host.office.lan", 10, "mail.office.lan"), 1);
@@ -252,10 +255,10 @@ TEST_F(LocalDatabaseTest, RemovingByNameRaisesSerialAndSavesOncePerRecord) {
   ASSERT_EQ(add(kTypeNs, "host.office.lan", 0, "ns1.office.lan"), 1);
 
   EXPECT_EQ(zone_.remove_zone_records(kTypeA, "host.office.lan."), 2);
-  EXPECT_EQ(zone_.serial, 12u);
+  EXPECT_EQ(zone_.serial(), 12u);
   EXPECT_EQ(saves, 2);
   EXPECT_EQ(zone_.remove_zone_records(kTypeAny, "host.office.lan"), 2);
-  EXPECT_EQ(zone_.serial, 14u);
+  EXPECT_EQ(zone_.serial(), 14u);
   EXPECT_EQ(saves, 4);
   EXPECT_EQ(owners_of(zone_.live()), std::vector<std::string>{"other.office.lan"});
   // The index forgets removed owners too.
@@ -263,7 +266,7 @@ TEST_F(LocalDatabaseTest, RemovingByNameRaisesSerialAndSavesOncePerRecord) {
   EXPECT_EQ(zone_.find_address_record(ipv4(10, 0, 0, 1)), nullptr);
 
   EXPECT_EQ(zone_.remove_zone_records(kTypeAny, "nothing.office.lan"), 0);
-  EXPECT_EQ(zone_.serial, 14u);
+  EXPECT_EQ(zone_.serial(), 14u);
   EXPECT_EQ(saves, 4);
 }
 
@@ -281,6 +284,49 @@ TEST_F(LocalDatabaseTest, SwapMakesStagingLiveAndEmptiesStaging) {
   EXPECT_NE(zone_.find_address_record(ipv4(10, 0, 0, 3)), nullptr);
   // A record refused in the old staging list because of a duplicate is now fine there.
   EXPECT_EQ(add(kTypeA, "new.office.lan", ipv4(10, 0, 0, 2), {}, 60, 1), 1);
+}
+
+// A bounded wait gives up while another thread holds the database lock and
+// succeeds once it is released; the holder itself re-enters at once.
+TEST(LocalZoneGuardTest, TimedHoldFailsWhileAnotherThreadHoldsTheLock) {
+  TransactionLog log;
+  LocalZone zone(log);
+  std::mutex state_lock;
+  std::condition_variable changed;
+  bool holding = false;
+  bool release = false;
+  std::thread holder([&] {
+    LocalZone::Guard held = zone.hold();
+    // The holder may take the lock again without waiting.
+    LocalZone::Guard again(zone, std::chrono::milliseconds(0));
+    EXPECT_TRUE(again.owns_lock());
+    again.set_serial(7);
+    std::unique_lock<std::mutex> state(state_lock);
+    holding = true;
+    changed.notify_all();
+    changed.wait(state, [&] { return release; });
+  });
+  {
+    std::unique_lock<std::mutex> state(state_lock);
+    changed.wait(state, [&] { return holding; });
+  }
+  {
+    LocalZone::Guard refused(zone, std::chrono::milliseconds(20));
+    EXPECT_FALSE(refused.owns_lock());
+    EXPECT_FALSE(refused);
+  }
+  {
+    std::lock_guard<std::mutex> state(state_lock);
+    release = true;
+  }
+  changed.notify_all();
+  // The holder releases without further waiting; the bound only keeps a
+  // broken build from hanging the suite.
+  LocalZone::Guard taken(zone, std::chrono::minutes(1));
+  ASSERT_TRUE(taken.owns_lock());
+  EXPECT_EQ(taken.serial(), 7u);
+  taken.unlock();
+  holder.join();
 }
 
 }  // namespace

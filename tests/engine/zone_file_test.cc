@@ -46,10 +46,10 @@ std::vector<std::string> logical_lines(const std::string& text) {
 
 // Every live record as "owner ttl TYPE data", in list order.
 std::vector<std::string> dump(Engine& engine) {
-  std::lock_guard<std::recursive_mutex> held(engine.zone.lock());
+  LocalZone::Guard held = engine.zone.hold();
   std::vector<std::string> out;
   char address[kIpv4TextSize];
-  for (const ZoneRecord& r : engine.zone.live().records()) {
+  for (const ZoneRecord& r : held.live().records()) {
     std::string data = r.type == kTypeA    ? format_ipv4(r.datum, address)
                        : r.type == kTypeMx ? std::to_string(r.datum) + " " + r.target
                                            : r.target;
@@ -59,10 +59,10 @@ std::vector<std::string> dump(Engine& engine) {
 }
 
 std::string soa_text(Engine& engine) {
-  const LocalZone& z = engine.zone;
+  const LocalZone::Guard z = engine.zone.hold();
   std::ostringstream out;
-  out << z.domain << " " << z.primary << " " << z.mailbox << " " << z.serial << " " << z.refresh
-      << " " << z.retry << " " << z.expire << " " << z.minimum;
+  out << z.domain() << " " << z.primary() << " " << z.mailbox() << " " << z.serial() << " "
+      << z.refresh() << " " << z.retry() << " " << z.expire() << " " << z.minimum();
   return out.str();
 }
 
@@ -179,7 +179,7 @@ TEST_F(ZoneFileTest, LoadsAHandWrittenFile) {
       "@ MX 10 mail\n"
       "ext.other.org. A 10.1.1.1\n"
       "bad 300 IN A 10.0.0.1\n"  // skipped, but its TTL stays in force
-      "zero A 0.0.0.0\n"  // an address like any other: the writer saves it
+      "zero A 0.0.0.0\n"         // an address like any other: the writer saves it
       "bad3 A 1.2.3\n"
       "bad4 TXT hello\n"
       "bad5 MX mail\n"
@@ -202,14 +202,14 @@ TEST_F(ZoneFileTest, LoadsAHandWrittenFile) {
                                "alias.office.lan 300 CNAME office.lan",
                                "@.office.lan 300 A 10.0.0.7",
                            }));
-  EXPECT_NE(engine_.zone.loaded_at, 0);
+  EXPECT_NE(engine_.zone.hold().loaded_at(), 0);
 
   // A reload ignores the SOA and takes the record in front of it.
   Engine reload;
   reload.settings.data_directory.set(dir_);
   EXPECT_EQ(zone_load(reload, 0), 11);
   EXPECT_EQ(dump(reload).front(), "early.office.lan 3600 A 10.0.0.98");
-  EXPECT_EQ(reload.zone.serial, 0u);
+  EXPECT_EQ(reload.zone.hold().serial(), 0u);
 }
 
 TEST_F(ZoneFileTest, TtlDirectiveCountsOnlyAsAFirstLine) {
@@ -293,8 +293,8 @@ TEST_F(ZoneFileTest, UnreadableFileLeavesTheDatabase) {
   ASSERT_EQ(::mkdir(path().c_str(), 0755), 0);
   EXPECT_EQ(zone_load(engine_, 0), 0);  // opens, but reading fails
   EXPECT_EQ(dump(engine_), std::vector<std::string>{"keep.office.lan 300 A 10.0.0.1"});
-  std::lock_guard<std::recursive_mutex> held(engine_.zone.lock());
-  EXPECT_TRUE(engine_.zone.staging().empty());
+  LocalZone::Guard held = engine_.zone.hold();
+  EXPECT_TRUE(held.staging().empty());
 }
 
 TEST_F(ZoneFileTest, WritesTtlColumnOnlyWhereNeeded) {
@@ -338,7 +338,7 @@ TEST_F(ZoneFileTest, LargeZoneReadsBackUnchanged) {
         std::string(label) + ".office.lan");
   }
   const uint32_t ttls[] = {3600, 3600, 600, 3600, 86400, 86400, 3600};
-  for (int i = 0; static_cast<int>(engine_.zone.live().size()) < 10000; ++i) {
+  for (int i = 0; static_cast<int>(engine_.zone.hold().live().size()) < 10000; ++i) {
     const std::string name = "h" + std::to_string(i) + (i % 13 == 0 ? ".other.org" : ".office.lan");
     const uint32_t ttl = ttls[i % 7];
     switch (i % 10) {
@@ -409,7 +409,7 @@ TEST_F(ZoneFileTest, EdgeValuesReadBackUnchanged) {
       {kTypeNs, "sub.office.lan", 3600, 0, "in"},
   };
   for (const Case& c : cases) add(c.type, c.owner, c.ttl, c.datum, c.target);
-  ASSERT_EQ(engine_.zone.live().size(), std::size(cases));
+  ASSERT_EQ(engine_.zone.hold().live().size(), std::size(cases));
   ASSERT_EQ(zone_save(engine_), 1);
 
   Engine fresh;
@@ -452,7 +452,7 @@ TEST_F(ZoneFileTest, RenameMovesTheDomainsRecords) {
   EXPECT_EQ(zone_save(engine_, &clash), 0);
   ZoneSoa empty{"", "ns1", "hostmaster", 7, 7200, 1800, 86400, 600};
   EXPECT_EQ(zone_save(engine_, &empty), 0);
-  EXPECT_EQ(engine_.zone.domain, "Corp.Lan");
+  EXPECT_EQ(engine_.zone.hold().domain(), "Corp.Lan");
   EXPECT_EQ(dump(engine_), before);
   EXPECT_EQ(read_zone(), before_file);
 }
@@ -480,8 +480,8 @@ TEST_F(ZoneFileTest, SoaNamesKeepTheirCaseThroughLoadAndSave) {
   ZoneSoa settings{"office.lan", "Ns1.Office.LAN", "Hostmaster.Office.LAN", 8, 10800, 3600, 604800,
                    3600};
   ASSERT_EQ(zone_save(engine_, &settings), 1);
-  EXPECT_EQ(engine_.zone.domain, "office.lan");
-  EXPECT_EQ(engine_.zone.mailbox, "Hostmaster.Office.LAN");
+  EXPECT_EQ(engine_.zone.hold().domain(), "office.lan");
+  EXPECT_EQ(engine_.zone.hold().mailbox(), "Hostmaster.Office.LAN");
   EXPECT_EQ(dump(engine_).size(), 5u);
   EXPECT_EQ(
       read_zone().rfind("$ORIGIN office.lan.\n@\tSOA\tNs1.Office.LAN.\tHostmaster.Office.LAN. "
@@ -560,7 +560,7 @@ TEST_F(ZoneFileTest, ConcurrentLoadsNeverShareTheStagingList) {
     ASSERT_TRUE(first.held());
     EXPECT_FALSE(StagingClaim(engine_).held());
     EXPECT_EQ(zone_load(engine_, 1), 0);
-    EXPECT_TRUE(engine_.zone.live().empty());
+    EXPECT_TRUE(engine_.zone.hold().live().empty());
   }
   std::atomic<int> bad_results{0}, full_loads{0};
   std::vector<std::thread> threads;
@@ -578,9 +578,9 @@ TEST_F(ZoneFileTest, ConcurrentLoadsNeverShareTheStagingList) {
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(bad_results.load(), 0);
   EXPECT_GE(full_loads.load(), 1);
-  std::lock_guard<std::recursive_mutex> held(engine_.zone.lock());
-  EXPECT_EQ(engine_.zone.live().size(), 2000u);
-  EXPECT_TRUE(engine_.zone.staging().empty());
+  LocalZone::Guard held = engine_.zone.hold();
+  EXPECT_EQ(held.live().size(), 2000u);
+  EXPECT_TRUE(held.staging().empty());
 }
 
 }  // namespace

@@ -178,9 +178,8 @@ class MainWindowTest : public QObject {
     program.select_rows({1, 2, 3});
     Engine& engine = program.window->engine();
     {
-      std::lock_guard<std::recursive_mutex> guard(engine.zone.lock());
-      const ZoneRecord* record =
-          engine.zone.live().find_handle(program.window->model().record(2).handle);
+      LocalZone::Guard guard = engine.zone.hold();
+      const ZoneRecord* record = guard.live().find_handle(program.window->model().record(2).handle);
       QVERIFY(record != nullptr);
       QVERIFY(engine.zone.remove_zone_record(record));
     }
@@ -198,9 +197,9 @@ class MainWindowTest : public QObject {
     // A record before it goes: after the refill the rows shift up by one.
     Engine& engine = program.window->engine();
     {
-      std::lock_guard<std::recursive_mutex> guard(engine.zone.lock());
+      LocalZone::Guard guard = engine.zone.hold();
       engine.zone.remove_zone_record(
-          engine.zone.live().find_handle(program.window->model().record(0).handle));
+          guard.live().find_handle(program.window->model().record(0).handle));
     }
     program.window->refresh(true);
     const QModelIndexList selected =
@@ -310,9 +309,9 @@ class MainWindowTest : public QObject {
     program.window->on_timer();
     Engine& engine = program.window->engine();
     {
-      std::lock_guard<std::recursive_mutex> guard(engine.zone.lock());
+      LocalZone::Guard guard = engine.zone.hold();
       engine.zone.remove_zone_record(
-          engine.zone.live().find_handle(program.window->model().record(0).handle));
+          guard.live().find_handle(program.window->model().record(0).handle));
     }
     // Countdown 0: the tick leaves the list alone.
     program.window->on_timer();

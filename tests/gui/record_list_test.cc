@@ -93,8 +93,8 @@ class RecordListTest : public QObject {
   void databaseViewLeavesOutOtherTypes() {
     TransactionLog log;
     LocalZone zone(log);
-    std::lock_guard<std::recursive_mutex> guard(zone.lock());
-    zone.minimum = 3600;
+    LocalZone::Guard guard = zone.hold();
+    guard.set_minimum(3600);
     QCOMPARE(zone.add_zone_record(0, kTypeA, "a.lan", 60, address("10.0.0.1"), std::string_view()),
              1);
     QCOMPARE(zone.add_zone_record(0, kTypeMx, "lan", 60, 5, std::string_view("a.lan")), 1);

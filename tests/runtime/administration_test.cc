@@ -62,10 +62,7 @@ class AdministrationTest : public ::testing::Test {
     fs::remove_all(root_, ignored);
   }
 
-  uint32_t serial() {
-    std::lock_guard<std::recursive_mutex> guard(engine_.zone.lock());
-    return engine_.zone.serial;
-  }
+  uint32_t serial() { return engine_.zone.hold().serial(); }
   std::string zone_file() const {
     std::ifstream in(root_ / "data" / "name.db");
     std::stringstream text;
@@ -86,8 +83,8 @@ class AdministrationTest : public ::testing::Test {
     return 0;
   }
   uint64_t handle_of(const char* owner) {
-    std::lock_guard<std::recursive_mutex> guard(engine_.zone.lock());
-    const ZoneRecord* record = engine_.zone.find_zone_record(engine_.zone.live(), owner, 1);
+    LocalZone::Guard guard = engine_.zone.hold();
+    const ZoneRecord* record = guard.find_zone_record(guard.live(), owner, 1);
     return record == nullptr ? 0 : record->handle;
   }
 
@@ -192,14 +189,14 @@ TEST_F(AdministrationTest, EachRemovalRaisesTheSerialAndSaves) {
 TEST_F(AdministrationTest, RefreshNowHoldsOffTheTimedRefresh) {
   int started = 0;
   EXPECT_FALSE(refresh_from_primary_now(engine_, RefreshStart()));
-  EXPECT_EQ(engine_.zone.retry_after, 0);
+  EXPECT_EQ(engine_.zone.hold().retry_after(), 0);
 
   const std::time_t before = std::time(nullptr);
   EXPECT_TRUE(refresh_from_primary_now(engine_, [&started] { return ++started; }));
   const std::time_t after = std::time(nullptr);
   EXPECT_EQ(started, 1);
-  EXPECT_GE(engine_.zone.retry_after, before + 600);
-  EXPECT_LE(engine_.zone.retry_after, after + 600);
+  EXPECT_GE(engine_.zone.hold().retry_after(), before + 600);
+  EXPECT_LE(engine_.zone.hold().retry_after(), after + 600);
   // One already running: not started.
   EXPECT_FALSE(refresh_from_primary_now(engine_, [] { return 0; }));
 }

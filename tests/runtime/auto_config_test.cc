@@ -178,10 +178,10 @@ std::string owner_of(const char* device, const std::string& domain) {
 
 // The live A records as sorted "owner ttl address" lines.
 std::vector<std::string> address_records(Engine& engine) {
-  std::lock_guard<std::recursive_mutex> held(engine.zone.lock());
+  LocalZone::Guard held = engine.zone.hold();
   std::vector<std::string> out;
   char address[kIpv4TextSize];
-  for (const ZoneRecord& r : engine.zone.live().records())
+  for (const ZoneRecord& r : held.live().records())
     if (r.type == kTypeA)
       out.push_back(r.owner + " " + std::to_string(r.ttl) + " " + format_ipv4(r.datum, address));
   std::sort(out.begin(), out.end());
@@ -231,7 +231,7 @@ TEST(InterfaceRecordsTest, EachAddressPublishedNeverLoopback) {
     const int visited = refresh_interface_records(engine);
     if (visited != 3) report += "visited " + std::to_string(visited) + " addresses, wanted 3\n";
     expect_records(engine, veth, "first pass");
-    if (engine.zone.serial != 1) report += "first pass changed the serial\n";
+    if (engine.zone.hold().serial() != 1) report += "first pass changed the serial\n";
 
     // A service address on the loopback device is reachable and published;
     // every record that existed is replaced once: two removals.
@@ -240,15 +240,16 @@ TEST(InterfaceRecordsTest, EachAddressPublishedNeverLoopback) {
                                                 owner_of("lo", "lan") + " 600 10.77.2.1"};
     refresh_interface_records(engine);
     expect_records(engine, published, "second pass");
-    if (engine.zone.serial != 3)
-      report += "serial after second pass " + std::to_string(engine.zone.serial) + ", wanted 3\n";
+    if (engine.zone.hold().serial() != 3)
+      report += "serial after second pass " + std::to_string(engine.zone.hold().serial()) +
+                ", wanted 3\n";
 
     // A name the database refuses is skipped; the other addresses go on.
     const std::string v0 = owner_of("v0", "lan");
     engine.zone.remove_zone_records(kTypeA, v0);
     {
-      std::lock_guard<std::recursive_mutex> held(engine.zone.lock());
-      engine.zone.add_zone_record(0, kTypeCname, v0, 60, 0, std::string_view("elsewhere.lan"));
+      LocalZone::Guard held = engine.zone.hold();
+      held.add_zone_record(0, kTypeCname, v0, 60, 0, std::string_view("elsewhere.lan"));
     }
     refresh_interface_records(engine);
     expect_records(engine, {published[1], published[2]}, "beside a CNAME");
@@ -261,7 +262,7 @@ TEST(InterfaceRecordsTest, EachAddressPublishedNeverLoopback) {
                    {owner_of("v0", "") + " 3600 10.77.0.1", owner_of("v1", "") + " 3600 10.77.1.1",
                     owner_of("lo", "") + " 3600 10.77.2.1"},
                    "no domain");
-    if (bare.zone.serial != 0) report += "no-domain pass changed the serial\n";
+    if (bare.zone.hold().serial() != 0) report += "no-domain pass changed the serial\n";
     return report;
   });
 }
@@ -347,11 +348,10 @@ TEST(ImportSystemHostsTest, UsesTheSystemFilesAndHostName) {
     std::string report;
     if (import_system_hosts(engine, 0) != 0) report += "disabled import added records\n";
     if (import_system_hosts(engine) != 2) report += "import did not add two records\n";
-    std::lock_guard<std::recursive_mutex> held(engine.zone.lock());
-    const ZoneRecord* ns = engine.zone.find_zone_record(engine.zone.live(), "office.lan", kTypeNs);
+    LocalZone::Guard held = engine.zone.hold();
+    const ZoneRecord* ns = held.find_zone_record(held.live(), "office.lan", kTypeNs);
     if (ns == nullptr || ns->target != "pc1.office.lan") report += "no NS office.lan -> pc1\n";
-    if (engine.zone.mailbox != "Postmaster.pc1.office.lan")
-      report += "mailbox " + engine.zone.mailbox + "\n";
+    if (held.mailbox() != "Postmaster.pc1.office.lan") report += "mailbox " + held.mailbox() + "\n";
     return report;
   });
 }

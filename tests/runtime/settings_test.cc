@@ -241,23 +241,23 @@ TEST(ZoneSettingsTest, DefaultsAreReadWithAndWithoutADomain) {
   Engine engine;
   zone_settings_read(engine, with.store);
   {
-    std::lock_guard<std::recursive_mutex> guard(engine.zone.lock());
+    LocalZone::Guard guard = engine.zone.hold();
     // The names keep the case the store holds them in.
-    EXPECT_EQ(engine.zone.domain, "Example.COM");
-    EXPECT_EQ(engine.zone.primary, "ns1.Example.COM");
-    EXPECT_EQ(engine.zone.serial, 7u);
-    EXPECT_EQ(engine.zone.retry, 7200u);  // 0 keeps the value in use
-    EXPECT_EQ(engine.zone.minimum, 60u);
+    EXPECT_EQ(guard.domain(), "Example.COM");
+    EXPECT_EQ(guard.primary(), "ns1.Example.COM");
+    EXPECT_EQ(guard.serial(), 7u);
+    EXPECT_EQ(guard.retry(), 7200u);  // 0 keeps the value in use
+    EXPECT_EQ(guard.minimum(), 60u);
   }
   HandWrittenStore without("[Velisk]\nServer=ns1.example.com\nRefresh=100\nExpire=abc\n");
   Engine bare;
   zone_settings_read(bare, without.store);
-  std::lock_guard<std::recursive_mutex> guard(bare.zone.lock());
-  EXPECT_EQ(bare.zone.domain, "");
-  EXPECT_EQ(bare.zone.primary, "ns1.example.com");
-  EXPECT_EQ(bare.zone.mailbox, "postmaster");
-  EXPECT_EQ(bare.zone.refresh, 100u);
-  EXPECT_EQ(bare.zone.expire, 72000u);
+  LocalZone::Guard guard = bare.zone.hold();
+  EXPECT_EQ(guard.domain(), "");
+  EXPECT_EQ(guard.primary(), "ns1.example.com");
+  EXPECT_EQ(guard.mailbox(), "postmaster");
+  EXPECT_EQ(guard.refresh(), 100u);
+  EXPECT_EQ(guard.expire(), 72000u);
 }
 
 // The engine of the hand-written image below.

@@ -188,19 +188,19 @@ class RefreshEngine {
 
   // Records in list order, the SOA fields and the zone file.
   std::string state() {
-    std::lock_guard<std::recursive_mutex> held(engine.zone.lock());
+    LocalZone::Guard held = engine.zone.hold();
     std::ostringstream out;
-    const LocalZone& z = engine.zone;
-    out << z.domain << ' ' << z.primary << ' ' << z.mailbox << ' ' << z.serial << ' ' << z.refresh
-        << ' ' << z.retry << ' ' << z.expire << ' ' << z.minimum << '\n';
+    const LocalZone::Guard z = engine.zone.hold();
+    out << z.domain() << ' ' << z.primary() << ' ' << z.mailbox() << ' ' << z.serial() << ' '
+        << z.refresh() << ' ' << z.retry() << ' ' << z.expire() << ' ' << z.minimum() << '\n';
     for (const ZoneRecord& r : z.live().records())
       out << r.owner << ' ' << r.type << ' ' << r.ttl << ' ' << r.datum << ' ' << r.target << '\n';
     return out.str() + read_text(zone_file());
   }
   std::vector<std::string> owners() {
-    std::lock_guard<std::recursive_mutex> held(engine.zone.lock());
+    LocalZone::Guard held = engine.zone.hold();
     std::vector<std::string> out;
-    for (const ZoneRecord& r : engine.zone.live().records()) out.push_back(r.owner);
+    for (const ZoneRecord& r : held.live().records()) out.push_back(r.owner);
     return out;
   }
   std::filesystem::path zone_file() const { return directory_ / kZoneFileName; }
@@ -252,9 +252,9 @@ TEST(ZoneRefreshTest, WholeTransferReplacesTheDomainAndKeepsOtherDomainsBehind) 
       << "zone file rewritten:\n"
       << state;
   {
-    std::lock_guard<std::recursive_mutex> held(server.engine.zone.lock());
-    EXPECT_NE(server.engine.zone.refreshed_at, 0);
-    EXPECT_EQ(server.engine.zone.retry_after, server.engine.zone.refreshed_at);
+    LocalZone::Guard held = server.engine.zone.hold();
+    EXPECT_NE(held.refreshed_at(), 0);
+    EXPECT_EQ(held.retry_after(), held.refreshed_at());
   }
   server.engine.log.set_stream(nullptr);
   std::rewind(log);
@@ -388,9 +388,9 @@ TEST(ZoneRefreshTest, BrokenTransfersChangeNothing) {
     FakePrimary primary(broken.script);
     EXPECT_EQ(zone_refresh(server.engine, primary.port()), 0);
     EXPECT_EQ(server.state(), before);
-    std::lock_guard<std::recursive_mutex> held(server.engine.zone.lock());
-    EXPECT_EQ(server.engine.zone.refreshed_at, 0);
-    EXPECT_TRUE(server.engine.zone.staging().empty());
+    LocalZone::Guard held = server.engine.zone.hold();
+    EXPECT_EQ(held.refreshed_at(), 0);
+    EXPECT_TRUE(held.staging().empty());
   }
 }
 
@@ -470,9 +470,9 @@ TEST(ZoneRefreshTest, TransferPastItsBoundsIsAbandoned) {
     EXPECT_NE(logged.find("zone transfer from 127.0.0.1 abandoned: " + c.logged), std::string::npos)
         << logged;
     EXPECT_EQ(server.state(), before);
-    std::lock_guard<std::recursive_mutex> held(server.engine.zone.lock());
-    EXPECT_TRUE(server.engine.zone.staging().empty());
-    EXPECT_FALSE(server.engine.zone.staging_claimed);
+    LocalZone::Guard held = server.engine.zone.hold();
+    EXPECT_TRUE(held.staging().empty());
+    EXPECT_FALSE(held.staging_claimed());
   }
 }
 
@@ -508,8 +508,8 @@ TEST(ZoneRefreshTest, DamagedTransfersNeverCrash) {
       return std::vector<Bytes>{m};
     });
     if (zone_refresh(server.engine, primary.port()) == 0) {
-      std::lock_guard<std::recursive_mutex> held(server.engine.zone.lock());
-      if (server.engine.zone.refreshed_at == 0) {
+      LocalZone::Guard held = server.engine.zone.hold();
+      if (held.refreshed_at() == 0) {
         EXPECT_EQ(server.state(), before);
       }
     }
@@ -553,9 +553,9 @@ TEST(ZoneRefreshTest, TransferTakenFromMemoryInstallsWithoutSaving) {
     if (test.result < 0) {
       EXPECT_EQ(server.state(), before);
     }
-    std::lock_guard<std::recursive_mutex> held(server.engine.zone.lock());
-    EXPECT_TRUE(server.engine.zone.staging().empty());
-    EXPECT_EQ(server.engine.zone.serial, test.result < 0 ? 5u : 77u);
+    LocalZone::Guard held = server.engine.zone.hold();
+    EXPECT_TRUE(held.staging().empty());
+    EXPECT_EQ(held.serial(), test.result < 0 ? 5u : 77u);
   }
 }
 
@@ -583,17 +583,17 @@ TEST(ZoneRefresherTest, TurnStartsARefreshOnlyWhenDue) {
     RefreshEngine server;
     server.engine.settings.primary = turn.primary;
     {
-      std::lock_guard<std::recursive_mutex> held(server.engine.zone.lock());
-      server.engine.zone.refreshed_at = turn.refreshed_at;
-      server.engine.zone.retry_after = turn.retry_after;
+      LocalZone::Guard held = server.engine.zone.hold();
+      held.set_refreshed_at(turn.refreshed_at);
+      held.set_retry_after(turn.retry_after);
     }
     ZoneRefresher refresher(server.engine);
     // Nothing listens there: a started refresh fails at once.
     refresher.set_primary_port(1);
     refresher.on_turn(turn.now);
     refresher.wait();
-    std::lock_guard<std::recursive_mutex> held(server.engine.zone.lock());
-    EXPECT_EQ(server.engine.zone.retry_after, turn.starts ? turn.now + 7200 : turn.retry_after);
+    LocalZone::Guard held = server.engine.zone.hold();
+    EXPECT_EQ(held.retry_after(), turn.starts ? turn.now + 7200 : turn.retry_after);
   }
 }
 
@@ -742,8 +742,8 @@ TEST(ZoneRefreshNsdTest, FirstLoadThenRefreshAfterAChange) {
     for (int tries = 0; tries < 40 && serial != 6; ++tries) {
       std::this_thread::sleep_for(std::chrono::milliseconds(250));
       EXPECT_EQ(zone_refresh(server.engine), 3005);
-      std::lock_guard<std::recursive_mutex> held(server.engine.zone.lock());
-      serial = server.engine.zone.serial;
+      LocalZone::Guard held = server.engine.zone.hold();
+      serial = held.serial();
     }
     ASSERT_EQ(serial, 6u);
     owners = server.owners();

@@ -248,7 +248,7 @@ TEST_F(ControlServerTest, FieldsAShortRequestDoesNotCarryReadAsZero) {
   // ...which an 8-byte request must not pick up.
   EXPECT_EQ(transact(client.fd(), kControlNextDatabaseRecord, 8).length, 4);
   EXPECT_EQ(transact(client.fd(), kControlRemoveRecord, 8).status, kControlRemoveRecord);
-  EXPECT_EQ(engine_.zone.live().size(), 3u);
+  EXPECT_EQ(engine_.zone.hold().live().size(), 3u);
 }
 
 TEST_F(ControlServerTest, DatabaseRulesAnswerTheCommandCode) {
@@ -481,7 +481,7 @@ TEST_F(ControlServerTest, RefreshNeedsItsHook) {
   const std::time_t before = std::time(nullptr);
   EXPECT_EQ(transact(client.fd(), kControlRefreshFromPrimary).status, 0u);
   EXPECT_EQ(started, 1);
-  EXPECT_GE(engine_.zone.retry_after, before + 600);
+  EXPECT_GE(engine_.zone.hold().retry_after(), before + 600);
 }
 
 TEST_F(ControlServerTest, StopWakesAnIdleConnection) {
@@ -607,7 +607,7 @@ TEST_F(ControlServerTest, UnprivilegedClientReadsButCannotChange) {
   // No route command reached the routing table, and the gateway is as stored.
   EXPECT_EQ(route_calls, 0);
   EXPECT_EQ(engine_.settings.gateway.load(), stored_gateway);
-  EXPECT_EQ(engine_.zone.live().size(), 0u);
+  EXPECT_EQ(engine_.zone.hold().live().size(), 0u);
   EXPECT_EQ(store_->store_read_text(kMainKey, "Used", "none"), "none");
 
   // The owner of the store is privileged, and the test leaves its mark.
