@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "engine/dns_message.h"
 #include "engine/engine.h"
 #include "engine/query.h"
@@ -96,29 +97,7 @@ norvane::Engine* engine_for(int64_t hosts, std::string& error) {
   return engines.emplace(hosts, std::move(engine)).first->second.get();
 }
 
-// A standard query, recursion desired, for `name` / `type` / IN.
-std::vector<uint8_t> make_query(std::string_view name, uint16_t type) {
-  std::vector<uint8_t> query;
-  norvane::append_u16(query, 0x1234);  // id
-  norvane::append_u16(query, 0x0100);  // flags: RD
-  norvane::append_u16(query, 1);       // qdcount
-  norvane::append_u16(query, 0);       // ancount
-  norvane::append_u16(query, 0);       // nscount
-  norvane::append_u16(query, 0);       // arcount
-  size_t start = 0;
-  while (start <= name.size()) {
-    size_t dot = name.find('.', start);
-    if (dot == std::string_view::npos) dot = name.size();
-    query.push_back(static_cast<uint8_t>(dot - start));
-    query.insert(query.end(), name.begin() + static_cast<std::ptrdiff_t>(start),
-                 name.begin() + static_cast<std::ptrdiff_t>(dot));
-    start = dot + 1;
-  }
-  query.push_back(0);
-  norvane::append_u16(query, type);
-  norvane::append_u16(query, norvane::kClassIn);
-  return query;
-}
+using norvane::bench::make_query;
 
 struct Expectation {
   uint16_t rcode;
@@ -158,22 +137,15 @@ void run_query(benchmark::State& state, std::string_view name, uint16_t type,
   norvane::RequestContext context;  // UDP: request_length 0
   norvane::Reply reply;
 
-  int length = norvane::handle_message(*engine, context, reply, norvane::kUdpReplyLimit, request);
+  const int length =
+      norvane::handle_message(*engine, context, reply, norvane::kUdpReplyLimit, request);
   if (std::string problem = check_reply(length, reply, expected); !problem.empty()) {
     problem = std::string(name) + ": " + problem;
     state.SkipWithError(problem.c_str());
     return;
   }
 
-  for (auto _ : state) {
-    reply.clear();
-    length = norvane::handle_message(*engine, context, reply, norvane::kUdpReplyLimit, request);
-    benchmark::DoNotOptimize(length);
-    benchmark::DoNotOptimize(reply.message.data());
-    benchmark::ClobberMemory();
-  }
-  state.SetItemsProcessed(state.iterations());
-  state.counters["records"] = static_cast<double>(engine->zone.hold().live().size());
+  norvane::bench::time_answers(state, *engine, context, reply, request);
 }
 
 // A query for a host near the end of the list.

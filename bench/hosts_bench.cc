@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "engine/dns_message.h"
 #include "engine/engine.h"
 #include "engine/hosts_file.h"
@@ -63,24 +64,6 @@ norvane::Engine* imported_engine(int64_t lines, std::string& error) {
   return engines.emplace(lines, std::move(engine)).first->second.get();
 }
 
-std::vector<uint8_t> a_query(const std::string& name) {
-  std::vector<uint8_t> query;
-  for (uint16_t word : {0x1234, 0x0100, 1, 0, 0, 0}) norvane::append_u16(query, word);
-  size_t start = 0;
-  while (start < name.size()) {
-    size_t dot = name.find('.', start);
-    if (dot == std::string::npos) dot = name.size();
-    query.push_back(static_cast<uint8_t>(dot - start));
-    query.insert(query.end(), name.begin() + static_cast<std::ptrdiff_t>(start),
-                 name.begin() + static_cast<std::ptrdiff_t>(dot));
-    start = dot + 1;
-  }
-  query.push_back(0);
-  norvane::append_u16(query, norvane::kTypeA);
-  norvane::append_u16(query, norvane::kClassIn);
-  return query;
-}
-
 // An A query for the last host of the file, which sits at the end of the list.
 void BM_ImportedHostA(benchmark::State& state) {
   const int64_t lines = state.range(0);
@@ -90,25 +73,19 @@ void BM_ImportedHostA(benchmark::State& state) {
     state.SkipWithError(error.c_str());
     return;
   }
-  const std::vector<uint8_t> query = a_query(imported_host(lines - 1));
+  const std::vector<uint8_t> query =
+      norvane::bench::make_query(imported_host(lines - 1), norvane::kTypeA);
   const std::span<const uint8_t> request(query);
   norvane::RequestContext context;
   norvane::Reply reply;
-  int length = norvane::handle_message(*engine, context, reply, norvane::kUdpReplyLimit, request);
+  const int length =
+      norvane::handle_message(*engine, context, reply, norvane::kUdpReplyLimit, request);
   norvane::DnsHeader header;
   if (length <= 0 || !norvane::DnsHeader::read(reply.message, header) || header.ancount != 1) {
     state.SkipWithError("the imported host is not answered");
     return;
   }
-  for (auto _ : state) {
-    reply.clear();
-    length = norvane::handle_message(*engine, context, reply, norvane::kUdpReplyLimit, request);
-    benchmark::DoNotOptimize(length);
-    benchmark::DoNotOptimize(reply.message.data());
-    benchmark::ClobberMemory();
-  }
-  state.SetItemsProcessed(state.iterations());
-  state.counters["records"] = static_cast<double>(engine->zone.hold().live().size());
+  norvane::bench::time_answers(state, *engine, context, reply, request);
 }
 
 BENCHMARK(BM_ImportedHostA)->Arg(100)->Arg(100000)->Unit(benchmark::kNanosecond);

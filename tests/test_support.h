@@ -3,12 +3,20 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <net/if.h>
+#include <sched.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -57,12 +65,47 @@ inline std::vector<uint8_t> wire_name(std::string_view name) {
   return out;
 }
 
+// Sends all of `data` on a connected socket; false when the peer is gone.
+inline bool send_all(int fd, const std::vector<uint8_t>& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t sent = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+    if (sent <= 0) return false;
+    done += static_cast<size_t>(sent);
+  }
+  return true;
+}
+
 // The whole file as text; empty when it cannot be read.
 inline std::string read_text(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+// Runs `body` in a child process in a new network namespace with lo up, so
+// that a test may listen on 127.0.0.1:53. Returns "" on success, "skip" when
+// namespaces are not available, else the reason the child failed (its gtest
+// failures are printed by the child).
+inline std::string in_private_network(const std::function<void()>& body) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (unshare(CLONE_NEWNET) != 0) _exit(77);
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq request{};
+    std::strcpy(request.ifr_name, "lo");
+    request.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
+    if (ioctl(fd, SIOCSIFFLAGS, &request) != 0) _exit(78);
+    close(fd);
+    body();
+    _exit(testing::Test::HasFailure() ? 1 : 0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 77) return "skip";
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return "";
+  return "child status " + std::to_string(status);
 }
 
 }  // namespace norvane::test_support

@@ -20,16 +20,7 @@ namespace norvane::client_test {
 using system_test::Clock;
 using system_test::milliseconds;
 
-// Owned strings and the null-terminated pointer array exec wants, made
-// before fork: only async-signal-safe calls may follow it.
-struct ExecList {
-  explicit ExecList(std::vector<std::string> items) : strings(std::move(items)) {
-    for (std::string& item : strings) pointers.push_back(item.data());
-    pointers.push_back(nullptr);
-  }
-  std::vector<std::string> strings;
-  std::vector<char*> pointers;
-};
+using system_test::ExecList;
 
 // The control socket and pallix's own store (only the default server), in a
 // folder every user may enter, so that nobody can reach the socket.
@@ -63,10 +54,7 @@ class ControlledServer {
   ControlledServer(const system_test::ServerTree& tree, const std::string& control,
                    const std::string& namespace_setup)
       : output_path_(tree.output_file()) {
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry)
-      if (!std::string_view(*entry).starts_with("NORVANE_")) environment.emplace_back(*entry);
-    environment.push_back("NORVANE_MACHINE_STORE=" + tree.store().string());
+    std::vector<std::string> environment = system_test::server_environment(tree);
     environment.push_back("NORVANE_CONTROL=" + control);
     ExecList envp(std::move(environment));
     ExecList argv(namespace_setup.empty()
@@ -75,16 +63,7 @@ class ControlledServer {
                                                  namespace_setup + " && exec \"$0\" -debug",
                                                  NORVANE_OSTRUM_PATH});
     UniqueFd sink(open(output_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    const pid_t parent = getpid();
-    pid_ = fork();
-    if (pid_ == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      if (getppid() != parent) _exit(127);
-      dup2(sink.get(), 1);
-      dup2(sink.get(), 2);
-      execve(argv.pointers[0], argv.pointers.data(), envp.pointers.data());
-      _exit(127);
-    }
+    pid_ = system_test::spawn_tied(argv.pointers.data(), envp.pointers.data(), sink.get());
     const auto deadline = Clock::now() + milliseconds(10'000);
     while (pid_ > 0 &&
            (system_test::read_text(output_path_).find(" ready\n") == std::string::npos ||

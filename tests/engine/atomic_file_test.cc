@@ -15,18 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/test_support.h"
+
 namespace norvane {
 namespace {
 
 class AtomicFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/atomic_file_test.XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   // Creates `name` with its modification time `age` seconds before now.
   void create(const std::string& name, std::time_t age) {
     const std::string path = dir_ + "/" + name;
@@ -42,7 +37,8 @@ class AtomicFileTest : public ::testing::Test {
     return names;
   }
 
-  std::string dir_;
+  test_support::ScratchFolder scratch_{"atomic_file_test"};
+  const std::string dir_ = scratch_.path();
   const std::time_t now_ = std::time(nullptr);
 };
 

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "tests/gui/gui_test.h"
+#include "tests/office_zone.h"
 
 namespace norvane::gui_test {
 
@@ -20,18 +21,7 @@ std::vector<Registration>& registry() {
   return tests;
 }
 
-const char* const kOfficeZone =
-    "$ORIGIN office.lan.\n"
-    "@\tSOA\tns1.office.lan.\thostmaster.office.lan. 2026120701 3600 600 86400 300\n"
-    "@ \tNS\tns1\n"
-    "@ \tMX\t10\tmail\n"
-    "ns1\tA\t192.168.10.1\n"
-    "host\tA\t192.168.10.20\n"
-    "host\tA\t192.168.10.21\n"
-    "mail\tA\t192.168.10.25\n"
-    "www\tCNAME\thost\n"
-    "printer\t600\tA\t192.168.10.40\n"
-    "*.lab\t300\tA\t192.168.10.99\n";
+const char* const kOfficeZone = test_zones::kOfficeZone;
 
 namespace {
 

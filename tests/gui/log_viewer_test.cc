@@ -21,21 +21,14 @@
 #include "gui/server_thread.h"
 #include "runtime/settings.h"
 #include "tests/gui/gui_test.h"
+#include "tests/local_time.h"
 
 namespace norvane {
 namespace {
 
 constexpr int kLoadWaitMs = 20'000;
 
-std::time_t local_time(int year, int month, int day) {
-  std::tm parts{};
-  parts.tm_year = year - 1900;
-  parts.tm_mon = month - 1;
-  parts.tm_mday = day;
-  parts.tm_hour = 12;
-  parts.tm_isdst = -1;
-  return std::mktime(&parts);
-}
+using test_support::local_time;
 
 // The rows as "icon|date|time|operation", the icon as "q" or "-".
 QStringList row_texts(LogLineModel& model) {

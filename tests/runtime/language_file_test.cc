@@ -15,19 +15,14 @@
 #include <vector>
 
 #include "runtime/resource_directory.h"
+#include "tests/test_support.h"
 
 namespace norvane {
 namespace {
 
 class LanguageFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/norvane-lang-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    directory_ = std::string(pattern) + "/";
-    std::filesystem::create_directory(directory_ + "Languages");
-  }
-  void TearDown() override { std::filesystem::remove_all(directory_); }
+  void SetUp() override { std::filesystem::create_directory(directory_ + "Languages"); }
 
   std::string write_language(const std::string& name, const std::string& text) {
     const std::string path = directory_ + "Languages/" + name;
@@ -35,7 +30,8 @@ class LanguageFileTest : public ::testing::Test {
     return path;
   }
 
-  std::string directory_;
+  test_support::ScratchFolder scratch_{"norvane-lang"};
+  const std::string directory_ = scratch_.path() + "/";
 };
 
 TEST_F(LanguageFileTest, SectionsAndKeysMatchWithoutCaseAndEmptyCountsAsMissing) {

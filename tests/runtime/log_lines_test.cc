@@ -14,28 +14,16 @@
 #include <string>
 #include <vector>
 
+#include "tests/local_time.h"
+#include "tests/test_support.h"
+
 namespace norvane {
 namespace {
 
-std::time_t local_time(int year, int month, int day) {
-  std::tm parts{};
-  parts.tm_year = year - 1900;
-  parts.tm_mon = month - 1;
-  parts.tm_mday = day;
-  parts.tm_hour = 12;
-  parts.tm_isdst = -1;
-  return std::mktime(&parts);
-}
+using test_support::local_time;
 
 class LogLinesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/norvane-log-lines-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    directory_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(directory_); }
-
   std::string write(const std::string& name, const std::string& bytes) {
     const std::string path = directory_ + "/" + name;
     std::ofstream(path, std::ios::binary) << bytes;
@@ -66,7 +54,8 @@ class LogLinesTest : public ::testing::Test {
     return rows;
   }
 
-  std::string directory_;
+  test_support::ScratchFolder scratch_{"norvane-log-lines"};
+  const std::string directory_ = scratch_.path();
 };
 
 TEST_F(LogLinesTest, RowsOfHandWrittenLines) {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "runtime/log_file.h"
+#include "tests/test_support.h"
 
 namespace norvane {
 namespace {
@@ -102,15 +103,7 @@ Bytes framed(const Bytes& message) {
   return out;
 }
 
-bool send_all(int fd, const Bytes& data) {
-  size_t at = 0;
-  while (at < data.size()) {
-    const ssize_t sent = send(fd, data.data() + at, data.size() - at, MSG_NOSIGNAL);
-    if (sent <= 0) return false;
-    at += static_cast<size_t>(sent);
-  }
-  return true;
-}
+using test_support::send_all;
 
 bool read_exact(int fd, uint8_t* data, size_t length, milliseconds wait) {
   const auto deadline = std::chrono::steady_clock::now() + wait;

@@ -614,28 +614,7 @@ TEST(ZoneRefresherTest, OneRefreshAtATimeAndStopAbandonsIt) {
 
 // ---- against nsd on 127.0.0.1:53 in a network namespace of the test's own --
 
-// Runs `body` in a child process in a new network namespace with lo up.
-// Returns "" on success, "skip" when namespaces are not available, else the
-// reason the child failed (its gtest failures are printed by the child).
-std::string in_private_network(const std::function<void()>& body) {
-  const pid_t child = fork();
-  if (child == 0) {
-    if (unshare(CLONE_NEWNET) != 0) _exit(77);
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq request{};
-    std::strcpy(request.ifr_name, "lo");
-    request.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
-    if (ioctl(fd, SIOCSIFFLAGS, &request) != 0) _exit(78);
-    close(fd);
-    body();
-    _exit(testing::Test::HasFailure() ? 1 : 0);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 77) return "skip";
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return "";
-  return "child status " + std::to_string(status);
-}
+using test_support::in_private_network;
 
 constexpr const char* kNsd = "/usr/sbin/nsd";
 

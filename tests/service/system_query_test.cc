@@ -131,29 +131,12 @@ const std::vector<QueryCase>& query_cases() {
   return cases;
 }
 
-class SystemQueryTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    tree_ = std::make_unique<ServerTree>(find_free_port(), kOfficeZone);
-    server_ = std::make_unique<ServerProcess>(*tree_);
+class SystemQueryTest : public RunningServerTest<SystemQueryTest> {
+ public:
+  static std::unique_ptr<ServerTree> make_tree() {
+    return std::make_unique<ServerTree>(find_free_port(), kOfficeZone);
   }
-  static void TearDownTestSuite() {
-    server_.reset();
-    tree_.reset();
-  }
-
-  static uint16_t port() { return tree_->port(); }
-
-  // Every reply the raw-socket helpers read is also read by dnspython.
-  void SetUp() override { reply_recorder().on = true; }
-  void TearDown() override { expect_dnspython_reads_recorded_replies(); }
-
-  static std::unique_ptr<ServerTree> tree_;
-  static std::unique_ptr<ServerProcess> server_;
 };
-
-std::unique_ptr<ServerTree> SystemQueryTest::tree_;
-std::unique_ptr<ServerProcess> SystemQueryTest::server_;
 
 void expect_client_reply(const ClientReply& got, const QueryCase& want, const std::string& how,
                          const std::string& output) {
@@ -314,21 +297,14 @@ std::string format_zone() {
   return zone;
 }
 
-class SystemReplyFormatTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    tree_ = std::make_unique<ServerTree>(find_free_port(), format_zone(), "office.lan",
-                                         "AccessControl=1\n[Velisk\\Access]\n0=QZU,127.0.0.1\n");
-    server_ = std::make_unique<ServerProcess>(*tree_);
+class SystemReplyFormatTest : public RunningServerTest<SystemReplyFormatTest> {
+ public:
+  static std::unique_ptr<ServerTree> make_tree() {
+    return std::make_unique<ServerTree>(find_free_port(), format_zone(), "office.lan",
+                                        "AccessControl=1\n[Velisk\\Access]\n0=QZU,127.0.0.1\n");
   }
-  static void TearDownTestSuite() {
-    server_.reset();
-    tree_.reset();
-  }
-  static uint16_t port() { return tree_->port(); }
-  void SetUp() override { reply_recorder().on = true; }
-  void TearDown() override { expect_dnspython_reads_recorded_replies(); }
 
+ protected:
   ClientReply dig(const std::string& options, const std::string& question, std::string* output) {
     const CommandResult run =
         run_command("dig +noedns +norec +time=2 +tries=1 " + options + " @127.0.0.1 -p " +
@@ -336,13 +312,7 @@ class SystemReplyFormatTest : public ::testing::Test {
     *output = run.output + run.errors;
     return parse_client_output(run.output);
   }
-
-  static std::unique_ptr<ServerTree> tree_;
-  static std::unique_ptr<ServerProcess> server_;
 };
-
-std::unique_ptr<ServerTree> SystemReplyFormatTest::tree_;
-std::unique_ptr<ServerProcess> SystemReplyFormatTest::server_;
 
 // RFC 2181 section 9: over UDP the reply keeps what fits and sets TC (dig
 // told to ignore it shows the flag; left alone it asks again over TCP);

@@ -20,27 +20,7 @@
 namespace norvane::system_test {
 namespace {
 
-// Runs `body` in a child in a new network namespace with lo up. "" on
-// success, "skip" without namespaces, else the child's status.
-std::string in_private_network(const std::function<void()>& body) {
-  const pid_t child = fork();
-  if (child == 0) {
-    if (unshare(CLONE_NEWNET) != 0) _exit(77);
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq request{};
-    std::strcpy(request.ifr_name, "lo");
-    request.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
-    if (ioctl(fd, SIOCSIFFLAGS, &request) != 0) _exit(78);
-    close(fd);
-    body();
-    _exit(testing::Test::HasFailure() ? 1 : 0);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 77) return "skip";
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return "";
-  return "child status " + std::to_string(status);
-}
+using test_support::in_private_network;
 
 void put16(std::vector<uint8_t>& out, uint32_t v) {
   out.push_back(uint8_t(v >> 8));
@@ -51,13 +31,8 @@ void put32(std::vector<uint8_t>& out, uint32_t v) {
   put16(out, v & 0xffff);
 }
 void put_name(std::vector<uint8_t>& out, std::string_view name) {
-  while (!name.empty()) {
-    const std::string_view label = name.substr(0, name.find('.'));
-    out.push_back(uint8_t(label.size()));
-    out.insert(out.end(), label.begin(), label.end());
-    name.remove_prefix(std::min(name.size(), label.size() + 1));
-  }
-  out.push_back(0);
+  const std::vector<uint8_t> wire = test_support::wire_name(name);
+  out.insert(out.end(), wire.begin(), wire.end());
 }
 
 // One transfer message with its length prefix: the SOA alone (`first`), or

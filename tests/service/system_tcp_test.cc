@@ -13,28 +13,12 @@
 namespace norvane::system_test {
 namespace {
 
-class SystemTcpTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    tree_ = std::make_unique<ServerTree>(find_free_port(), kOfficeZone);
-    server_ = std::make_unique<ServerProcess>(*tree_);
+class SystemTcpTest : public RunningServerTest<SystemTcpTest> {
+ public:
+  static std::unique_ptr<ServerTree> make_tree() {
+    return std::make_unique<ServerTree>(find_free_port(), kOfficeZone);
   }
-  static void TearDownTestSuite() {
-    server_.reset();
-    tree_.reset();
-  }
-  static uint16_t port() { return tree_->port(); }
-
-  // Every reply the raw-socket helpers read is also read by dnspython.
-  void SetUp() override { reply_recorder().on = true; }
-  void TearDown() override { expect_dnspython_reads_recorded_replies(); }
-
-  static std::unique_ptr<ServerTree> tree_;
-  static std::unique_ptr<ServerProcess> server_;
 };
-
-std::unique_ptr<ServerTree> SystemTcpTest::tree_;
-std::unique_ptr<ServerProcess> SystemTcpTest::server_;
 
 // The reply's id and answer texts; fails the test when ldns cannot read it.
 struct Answer {

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "engine/unique_fd.h"
+#include "tests/office_zone.h"
 #include "tests/test_support.h"
 
 extern char** environ;
@@ -43,20 +44,7 @@ namespace norvane::system_test {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// The zone most system tests serve: every record type the server answers
-// from, two addresses on one name, a TTL of its own and a wildcard.
-inline constexpr std::string_view kOfficeZone =
-    "$ORIGIN office.lan.\n"
-    "@\tSOA\tns1.office.lan.\thostmaster.office.lan. 2026120701 3600 600 86400 300\n"
-    "@ \tNS\tns1\n"
-    "@ \tMX\t10\tmail\n"
-    "ns1\tA\t192.168.10.1\n"
-    "host\tA\t192.168.10.20\n"
-    "host\tA\t192.168.10.21\n"
-    "mail\tA\t192.168.10.25\n"
-    "www\tCNAME\thost\n"
-    "printer\t600\tA\t192.168.10.40\n"
-    "*.lab\t300\tA\t192.168.10.99\n";
+inline constexpr std::string_view kOfficeZone = test_zones::kOfficeZone;
 
 inline sockaddr_in loopback(uint16_t port) {
   sockaddr_in address{};
@@ -171,6 +159,44 @@ inline UniqueFd connect_tcp_to(uint16_t port) {
   return fd;
 }
 
+// Owned strings and the null-terminated pointer array exec wants, made
+// before fork: only async-signal-safe calls may follow it.
+struct ExecList {
+  explicit ExecList(std::vector<std::string> items) : strings(std::move(items)) {
+    for (std::string& item : strings) pointers.push_back(item.data());
+    pointers.push_back(nullptr);
+  }
+  std::vector<std::string> strings;
+  std::vector<char*> pointers;
+};
+
+// This runner's environment without its NORVANE_ settings, and the tree's
+// store as the server's machine store.
+inline std::vector<std::string> server_environment(const ServerTree& tree) {
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry)
+    if (!std::string_view(*entry).starts_with("NORVANE_")) environment.emplace_back(*entry);
+  environment.push_back("NORVANE_MACHINE_STORE=" + tree.store().string());
+  return environment;
+}
+
+// Runs `argv[0]` with `envp`, its standard output and error into `sink`.
+// A test runner that dies must not leave a server holding the port, so the
+// child dies with it. The child's id, or -1 when fork failed.
+inline pid_t spawn_tied(char* const argv[], char* const envp[], int sink) {
+  const pid_t parent = getpid();
+  const pid_t child = fork();
+  if (child == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);
+    dup2(sink, 1);
+    dup2(sink, 2);
+    execve(argv[0], argv, envp);
+    _exit(127);
+  }
+  return child;
+}
+
 // `ostrum -debug` with its own store, its standard output and error in one
 // file. The constructor returns once the ready line is out (or the wait of
 // `ready_wait` is over, which fails the test); the destructor stops the server
@@ -192,34 +218,14 @@ class ServerProcess {
       : output_path_(tree.output_file()), port_(tree.port()) {
     // Everything the child needs is made before fork: only async-signal-safe
     // calls are allowed between fork and exec in a threaded process.
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-      if (std::string_view(*entry).starts_with("NORVANE_")) continue;
-      environment.emplace_back(*entry);
-    }
-    environment.push_back("NORVANE_MACHINE_STORE=" + tree.store().string());
-    std::vector<char*> envp;
-    for (std::string& entry : environment) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    std::string program = NORVANE_OSTRUM_PATH;
-    std::string debug = "-debug";
-    char* argv[] = {program.data(), debug.data(), nullptr};
+    ExecList envp(server_environment(tree));
+    ExecList argv({NORVANE_OSTRUM_PATH, "-debug"});
     UniqueFd sink(open(output_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!sink.valid()) {
       ADD_FAILURE() << "cannot create " << output_path_;
       return;
     }
-    const pid_t parent = getpid();
-    pid_ = fork();
-    if (pid_ == 0) {
-      // A test runner that dies must not leave a server holding the port.
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      if (getppid() != parent) _exit(127);
-      dup2(sink.get(), 1);
-      dup2(sink.get(), 2);
-      execve(program.c_str(), argv, envp.data());
-      _exit(127);
-    }
+    pid_ = spawn_tied(argv.pointers.data(), envp.pointers.data(), sink.get());
     if (pid_ < 0) {
       ADD_FAILURE() << "fork failed";
       return;
@@ -373,15 +379,21 @@ inline UniqueFd socket_from(int type, const char* source, uint16_t port = 0) {
   return fd;
 }
 
-// A UDP socket from `source` connected to the loopback port, so that it only
-// hears datagrams from there; invalid on failure.
-inline UniqueFd udp_client(uint16_t port, const char* source = "127.0.0.1") {
-  UniqueFd fd = socket_from(SOCK_DGRAM, source);
+// A socket of `type` from `source` connected to the loopback port; invalid
+// on failure.
+inline UniqueFd connected_from(int type, const char* source, uint16_t port) {
+  UniqueFd fd = socket_from(type, source);
   const sockaddr_in address = loopback(port);
   if (!fd.valid() ||
       connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
     return {};
   return fd;
+}
+
+// A UDP socket from `source` connected to the loopback port, so that it only
+// hears datagrams from there; invalid on failure.
+inline UniqueFd udp_client(uint16_t port, const char* source = "127.0.0.1") {
+  return connected_from(SOCK_DGRAM, source, port);
 }
 
 // ---- Every reply read by a strict reader ----
@@ -499,15 +511,7 @@ inline std::optional<std::vector<uint8_t>> udp_exchange(uint16_t port,
   return udp_exchange_from("127.0.0.1", port, request, wait);
 }
 
-inline bool send_all(int fd, const std::vector<uint8_t>& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t sent = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-    if (sent <= 0) return false;
-    done += static_cast<size_t>(sent);
-  }
-  return true;
-}
+using test_support::send_all;
 
 // `message` behind its two-byte length (RFC 1035 section 4.2.2).
 inline std::vector<uint8_t> framed(const std::vector<uint8_t>& message) {
@@ -559,12 +563,7 @@ inline bool closed_by_peer(int fd, milliseconds wait) {
 
 // A TCP connection from `source` to the loopback port; invalid when refused.
 inline UniqueFd connect_tcp_from(const char* source, uint16_t port) {
-  UniqueFd fd = socket_from(SOCK_STREAM, source);
-  const sockaddr_in address = loopback(port);
-  if (!fd.valid() ||
-      connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-    return {};
-  return fd;
+  return connected_from(SOCK_STREAM, source, port);
 }
 
 inline std::optional<std::vector<uint8_t>> tcp_exchange(uint16_t port,
@@ -732,5 +731,32 @@ inline std::vector<std::string> sorted(std::vector<std::string> texts) {
   std::sort(texts.begin(), texts.end());
   return texts;
 }
+
+// One server for a whole test suite, on a tree that `Suite::make_tree()`
+// builds. With `kReadAgain` every reply the raw-socket helpers read is also
+// read by dnspython.
+template <typename Suite, bool kReadAgain = true>
+class RunningServerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    tree_ = Suite::make_tree();
+    server_ = std::make_unique<ServerProcess>(*tree_);
+  }
+  static void TearDownTestSuite() {
+    server_.reset();
+    tree_.reset();
+  }
+  static uint16_t port() { return tree_->port(); }
+
+  void SetUp() override {
+    if (kReadAgain) reply_recorder().on = true;
+  }
+  void TearDown() override {
+    if (kReadAgain) expect_dnspython_reads_recorded_replies();
+  }
+
+  static inline std::unique_ptr<ServerTree> tree_;
+  static inline std::unique_ptr<ServerProcess> server_;
+};
 
 }  // namespace norvane::system_test

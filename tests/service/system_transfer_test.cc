@@ -46,24 +46,12 @@ std::vector<std::string> expected_records() {
   return sorted(records);
 }
 
-class SystemTransferTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    tree_ = std::make_unique<ServerTree>(find_free_port(), bulk_zone());
-    server_ = std::make_unique<ServerProcess>(*tree_);
+class SystemTransferTest : public RunningServerTest<SystemTransferTest, false> {
+ public:
+  static std::unique_ptr<ServerTree> make_tree() {
+    return std::make_unique<ServerTree>(find_free_port(), bulk_zone());
   }
-  static void TearDownTestSuite() {
-    server_.reset();
-    tree_.reset();
-  }
-  static uint16_t port() { return tree_->port(); }
-
-  static std::unique_ptr<ServerTree> tree_;
-  static std::unique_ptr<ServerProcess> server_;
 };
-
-std::unique_ptr<ServerTree> SystemTransferTest::tree_;
-std::unique_ptr<ServerProcess> SystemTransferTest::server_;
 
 // The record lines of a client's transfer listing, in the order printed.
 std::vector<std::string> listed_records(const std::string& output) {
