@@ -14,6 +14,7 @@
 
 #include "engine/text_helpers.h"
 #include "runtime/settings.h"
+#include "tests/runtime/hand_written_store.h"
 
 namespace norvane {
 namespace {
@@ -25,20 +26,7 @@ constexpr uint32_t host(uint32_t a, uint32_t b, uint32_t c, uint32_t d) {
   return a << 24 | b << 16 | c << 8 | d;
 }
 
-// A store in a fresh folder whose file is written by hand, not by the code
-// under test.
-struct HandWrittenStore {
-  explicit HandWrittenStore(const std::string& content) : store(make_folder()) {
-    std::ofstream(store.file_path(), std::ios::binary) << content;
-  }
-  ~HandWrittenStore() { std::filesystem::remove_all(store.folder()); }
-  static std::string make_folder() {
-    char pattern[] = "/tmp/norvane-access-XXXXXX";
-    EXPECT_NE(::mkdtemp(pattern), nullptr);
-    return pattern;
-  }
-  SettingsStore store;
-};
+using test_support::HandWrittenStore;
 
 TEST(AccessListTest, StoredTextReadsAsRangeOrIsSkipped) {
   struct Case {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/text_helpers.h"
+#include "tests/runtime/hand_written_store.h"
 
 namespace norvane {
 namespace {
@@ -22,25 +23,7 @@ namespace {
 using Servers = std::vector<std::pair<uint32_t, uint16_t>>;
 using Routes = std::vector<std::pair<uint32_t, uint32_t>>;
 
-// A store in a fresh folder whose file is written by hand, not by the code
-// under test.
-struct HandWrittenStore {
-  explicit HandWrittenStore(const std::string& content) : store(make_folder()) {
-    std::ofstream(store.file_path(), std::ios::binary) << content;
-  }
-  ~HandWrittenStore() { std::filesystem::remove_all(store.folder()); }
-  static std::string make_folder() {
-    char pattern[] = "/tmp/norvane-settings-XXXXXX";
-    EXPECT_NE(::mkdtemp(pattern), nullptr);
-    return pattern;
-  }
-  std::string content() const {
-    std::stringstream text;
-    text << std::ifstream(store.file_path(), std::ios::binary).rdbuf();
-    return text.str();
-  }
-  SettingsStore store;
-};
+using test_support::HandWrittenStore;
 
 uint32_t ip(const char* text) { return parse_ipv4(text); }
 
