@@ -34,6 +34,12 @@ void set_value(Buffer& buffer, uint32_t value) { write_le32(buffer, 4, value); }
 std::span<uint8_t> payload_of(Buffer& buffer) {
   return std::span<uint8_t>(buffer).subspan(kControlHeaderSize);
 }
+// Puts `image` in the payload and its size in the value; the reply's length.
+size_t put_payload(Buffer& buffer, std::span<const uint8_t> image) {
+  std::copy(image.begin(), image.end(), payload_of(buffer).begin());
+  set_value(buffer, static_cast<uint32_t>(image.size()));
+  return kControlHeaderSize + image.size();
+}
 // The 8-byte handle at the start of the payload.
 uint64_t handle_of(const Buffer& buffer) { return read_le64(buffer, kControlHeaderSize); }
 
@@ -163,9 +169,7 @@ size_t ControlCommands::run_locked(ControlSession& session, Buffer& buffer) {
   switch (code) {
     case kControlGetSettings: {
       const auto image = settings_image(engine_);
-      std::copy(image.begin(), image.end(), payload_of(buffer).begin());
-      set_value(buffer, kSettingsImageSize);
-      return kControlHeaderSize + kSettingsImageSize;
+      return put_payload(buffer, image);
     }
     case kControlSetSettings:
       return set_settings_locked(buffer);
@@ -178,9 +182,7 @@ size_t ControlCommands::run_locked(ControlSession& session, Buffer& buffer) {
       return kStatusOnly;
     case kControlGetStatistics: {
       const auto image = encode_statistics_image(engine_.statistics.snapshot());
-      std::copy(image.begin(), image.end(), payload_of(buffer).begin());
-      set_value(buffer, kStatisticsImageSize);
-      return kControlHeaderSize + kStatisticsImageSize;
+      return put_payload(buffer, image);
     }
     case kControlReloadZoneFile:
       reload_zone(engine_);
@@ -199,9 +201,7 @@ size_t ControlCommands::run_locked(ControlSession& session, Buffer& buffer) {
         image = engine_.cache.cache_entry_image(handle_of(buffer));
       }
       if (!image || image->size() > kControlPayloadSize) return kStatusOnly;
-      std::copy(image->begin(), image->end(), payload_of(buffer).begin());
-      set_value(buffer, static_cast<uint32_t>(image->size()));
-      return kControlHeaderSize + image->size();
+      return put_payload(buffer, *image);
     }
     case kControlAddRecord:
       return add_record_locked(buffer);
@@ -225,9 +225,7 @@ size_t ControlCommands::run_locked(ControlSession& session, Buffer& buffer) {
         image = engine_.access.access_range_image(handle_of(buffer));
       }
       if (!image) return kStatusOnly;
-      std::copy(image->begin(), image->end(), payload_of(buffer).begin());
-      set_value(buffer, kAccessRangeImageSize);
-      return kControlHeaderSize + kAccessRangeImageSize;
+      return put_payload(buffer, *image);
     }
     case kControlWriteSetting:
       return write_setting_locked(buffer);
@@ -286,9 +284,7 @@ size_t ControlCommands::get_zone_locked(Buffer& buffer) {
     image.mailbox = zone.mailbox();
   }
   const auto bytes = encode_zone_image(image);
-  std::copy(bytes.begin(), bytes.end(), payload_of(buffer).begin());
-  set_value(buffer, kZoneImageSize);
-  return kControlHeaderSize + kZoneImageSize;
+  return put_payload(buffer, bytes);
 }
 
 size_t ControlCommands::save_zone_locked(Buffer& buffer) {
@@ -333,9 +329,7 @@ size_t ControlCommands::next_record_locked(Buffer& buffer) {
                                  position->target});
   }
   if (!image) return kStatusOnly;
-  std::copy(image->begin(), image->end(), payload_of(buffer).begin());
-  set_value(buffer, static_cast<uint32_t>(image->size()));
-  return kControlHeaderSize + image->size();
+  return put_payload(buffer, *image);
 }
 
 size_t ControlCommands::add_record_locked(Buffer& buffer) {
