@@ -42,6 +42,13 @@ size_t put_payload(Buffer& buffer, std::span<const uint8_t> image) {
 }
 // The 8-byte handle at the start of the payload.
 uint64_t handle_of(const Buffer& buffer) { return read_le64(buffer, kControlHeaderSize); }
+// The entry a walk asks for: 0 (the first) for value 0, else the handle in
+// the payload; none when that handle is 0.
+std::optional<uint64_t> walk_handle(const Buffer& buffer) {
+  if (value_of(buffer) == 0) return 0;
+  if (handle_of(buffer) != 0) return handle_of(buffer);
+  return std::nullopt;
+}
 
 // Commands a connection without privilege is refused outright. Code 24
 // decides inside the command (mode "r" is open to everyone). The route
@@ -195,11 +202,7 @@ size_t ControlCommands::run_locked(ControlSession& session, Buffer& buffer) {
       // Handle 0 names no entry; only value 0 asks for the first one, so a
       // client can never be sent back to the head and walk in a circle.
       std::optional<std::vector<uint8_t>> image;
-      if (value_of(buffer) == 0) {
-        image = engine_.cache.cache_entry_image(0);
-      } else if (handle_of(buffer) != 0) {
-        image = engine_.cache.cache_entry_image(handle_of(buffer));
-      }
+      if (const auto wanted = walk_handle(buffer)) image = engine_.cache.cache_entry_image(*wanted);
       if (!image || image->size() > kControlPayloadSize) return kStatusOnly;
       return put_payload(buffer, *image);
     }
@@ -219,11 +222,8 @@ size_t ControlCommands::run_locked(ControlSession& session, Buffer& buffer) {
       return refresh_locked(buffer);
     case kControlNextAccessRange: {
       std::optional<std::array<uint8_t, kAccessRangeImageSize>> image;
-      if (value_of(buffer) == 0) {
-        image = engine_.access.access_range_image(0);
-      } else if (handle_of(buffer) != 0) {
-        image = engine_.access.access_range_image(handle_of(buffer));
-      }
+      if (const auto wanted = walk_handle(buffer))
+        image = engine_.access.access_range_image(*wanted);
       if (!image) return kStatusOnly;
       return put_payload(buffer, *image);
     }
