@@ -100,24 +100,24 @@ int send_record_request(ClientConnection& connection, uint32_t code, const Recor
   return result;
 }
 
-int run_add(ClientConnection& connection, const ClientInvocation& invocation) {
-  const RecordWords words = parse_add_words(invocation.arguments);
+// Sends the record that `words` describe with `code`, or prints the usage
+// when the words do not make one.
+int run_record_command(ClientConnection& connection, uint32_t code, const RecordWords& words) {
   if (words.result == RecordWordsResult::kSilent) return 0;
   if (words.result == RecordWordsResult::kUsage) {
     print_usage(true);
     return 0;
   }
-  return send_record_request(connection, kControlAddRecord, words);
+  return send_record_request(connection, code, words);
+}
+
+int run_add(ClientConnection& connection, const ClientInvocation& invocation) {
+  return run_record_command(connection, kControlAddRecord, parse_add_words(invocation.arguments));
 }
 
 int run_remove(ClientConnection& connection, const ClientInvocation& invocation) {
-  const RecordWords words = parse_remove_words(invocation.arguments);
-  if (words.result == RecordWordsResult::kSilent) return 0;
-  if (words.result == RecordWordsResult::kUsage) {
-    print_usage(true);
-    return 0;
-  }
-  return send_record_request(connection, kControlRemoveRecords, words);
+  return run_record_command(connection, kControlRemoveRecords,
+                            parse_remove_words(invocation.arguments));
 }
 
 // Walks the database (code 9) or the cache (code 10) from its first record.

@@ -56,6 +56,13 @@ bool sendable_name(std::string_view name) {
 
 RecordWords usage() { return RecordWords{}; }
 
+// Too few words: the command does nothing and prints nothing.
+RecordWords silent() {
+  RecordWords words;
+  words.result = RecordWordsResult::kSilent;
+  return words;
+}
+
 }  // namespace
 
 std::optional<ClientCommand> command_of(std::string_view word) {
@@ -103,11 +110,8 @@ std::optional<uint32_t> record_type_of(std::string_view word) {
 }
 
 RecordWords parse_add_words(std::span<const std::string> arguments) {
+  if (arguments.size() < 4) return silent();
   RecordWords words;
-  if (arguments.size() < 4) {
-    words.result = RecordWordsResult::kSilent;
-    return words;
-  }
   const std::optional<uint32_t> ttl = parse_decimal(arguments[1]);
   if (!ttl) return usage();
   const std::optional<uint32_t> type = record_type_of(arguments[2]);
@@ -140,11 +144,8 @@ RecordWords parse_add_words(std::span<const std::string> arguments) {
 }
 
 RecordWords parse_remove_words(std::span<const std::string> arguments) {
+  if (arguments.size() < 2) return silent();
   RecordWords words;
-  if (arguments.size() < 2) {
-    words.result = RecordWordsResult::kSilent;
-    return words;
-  }
   const std::optional<uint32_t> type = record_type_of(arguments[1]);
   if (!type || !sendable_name(arguments[0])) return usage();
   words.type = *type;

@@ -38,6 +38,24 @@ bool make_address(std::string_view text, sockaddr_un& address, socklen_t& length
   return true;
 }
 
+// A new SOCK_SEQPACKET socket for `text`, with its address filled; -1 with
+// errno set when the name does not fit or no socket can be made.
+int open_socket(std::string_view text, sockaddr_un& address, socklen_t& length) {
+  if (!make_address(text, address, length)) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  return ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+}
+
+// Closes `fd` keeping the errno of the failure that made the caller give up.
+int close_failed(int fd) {
+  int saved = errno;
+  ::close(fd);
+  errno = saved;
+  return -1;
+}
+
 }  // namespace
 
 std::string control_address() {
@@ -49,17 +67,10 @@ std::string control_address() {
 int control_connect(std::string_view text) {
   sockaddr_un address;
   socklen_t length = 0;
-  if (!make_address(text, address, length)) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
-  int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  int fd = open_socket(text, address, length);
   if (fd < 0) return -1;
   if (::connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
-    int saved = errno;
-    ::close(fd);
-    errno = saved;
-    return -1;
+    return close_failed(fd);
   }
   return fd;
 }
@@ -67,11 +78,7 @@ int control_connect(std::string_view text) {
 int control_listen(std::string_view text) {
   sockaddr_un address;
   socklen_t length = 0;
-  if (!make_address(text, address, length)) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
-  int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  int fd = open_socket(text, address, length);
   if (fd < 0) return -1;
   int result = ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
   if (result != 0 && errno == EADDRINUSE && text.front() != '@') {
@@ -91,10 +98,7 @@ int control_listen(std::string_view text) {
   // per connection what a client may do.
   if (result == 0 && text.front() != '@') ::chmod(address.sun_path, 0666);
   if (result != 0 || ::listen(fd, 16) != 0) {
-    int saved = errno;
-    ::close(fd);
-    errno = saved;
-    return -1;
+    return close_failed(fd);
   }
   return fd;
 }

@@ -37,44 +37,46 @@ std::optional<std::string> take_text(std::span<const uint8_t> bytes, size_t& off
   return text;
 }
 
+// Bytes past the end (or an offset that wraps) read as zero.
+template <typename Number>
+Number read_le(std::span<const uint8_t> bytes, size_t offset) {
+  Number number = 0;
+  for (size_t i = 0; i < sizeof(Number); ++i) {
+    if (offset + i < bytes.size() && offset + i >= offset) {
+      number |= static_cast<Number>(bytes[offset + i]) << (8 * i);
+    }
+  }
+  return number;
+}
+
+// Bytes past the end are left out.
+template <typename Number>
+void write_le(std::span<uint8_t> bytes, size_t offset, Number number) {
+  for (size_t i = 0; i < sizeof(Number); ++i) {
+    if (offset + i < bytes.size()) bytes[offset + i] = static_cast<uint8_t>(number >> (8 * i));
+  }
+}
+
 }  // namespace
 
 uint32_t read_le32(std::span<const uint8_t> bytes, size_t offset) {
-  uint32_t number = 0;
-  for (size_t i = 0; i < 4; ++i) {
-    if (offset + i < bytes.size() && offset + i >= offset) {
-      number |= static_cast<uint32_t>(bytes[offset + i]) << (8 * i);
-    }
-  }
-  return number;
+  return read_le<uint32_t>(bytes, offset);
 }
 
 uint64_t read_le64(std::span<const uint8_t> bytes, size_t offset) {
-  uint64_t number = 0;
-  for (size_t i = 0; i < 8; ++i) {
-    if (offset + i < bytes.size() && offset + i >= offset) {
-      number |= static_cast<uint64_t>(bytes[offset + i]) << (8 * i);
-    }
-  }
-  return number;
+  return read_le<uint64_t>(bytes, offset);
 }
 
 void write_le16(std::span<uint8_t> bytes, size_t offset, uint16_t number) {
-  for (size_t i = 0; i < 2; ++i) {
-    if (offset + i < bytes.size()) bytes[offset + i] = static_cast<uint8_t>(number >> (8 * i));
-  }
+  write_le(bytes, offset, number);
 }
 
 void write_le32(std::span<uint8_t> bytes, size_t offset, uint32_t number) {
-  for (size_t i = 0; i < 4; ++i) {
-    if (offset + i < bytes.size()) bytes[offset + i] = static_cast<uint8_t>(number >> (8 * i));
-  }
+  write_le(bytes, offset, number);
 }
 
 void write_le64(std::span<uint8_t> bytes, size_t offset, uint64_t number) {
-  for (size_t i = 0; i < 8; ++i) {
-    if (offset + i < bytes.size()) bytes[offset + i] = static_cast<uint8_t>(number >> (8 * i));
-  }
+  write_le(bytes, offset, number);
 }
 
 std::optional<std::string> read_field_text(std::span<const uint8_t> bytes, size_t offset,

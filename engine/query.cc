@@ -120,12 +120,32 @@ int echo_questions(std::span<const uint8_t> request, std::vector<uint8_t>& out) 
   return copied;
 }
 
+// Hands `write` the records of `type` that `name` owns or, when it owns
+// none, those of the wildcards that match it: a wildcard stands in only for
+// names without records of that type of their own. `write` returns false
+// once the answer is full.
+template <typename Write>
+void write_own_or_wildcard(const LocalZone::Guard& zone, std::string_view name, uint32_t type,
+                           Write& write) {
+  bool own = false;
+  for (RecordList::Position position : zone.live().owned_by(name)) {
+    if (position->type != type) continue;
+    own = true;
+    if (!write(*position)) return;
+  }
+  if (own) return;
+  bool full = false;
+  zone.live().for_each_wildcard_match(name, [&](const ZoneRecord& record) {
+    if (full || record.type != type) return;
+    if (!write(record)) full = true;
+  });
+}
+
 }  // namespace
 
 int local_answer_a(Engine& engine, const LocalZone::Guard& zone, std::string_view name, Sink& sink,
                    uint16_t& count) {
   const uint16_t before = count;
-  bool own = false;
   char address[kIpv4TextSize];
   std::string logged;
   auto write = [&](const ZoneRecord& record) {
@@ -138,19 +158,7 @@ int local_answer_a(Engine& engine, const LocalZone::Guard& zone, std::string_vie
     }
     return true;
   };
-  for (RecordList::Position position : zone.live().owned_by(name)) {
-    if (position->type != kTypeA) continue;
-    own = true;
-    if (!write(*position)) break;
-  }
-  if (!own) {
-    // A wildcard stands in only for names without an address of their own.
-    bool full = false;
-    zone.live().for_each_wildcard_match(name, [&](const ZoneRecord& record) {
-      if (full || record.type != kTypeA) return;
-      if (!write(record)) full = true;
-    });
-  }
+  write_own_or_wildcard(zone, name, kTypeA, write);
   return count - before;
 }
 
@@ -218,7 +226,6 @@ int local_answer_mx(Engine& engine, const LocalZone::Guard& zone, std::string_vi
                     uint16_t& count, AddressTarget addresses) {
   const uint16_t before = count;
   std::string logged;
-  bool own = false;
   auto write = [&](const ZoneRecord& record) {
     if (!sink.put_mx(name, record.ttl, static_cast<uint16_t>(record.datum), record.target))
       return false;
@@ -233,18 +240,7 @@ int local_answer_mx(Engine& engine, const LocalZone::Guard& zone, std::string_vi
     }
     return true;
   };
-  for (RecordList::Position position : zone.live().owned_by(name)) {
-    if (position->type != kTypeMx) continue;
-    own = true;
-    if (!write(*position)) break;
-  }
-  if (!own) {
-    bool full = false;
-    zone.live().for_each_wildcard_match(name, [&](const ZoneRecord& record) {
-      if (full || record.type != kTypeMx) return;
-      if (!write(record)) full = true;
-    });
-  }
+  write_own_or_wildcard(zone, name, kTypeMx, write);
   return count - before;
 }
 

@@ -95,17 +95,15 @@ std::string record_name_text(const RecordView& row, RecordSource source) {
 }
 
 std::string record_type_text(const RecordView& row) {
+  // The listing names only the types a record can have; any other shows as
+  // its number.
   switch (row.type) {
     case kTypeA:
-      return "A";
     case kTypeNs:
-      return "NS";
     case kTypeCname:
-      return "CNAME";
     case kTypeMx:
-      return "MX";
     case kTypePtr:
-      return "PTR";
+      return type_mnemonic(row.type);
     default:
       return std::to_string(row.type);
   }

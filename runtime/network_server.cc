@@ -75,16 +75,25 @@ uint32_t resolve_host(const char* name) {
   return result;
 }
 
+namespace {
+
+// Binds `fd` to `address` (network order) and `port` (host order).
+bool bind_ipv4(int fd, uint32_t address, uint16_t port) {
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = address;
+  local.sin_port = htons(port);
+  return bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+}
+
+}  // namespace
+
 int open_udp_socket(uint32_t address, uint16_t port) {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   const int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = address;
-  local.sin_port = htons(port);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return close_socket(fd);
+  if (!bind_ipv4(fd, address, port)) return close_socket(fd);
   return fd;
 }
 
@@ -97,12 +106,7 @@ int open_tcp_listener(const char* host, uint16_t port) {
   // listener on the port is still refused.
   const int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = address;
-  local.sin_port = htons(port);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || listen(fd, 16) != 0)
-    return close_socket(fd);
+  if (!bind_ipv4(fd, address, port) || listen(fd, 16) != 0) return close_socket(fd);
   return fd;
 }
 

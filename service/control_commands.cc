@@ -34,8 +34,21 @@ void set_value(Buffer& buffer, uint32_t value) { write_le32(buffer, 4, value); }
 std::span<uint8_t> payload_of(Buffer& buffer) {
   return std::span<uint8_t>(buffer).subspan(kControlHeaderSize);
 }
+// Puts `image` in the payload and its size in the value; the reply's length.
+size_t put_payload(Buffer& buffer, std::span<const uint8_t> image) {
+  std::copy(image.begin(), image.end(), payload_of(buffer).begin());
+  set_value(buffer, static_cast<uint32_t>(image.size()));
+  return kControlHeaderSize + image.size();
+}
 // The 8-byte handle at the start of the payload.
 uint64_t handle_of(const Buffer& buffer) { return read_le64(buffer, kControlHeaderSize); }
+// The entry a walk asks for: 0 (the first) for value 0, else the handle in
+// the payload; none when that handle is 0.
+std::optional<uint64_t> walk_handle(const Buffer& buffer) {
+  if (value_of(buffer) == 0) return 0;
+  if (handle_of(buffer) != 0) return handle_of(buffer);
+  return std::nullopt;
+}
 
 // Commands a connection without privilege is refused outright. Code 24
 // decides inside the command (mode "r" is open to everyone). The route
@@ -163,9 +176,7 @@ size_t ControlCommands::run_locked(ControlSession& session, Buffer& buffer) {
   switch (code) {
     case kControlGetSettings: {
       const auto image = settings_image(engine_);
-      std::copy(image.begin(), image.end(), payload_of(buffer).begin());
-      set_value(buffer, kSettingsImageSize);
-      return kControlHeaderSize + kSettingsImageSize;
+      return put_payload(buffer, image);
     }
     case kControlSetSettings:
       return set_settings_locked(buffer);
@@ -178,9 +189,7 @@ size_t ControlCommands::run_locked(ControlSession& session, Buffer& buffer) {
       return kStatusOnly;
     case kControlGetStatistics: {
       const auto image = encode_statistics_image(engine_.statistics.snapshot());
-      std::copy(image.begin(), image.end(), payload_of(buffer).begin());
-      set_value(buffer, kStatisticsImageSize);
-      return kControlHeaderSize + kStatisticsImageSize;
+      return put_payload(buffer, image);
     }
     case kControlReloadZoneFile:
       reload_zone(engine_);
@@ -193,15 +202,9 @@ size_t ControlCommands::run_locked(ControlSession& session, Buffer& buffer) {
       // Handle 0 names no entry; only value 0 asks for the first one, so a
       // client can never be sent back to the head and walk in a circle.
       std::optional<std::vector<uint8_t>> image;
-      if (value_of(buffer) == 0) {
-        image = engine_.cache.cache_entry_image(0);
-      } else if (handle_of(buffer) != 0) {
-        image = engine_.cache.cache_entry_image(handle_of(buffer));
-      }
+      if (const auto wanted = walk_handle(buffer)) image = engine_.cache.cache_entry_image(*wanted);
       if (!image || image->size() > kControlPayloadSize) return kStatusOnly;
-      std::copy(image->begin(), image->end(), payload_of(buffer).begin());
-      set_value(buffer, static_cast<uint32_t>(image->size()));
-      return kControlHeaderSize + image->size();
+      return put_payload(buffer, *image);
     }
     case kControlAddRecord:
       return add_record_locked(buffer);
@@ -219,15 +222,10 @@ size_t ControlCommands::run_locked(ControlSession& session, Buffer& buffer) {
       return refresh_locked(buffer);
     case kControlNextAccessRange: {
       std::optional<std::array<uint8_t, kAccessRangeImageSize>> image;
-      if (value_of(buffer) == 0) {
-        image = engine_.access.access_range_image(0);
-      } else if (handle_of(buffer) != 0) {
-        image = engine_.access.access_range_image(handle_of(buffer));
-      }
+      if (const auto wanted = walk_handle(buffer))
+        image = engine_.access.access_range_image(*wanted);
       if (!image) return kStatusOnly;
-      std::copy(image->begin(), image->end(), payload_of(buffer).begin());
-      set_value(buffer, kAccessRangeImageSize);
-      return kControlHeaderSize + kAccessRangeImageSize;
+      return put_payload(buffer, *image);
     }
     case kControlWriteSetting:
       return write_setting_locked(buffer);
@@ -286,9 +284,7 @@ size_t ControlCommands::get_zone_locked(Buffer& buffer) {
     image.mailbox = zone.mailbox();
   }
   const auto bytes = encode_zone_image(image);
-  std::copy(bytes.begin(), bytes.end(), payload_of(buffer).begin());
-  set_value(buffer, kZoneImageSize);
-  return kControlHeaderSize + kZoneImageSize;
+  return put_payload(buffer, bytes);
 }
 
 size_t ControlCommands::save_zone_locked(Buffer& buffer) {
@@ -333,9 +329,7 @@ size_t ControlCommands::next_record_locked(Buffer& buffer) {
                                  position->target});
   }
   if (!image) return kStatusOnly;
-  std::copy(image->begin(), image->end(), payload_of(buffer).begin());
-  set_value(buffer, static_cast<uint32_t>(image->size()));
-  return kControlHeaderSize + image->size();
+  return put_payload(buffer, *image);
 }
 
 size_t ControlCommands::add_record_locked(Buffer& buffer) {
