@@ -12,12 +12,15 @@
 #include <QSocketNotifier>
 #include <clocale>
 
+#include "gui/about_dialog.h"
 #include "gui/dialog_helpers.h"
 #include "gui/language.h"
 #include "gui/log_viewer_dialog.h"
 #include "gui/main_window.h"
+#include "gui/security_dialog.h"
 #include "gui/server_thread.h"
 #include "gui/single_instance.h"
+#include "gui/statistics_dialog.h"
 #include "gui/tray_icon.h"
 #include "gui/window_observer.h"
 #include "runtime/network_server.h"
@@ -108,6 +111,21 @@ int velisk_main(int argc, char** argv) {
     launch_dialog(&window, language, [&](QWidget* owner) {
       return std::make_unique<LogViewerDialog>(language, *engine.settings.data_directory.get(),
                                                engine.settings.create_log.load(), owner);
+    });
+  });
+  window.set_command_hook(kCommandSecurity, [&window, &language, machine] {
+    launch_dialog(&window, language, [&](QWidget* owner) {
+      return std::make_unique<SecurityDialog>(window.engine(), machine, language, owner);
+    });
+  });
+  window.set_command_hook(kCommandStatistics, [&window, &language] {
+    launch_dialog(&window, language, [&](QWidget* owner) {
+      return std::make_unique<StatisticsDialog>(window.engine().statistics, language, owner);
+    });
+  });
+  window.set_command_hook(kCommandAbout, [&window, &language] {
+    launch_dialog(&window, language, [&](QWidget* owner) {
+      return std::make_unique<AboutDialog>(language, QLocale(), AboutDialog::OpenUrl(), owner);
     });
   });
   QObject::connect(&instance, &SingleInstance::restore_requested, &window,
