@@ -152,20 +152,14 @@ QPushButton* SecurityDialog::cancel_button() const { return ui_->CANCEL; }
 std::vector<AccessRow> SecurityDialog::rows() const {
   std::vector<AccessRow> result;
   const QTreeWidget* list = ui_->range_list;
-  for (int i = 0; i < list->topLevelItemCount(); ++i) result.push_back(row_of(list->topLevelItem(i)));
+  for (int i = 0; i < list->topLevelItemCount(); ++i)
+    result.push_back(row_of(list->topLevelItem(i)));
   return result;
 }
 
 int SecurityDialog::selected_row() const {
   QTreeWidgetItem* item = selected_item();
   return item == nullptr ? -1 : ui_->range_list->indexOfTopLevelItem(item);
-}
-
-void SecurityDialog::click_row(int row) {
-  QTreeWidgetItem* item = ui_->range_list->topLevelItem(row);
-  if (item == nullptr) return;
-  ui_->range_list->setCurrentItem(item);
-  show_selected_row();
 }
 
 QTreeWidgetItem* SecurityDialog::selected_item() const {
@@ -204,9 +198,9 @@ void SecurityDialog::enable_ranges(bool enabled) {
 void SecurityDialog::on_right_clicked() {
   QTreeWidgetItem* item = selected_item();
   if (item == nullptr) return;
-  item->setText(kRightsColumn, access_rights_text(ui_->READ->isChecked(),
-                                                  ui_->TRANSFER->isChecked(),
-                                                  ui_->WRITE->isChecked()));
+  item->setText(kRightsColumn,
+                access_rights_text(ui_->READ->isChecked(), ui_->TRANSFER->isChecked(),
+                                   ui_->WRITE->isChecked()));
   ui_->range_list->setFocus();
 }
 
@@ -239,8 +233,8 @@ void SecurityDialog::on_last_edited(const QString& text) {
 void SecurityDialog::on_add() {
   QTreeWidget* list = ui_->range_list;
   QTreeWidgetItem* selected = selected_item();
-  const int position = selected != nullptr ? list->indexOfTopLevelItem(selected)
-                                           : list->topLevelItemCount();
+  const int position =
+      selected != nullptr ? list->indexOfTopLevelItem(selected) : list->topLevelItemCount();
   if (selected != nullptr) selected->setSelected(false);
   auto* item = new QTreeWidgetItem();
   set_row(item, {access_rights_text(true, false, false), kEveryAddress, QString()});
@@ -299,8 +293,8 @@ void SecurityDialog::showEvent(QShowEvent* event) {
 void SecurityDialog::size_columns() {
   QTreeWidget* list = ui_->range_list;
   const int scroll_bar = list->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, list);
-  const int client = std::max(0, list->viewport()->width() -
-                                     (list->verticalScrollBar()->isVisible() ? 0 : scroll_bar));
+  const int client = std::max(
+      0, list->viewport()->width() - (list->verticalScrollBar()->isVisible() ? 0 : scroll_bar));
   for (int column = 0; column < kColumnCount; ++column)
     list->setColumnWidth(column, client * kColumnPercent[column] / 100);
 }

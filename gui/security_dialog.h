@@ -62,9 +62,6 @@ class SecurityDialog : public QDialog {
   std::vector<AccessRow> rows() const;
   // The selected row's index, -1 without one.
   int selected_row() const;
-  // Makes `row` the selected row and shows it in the edits and boxes, as a
-  // click on it does.
-  void click_row(int row);
 
   QCheckBox* access_box() const;
   QTreeWidget* range_list() const;

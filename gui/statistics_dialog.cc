@@ -17,9 +17,9 @@ StatisticsDialog::StatisticsDialog(const QueryStatistics& statistics, const Lang
   setWindowFlag(Qt::WindowContextHelpButtonHint, false);
   language.translate_control(this, nullptr, "STATISTICS");
   language.translate_dialog(this);
-  fields_ = {ui_->a_queries_value,      ui_->ns_queries_value,  ui_->cname_queries_value,
-             ui_->mx_queries_value,     ui_->zone_transfers_value, ui_->ptr_queries_value,
-             ui_->queries_value,        ui_->answers_value,     ui_->forwarded_value,
+  fields_ = {ui_->a_queries_value,  ui_->ns_queries_value,     ui_->cname_queries_value,
+             ui_->mx_queries_value, ui_->zone_transfers_value, ui_->ptr_queries_value,
+             ui_->queries_value,    ui_->answers_value,        ui_->forwarded_value,
              ui_->updates_value};
   show_counters();
   timer_.start(kRefreshMs, this);

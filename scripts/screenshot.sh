@@ -2,14 +2,15 @@
 # Runs velisk under a virtual X server (Xvfb) against a copy of the demo store
 # and writes a picture of its main window to doc/images/main-window.png, or
 # with "log-viewer" of File > View Log after a few queries to
-# doc/images/log-viewer.png.
+# doc/images/log-viewer.png; "security", "statistics" and "about" picture
+# those dialogs in doc/images/<mode>.png.
 # Needs xvfb, xauth, imagemagick and xdotool (scripts/install-deps.sh installs them).
 set -euo pipefail
 mode="${1:-main-window}"
 case "${mode}" in
-  main-window | log-viewer) ;;
+  main-window | log-viewer | security | statistics | about) ;;
   *)
-    echo "usage: $0 [main-window|log-viewer]" >&2
+    echo "usage: $0 [main-window|log-viewer|security|statistics|about]" >&2
     exit 2
     ;;
 esac
@@ -34,6 +35,10 @@ port=$((20000 + RANDOM % 20000))
 sed -i "s/^Port=.*/Port=${port}/" "${work}/store/settings.ini"
 printf 'Directory=%s/data/\nAutoIf=0\n' "${work}" >> "${work}/store/settings.ini"
 if [[ "${mode}" == log-viewer ]]; then printf 'Log=1\n' >> "${work}/store/settings.ini"; fi
+if [[ "${mode}" == security ]]; then
+  printf 'AccessControl=1\n[Velisk\\Access]\n0=Q ,127.0.0.1\n1=Q Z U,192.168.10.1-192.168.10.254\n2=Z ,192.168.10.2\n' \
+    >> "${work}/store/settings.ini"
+fi
 mkdir -p "${work}/user"
 printf '[Velisk]\nwidth=640\nheight=380\n' > "${work}/user/settings.ini"
 
@@ -69,6 +74,48 @@ if [[ "${mode}" == main-window ]]; then
   echo "wrote doc/images/main-window.png"
   exit 0
 fi
+
+# Opens a dialog with the keys given after the window's title, waits for a
+# window named by the pattern and writes its picture to doc/images/<mode>.png.
+picture_dialog() {
+  local pattern="$1"
+  shift
+  local main_window dialog=""
+  main_window="$(DISPLAY=":${display}" xdotool search --name 'Norvane DNS Server' | head -n 1)"
+  DISPLAY=":${display}" xdotool windowfocus --sync "${main_window}" "$@"
+  for _ in $(seq 50); do
+    dialog="$(DISPLAY=":${display}" xdotool search --name "${pattern}" 2> /dev/null |
+      grep -v "^${main_window}\$" | head -n 1 || true)"
+    [[ -n "${dialog}" ]] && break
+    sleep 0.1
+  done
+  if [[ -z "${dialog}" ]]; then
+    echo "the ${mode} dialog did not open" >&2
+    exit 1
+  fi
+  sleep 1.5
+  DISPLAY=":${display}" import -window "${dialog}" "doc/images/${mode}.png"
+  echo "wrote doc/images/${mode}.png"
+}
+
+case "${mode}" in
+  security)
+    picture_dialog '^Security$' key alt+o key s
+    exit 0
+    ;;
+  statistics)
+    for name in host.office.lan mail.office.lan www.office.lan; do
+      dig +noedns +short +time=1 +tries=1 @127.0.0.1 -p "${port}" "${name}" > /dev/null 2>&1 || true
+    done
+    dig +noedns +short +time=1 +tries=1 @127.0.0.1 -p "${port}" office.lan MX > /dev/null 2>&1 || true
+    picture_dialog '^Statistics$' key alt+f key s
+    exit 0
+    ;;
+  about)
+    picture_dialog '^Norvane DNS Server$' key alt+h key a
+    exit 0
+    ;;
+esac
 
 # Queries that fill the log with query, answer and refusal lines; then File >
 # View Log through the keyboard.
