@@ -145,7 +145,7 @@ class SecurityTest : public QObject {
            d.updates_box()->click();
            d.transfers_box()->click();
          },
-         "Q |10.0.0.1| /  |192.168.0.1|192.168.0.254 / Z |*|", "192.168.0.1", "192.168.0.254", 1},
+         "Q |10.0.0.1| / |192.168.0.1|192.168.0.254 / Z |*|", "192.168.0.1", "192.168.0.254", 1},
         {"a right without a selected row changes no row",
          [](SecurityDialog& d) { d.updates_box()->click(); },
          "Q |10.0.0.1| / Q Z U|192.168.0.1|192.168.0.254 / Z |*|", "", "", -1},
