@@ -91,9 +91,4 @@ AboutDialog::AboutDialog(const Language& language, const QLocale& locale, OpenUr
 
 AboutDialog::~AboutDialog() = default;
 
-QLabel* AboutDialog::title_label() const { return ui_->title_label; }
-QLabel* AboutDialog::notice_label() const { return ui_->notice_label; }
-LinkButton* AboutDialog::link_button() const { return ui_->link_button; }
-QPushButton* AboutDialog::ok_button() const { return ui_->ok_button; }
-
 }  // namespace norvane

@@ -11,8 +11,6 @@
 #include <functional>
 #include <memory>
 
-class QLabel;
-
 namespace Ui {
 class AboutDialog;
 }
@@ -56,11 +54,6 @@ class AboutDialog : public QDialog {
   AboutDialog(const Language& language, const QLocale& locale = QLocale(), OpenUrl open = {},
               QWidget* parent = nullptr);
   ~AboutDialog() override;
-
-  QLabel* title_label() const;
-  QLabel* notice_label() const;
-  LinkButton* link_button() const;
-  QPushButton* ok_button() const;
 
  private:
   std::unique_ptr<Ui::AboutDialog> ui_;

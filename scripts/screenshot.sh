@@ -75,6 +75,15 @@ if [[ "${mode}" == main-window ]]; then
   exit 0
 fi
 
+# Queries of every outcome: answers, a miss and an MX question.
+ask_queries() {
+  for name in host.office.lan mail.office.lan www.office.lan printer.office.lan \
+    nothing.office.lan ns1.office.lan host.office.lan; do
+    dig +noedns +short +time=1 +tries=1 @127.0.0.1 -p "${port}" "${name}" > /dev/null 2>&1 || true
+  done
+  dig +noedns +short +time=1 +tries=1 @127.0.0.1 -p "${port}" office.lan MX > /dev/null 2>&1 || true
+}
+
 # Opens a dialog with the keys given after the window's title, waits for a
 # window named by the pattern and writes its picture to doc/images/<mode>.png.
 picture_dialog() {
@@ -104,10 +113,7 @@ case "${mode}" in
     exit 0
     ;;
   statistics)
-    for name in host.office.lan mail.office.lan www.office.lan; do
-      dig +noedns +short +time=1 +tries=1 @127.0.0.1 -p "${port}" "${name}" > /dev/null 2>&1 || true
-    done
-    dig +noedns +short +time=1 +tries=1 @127.0.0.1 -p "${port}" office.lan MX > /dev/null 2>&1 || true
+    ask_queries
     picture_dialog '^Statistics$' key alt+f key s
     exit 0
     ;;
@@ -119,24 +125,6 @@ esac
 
 # Queries that fill the log with query, answer and refusal lines; then File >
 # View Log through the keyboard.
-for name in host.office.lan mail.office.lan www.office.lan printer.office.lan nothing.office.lan \
-  ns1.office.lan host.office.lan; do
-  dig +noedns +short +time=1 +tries=1 @127.0.0.1 -p "${port}" "${name}" > /dev/null 2>&1 || true
-done
-dig +noedns +short +time=1 +tries=1 @127.0.0.1 -p "${port}" office.lan MX > /dev/null 2>&1 || true
+ask_queries
 sleep 1
-main_window="$(DISPLAY=":${display}" xdotool search --name 'Norvane DNS Server' | head -n 1)"
-DISPLAY=":${display}" xdotool windowfocus --sync "${main_window}" key alt+f key v
-viewer=""
-for _ in $(seq 50); do
-  viewer="$(DISPLAY=":${display}" xdotool search --name '^Log$' 2> /dev/null | head -n 1 || true)"
-  [[ -n "${viewer}" ]] && break
-  sleep 0.1
-done
-if [[ -z "${viewer}" ]]; then
-  echo "the log viewer did not open" >&2
-  exit 1
-fi
-sleep 1
-DISPLAY=":${display}" import -window "${viewer}" doc/images/log-viewer.png
-echo "wrote doc/images/log-viewer.png"
+picture_dialog '^Log$' key alt+f key v

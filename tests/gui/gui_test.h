@@ -15,6 +15,10 @@
 #include <string>
 #include <vector>
 
+namespace norvane {
+class ServerThread;
+}
+
 namespace norvane::gui_test {
 
 struct Registration {
@@ -65,5 +69,10 @@ class ServerTree {
   QTemporaryDir dir_;
   uint16_t port_;
 };
+
+// Points the environment at `tree`, starts a server of its store on its own
+// thread and waits (15 s at most) until it answers host.office.lan. Null when
+// it did not start or answer.
+std::unique_ptr<ServerThread> start_server(const ServerTree& tree);
 
 }  // namespace norvane::gui_test

@@ -11,6 +11,7 @@
 #include <QTextStream>
 #include <cstring>
 
+#include "gui/server_thread.h"
 #include "tests/gui/gui_test.h"
 #include "tests/office_zone.h"
 
@@ -94,6 +95,16 @@ ServerTree::ServerTree(uint16_t port, const QString& zone, const QString& domain
 void ServerTree::use() const {
   qputenv("NORVANE_MACHINE_STORE", store().toUtf8());
   qputenv("NORVANE_USER_STORE", user_store().toUtf8());
+}
+
+std::unique_ptr<ServerThread> start_server(const ServerTree& tree) {
+  tree.use();
+  auto server = std::make_unique<ServerThread>(SettingsStore(tree.store().toStdString()), nullptr);
+  if (!server->start()) return nullptr;
+  if (!QTest::qWaitFor([&] { return dig(tree.port(), "host.office.lan", "A").size() == 2; },
+                       15'000))
+    return nullptr;
+  return server;
 }
 
 }  // namespace norvane::gui_test

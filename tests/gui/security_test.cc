@@ -7,7 +7,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTreeWidget>
-#include <functional>
 
 #include "engine/engine.h"
 #include "gui/language.h"
@@ -17,8 +16,6 @@
 
 namespace norvane {
 namespace {
-
-constexpr int kReadyWaitMs = 15'000;
 
 uint32_t host_address(const char* text) {
   in_addr address{};
@@ -67,6 +64,28 @@ void click_row(SecurityDialog& dialog, int row) {
   QTreeWidget* list = dialog.range_list();
   const QRect rect = list->visualItemRect(list->topLevelItem(row));
   QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, rect.center());
+}
+
+// One step of a row-editing case (see rowEditingRules).
+void run_step(SecurityDialog& dialog, const QString& step) {
+  const QString word = step.section(' ', 0, 0);
+  const QString rest = step.section(' ', 1);
+  if (word == "row") {
+    click_row(dialog, rest.toInt());
+  } else if (word == "first") {
+    type_into(dialog.first_edit(), rest);
+  } else if (word == "last") {
+    type_into(dialog.last_edit(), rest);
+  } else if (word == "box") {
+    QCheckBox* box = rest == "Q"   ? dialog.queries_box()
+                     : rest == "Z" ? dialog.transfers_box()
+                                   : dialog.updates_box();
+    box->click();
+  } else if (word == "add") {
+    dialog.add_button()->click();
+  } else if (word == "remove") {
+    dialog.remove_button()->click();
+  }
 }
 
 // One dialog over a bare engine whose live list is `ranges`.
@@ -119,104 +138,109 @@ class SecurityTest : public QObject {
   }
 
   void rowEditingRules() {
+    // Each case runs its steps on the three ranges: "row N" clicks row N,
+    // "first TEXT" and "last TEXT" type over an address edit, "box L" clicks
+    // the rights box of letter L, "add" and "remove" press those buttons.
     struct Case {
       const char* name;
-      std::function<void(SecurityDialog&)> act;
+      QStringList steps;
       const char* rows;
       const char* first_edit;
       const char* last_edit;
       int selected;
     };
+    const char* const unchanged = "Q |10.0.0.1| / Q Z U|192.168.0.1|192.168.0.254 / Z |*|";
     const std::vector<Case> cases = {
-        {"a click shows the row in the edits and boxes", [](SecurityDialog& d) { click_row(d, 1); },
-         "Q |10.0.0.1| / Q Z U|192.168.0.1|192.168.0.254 / Z |*|", "192.168.0.1", "192.168.0.254",
+        {"a click shows the row in the edits and boxes",
+         {"row 1"},
+         unchanged,
+         "192.168.0.1",
+         "192.168.0.254",
          1},
         {"rights are written Q, Z, U whatever the click order",
-         [](SecurityDialog& d) {
-           click_row(d, 0);
-           d.updates_box()->click();
-           d.transfers_box()->click();
-         },
-         "Q Z U|10.0.0.1| / Q Z U|192.168.0.1|192.168.0.254 / Z |*|", "10.0.0.1", "", 0},
+         {"row 0", "box U", "box Z"},
+         "Q Z U|10.0.0.1| / Q Z U|192.168.0.1|192.168.0.254 / Z |*|",
+         "10.0.0.1",
+         "",
+         0},
         {"unchecking every right empties the rights",
-         [](SecurityDialog& d) {
-           click_row(d, 1);
-           d.queries_box()->click();
-           d.updates_box()->click();
-           d.transfers_box()->click();
-         },
-         "Q |10.0.0.1| / |192.168.0.1|192.168.0.254 / Z |*|", "192.168.0.1", "192.168.0.254", 1},
-        {"a right without a selected row changes no row",
-         [](SecurityDialog& d) { d.updates_box()->click(); },
-         "Q |10.0.0.1| / Q Z U|192.168.0.1|192.168.0.254 / Z |*|", "", "", -1},
+         {"row 1", "box Q", "box U", "box Z"},
+         "Q |10.0.0.1| / |192.168.0.1|192.168.0.254 / Z |*|",
+         "192.168.0.1",
+         "192.168.0.254",
+         1},
+        {"a right without a selected row changes no row", {"box U"}, unchanged, "", "", -1},
         {"a partly typed first address leaves the row",
-         [](SecurityDialog& d) {
-           click_row(d, 0);
-           type_into(d.first_edit(), "10.0.");
-         },
-         "Q |10.0.0.1| / Q Z U|192.168.0.1|192.168.0.254 / Z |*|", "10.0.", "", 0},
+         {"row 0", "first 10.0."},
+         unchanged,
+         "10.0.",
+         "",
+         0},
         {"a whole first address goes into the row",
-         [](SecurityDialog& d) {
-           click_row(d, 0);
-           type_into(d.first_edit(), "10.1.2.3");
-         },
-         "Q |10.1.2.3| / Q Z U|192.168.0.1|192.168.0.254 / Z |*|", "10.1.2.3", "", 0},
+         {"row 0", "first 10.1.2.3"},
+         "Q |10.1.2.3| / Q Z U|192.168.0.1|192.168.0.254 / Z |*|",
+         "10.1.2.3",
+         "",
+         0},
         {"an emptied first address alone means every address",
-         [](SecurityDialog& d) {
-           click_row(d, 0);
-           type_into(d.first_edit(), "");
-         },
-         "Q |*| / Q Z U|192.168.0.1|192.168.0.254 / Z |*|", "", "", 0},
+         {"row 0", "first "},
+         "Q |*| / Q Z U|192.168.0.1|192.168.0.254 / Z |*|",
+         "",
+         "",
+         0},
         {"an emptied first address before a last one stays empty",
-         [](SecurityDialog& d) {
-           click_row(d, 1);
-           type_into(d.first_edit(), "");
-         },
-         "Q |10.0.0.1| / Q Z U||192.168.0.254 / Z |*|", "", "192.168.0.254", 1},
+         {"row 1", "first "},
+         "Q |10.0.0.1| / Q Z U||192.168.0.254 / Z |*|",
+         "",
+         "192.168.0.254",
+         1},
         {"a last address typed behind * clears the first",
-         [](SecurityDialog& d) {
-           click_row(d, 2);
-           type_into(d.last_edit(), "10.9.9.9");
-         },
-         "Q |10.0.0.1| / Q Z U|192.168.0.1|192.168.0.254 / Z ||10.9.9.9", "", "10.9.9.9", 2},
+         {"row 2", "last 10.9.9.9"},
+         "Q |10.0.0.1| / Q Z U|192.168.0.1|192.168.0.254 / Z ||10.9.9.9",
+         "",
+         "10.9.9.9",
+         2},
         {"a partly typed last address leaves the row",
-         [](SecurityDialog& d) {
-           click_row(d, 1);
-           type_into(d.last_edit(), "192.168");
-         },
-         "Q |10.0.0.1| / Q Z U|192.168.0.1|192.168.0.254 / Z |*|", "192.168.0.1", "192.168", 1},
+         {"row 1", "last 192.168"},
+         unchanged,
+         "192.168.0.1",
+         "192.168",
+         1},
         {"emptying the only address gives every address back",
-         [](SecurityDialog& d) {
-           click_row(d, 2);
-           type_into(d.last_edit(), "10.9.9.9");
-           type_into(d.last_edit(), "");
-         },
-         "Q |10.0.0.1| / Q Z U|192.168.0.1|192.168.0.254 / Z |*|", "", "", 2},
+         {"row 2", "last 10.9.9.9", "last "},
+         unchanged,
+         "",
+         "",
+         2},
         {"typing without a selected row changes no row",
-         [](SecurityDialog& d) {
-           type_into(d.first_edit(), "10.7.7.7");
-           type_into(d.last_edit(), "10.7.7.8");
-         },
-         "Q |10.0.0.1| / Q Z U|192.168.0.1|192.168.0.254 / Z |*|", "10.7.7.7", "10.7.7.8", -1},
+         {"first 10.7.7.7", "last 10.7.7.8"},
+         unchanged,
+         "10.7.7.7",
+         "10.7.7.8",
+         -1},
         {"add inserts at the selected row and selects the new one",
-         [](SecurityDialog& d) {
-           click_row(d, 1);
-           d.add_button()->click();
-         },
-         "Q |10.0.0.1| / Q |*| / Q Z U|192.168.0.1|192.168.0.254 / Z |*|", "*", "", 1},
-        {"add without a selection appends", [](SecurityDialog& d) { d.add_button()->click(); },
-         "Q |10.0.0.1| / Q Z U|192.168.0.1|192.168.0.254 / Z |*| / Q |*|", "*", "", 3},
+         {"row 1", "add"},
+         "Q |10.0.0.1| / Q |*| / Q Z U|192.168.0.1|192.168.0.254 / Z |*|",
+         "*",
+         "",
+         1},
+        {"add without a selection appends",
+         {"add"},
+         "Q |10.0.0.1| / Q Z U|192.168.0.1|192.168.0.254 / Z |*| / Q |*|",
+         "*",
+         "",
+         3},
         {"remove deletes the selected row and shows the first",
-         [](SecurityDialog& d) {
-           click_row(d, 2);
-           d.remove_button()->click();
-         },
-         "Q |10.0.0.1| / Q Z U|192.168.0.1|192.168.0.254", "10.0.0.1", "", 0},
+         {"row 2", "remove"},
+         "Q |10.0.0.1| / Q Z U|192.168.0.1|192.168.0.254",
+         "10.0.0.1",
+         "",
+         0},
     };
     for (const Case& test : cases) {
       BareDialog bare(three_ranges());
       SecurityDialog& dialog = *bare.dialog;
-      test.act(dialog);
+      for (const QString& step : test.steps) run_step(dialog, step);
       QVERIFY2(describe(dialog.rows()) == test.rows,
                qPrintable(QString("%1: %2").arg(test.name, describe(dialog.rows()))));
       QVERIFY2(dialog.first_edit()->text() == test.first_edit, test.name);
@@ -259,11 +283,9 @@ class SecurityTest : public QObject {
     gui_test::ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone, "office.lan",
                               "AccessControl=1\n[Velisk\\Access]\n0=Q ,127.0.0.1\n"
                               "1=Q Z U,192.168.0.1-192.168.0.254\n2=Z ,*\n3=U,10.0.0.9\n");
-    tree.use();
-    ServerThread server(SettingsStore(tree.store().toStdString()), nullptr);
-    QVERIFY(server.start());
-    QTRY_COMPARE_WITH_TIMEOUT(dig_status(tree.port(), "host.office.lan"), QString("NOERROR"),
-                              kReadyWaitMs);
+    const std::unique_ptr<ServerThread> running = gui_test::start_server(tree);
+    QVERIFY(running);
+    ServerThread& server = *running;
     Language language;
     const SettingsStore store(tree.store().toStdString());
     {
@@ -313,11 +335,9 @@ class SecurityTest : public QObject {
 
   void newInstallationAddThenOkAllowsQueriesFromEverywhere() {
     gui_test::ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone);
-    tree.use();
-    ServerThread server(SettingsStore(tree.store().toStdString()), nullptr);
-    QVERIFY(server.start());
-    QTRY_COMPARE_WITH_TIMEOUT(dig_status(tree.port(), "host.office.lan"), QString("NOERROR"),
-                              kReadyWaitMs);
+    const std::unique_ptr<ServerThread> running = gui_test::start_server(tree);
+    QVERIFY(running);
+    ServerThread& server = *running;
     Language language;
     SecurityDialog dialog(server.engine(), SettingsStore(tree.store().toStdString()), language);
     dialog.show();
@@ -336,11 +356,9 @@ class SecurityTest : public QObject {
   void cancelAfterEditsChangesNothing() {
     gui_test::ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone, "office.lan",
                               "AccessControl=1\n[Velisk\\Access]\n0=Q ,127.0.0.1\n1=Z ,*\n");
-    tree.use();
-    ServerThread server(SettingsStore(tree.store().toStdString()), nullptr);
-    QVERIFY(server.start());
-    QTRY_COMPARE_WITH_TIMEOUT(dig_status(tree.port(), "host.office.lan"), QString("NOERROR"),
-                              kReadyWaitMs);
+    const std::unique_ptr<ServerThread> running = gui_test::start_server(tree);
+    QVERIFY(running);
+    ServerThread& server = *running;
     const QString stored = gui_test::read_file(tree.store() + "/settings.ini");
     const std::vector<AccessRange> live = server.engine().access.access_list();
     Language language;

@@ -3,6 +3,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QPushButton>
+#include <tuple>
 
 #include "engine/engine.h"
 #include "gui/about_dialog.h"
@@ -54,25 +55,20 @@ class StatisticsAboutTest : public QObject {
                               kReadyWaitMs);
     // Each kind of question moves its own field; no call of the test makes
     // the dialog show them.
-    struct Case {
-      const char* name;
-      const char* type;
-      int field;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, const char*, int> cases[] = {
         {"host.office.lan", "A", 0},
         {"office.lan", "NS", 1},
         {"www.office.lan", "CNAME", 2},
         {"office.lan", "MX", 3},
         {"40.10.168.192.in-addr.arpa", "PTR", 5},
     };
-    for (const Case& test : cases) {
+    for (const auto& [name, type, field] : cases) {
+      const size_t counter = static_cast<size_t>(field);
       const auto before = statistics.snapshot();
-      QVERIFY2(!gui_test::dig(tree.port(), test.name, test.type).isEmpty(), test.type);
-      QCOMPARE(statistics.snapshot()[static_cast<size_t>(test.field)],
-               before[static_cast<size_t>(test.field)] + 1);
-      QTRY_COMPARE_WITH_TIMEOUT(dialog.value_field(test.field)->text(),
-                                shown(before[static_cast<size_t>(test.field)] + 1), kRefreshWaitMs);
+      QVERIFY2(!gui_test::dig(tree.port(), name, type).isEmpty(), type);
+      QCOMPARE(statistics.snapshot()[counter], before[counter] + 1);
+      QTRY_COMPARE_WITH_TIMEOUT(dialog.value_field(field)->text(), shown(before[counter] + 1),
+                                kRefreshWaitMs);
     }
     const auto after = statistics.snapshot();
     QVERIFY(after[6] >= 6);  // queries
@@ -101,8 +97,9 @@ class StatisticsAboutTest : public QObject {
     for (const auto& test : cases) {
       AboutDialog dialog(language, QLocale(test.locale), [](const QUrl&) {});
       QCOMPARE(dialog.windowTitle(), QString("Norvane DNS Server"));
-      QCOMPARE(dialog.title_label()->text(), QString("Norvane DNS Server 1.5.3"));
-      QCOMPARE(dialog.notice_label()->text(), QString::fromUtf8(test.notice));
+      QCOMPARE(dialog.findChild<QLabel*>("title_label")->text(),
+               QString("Norvane DNS Server 1.5.3"));
+      QCOMPARE(dialog.findChild<QLabel*>("notice_label")->text(), QString::fromUtf8(test.notice));
     }
   }
 
@@ -113,7 +110,7 @@ class StatisticsAboutTest : public QObject {
     {
       AboutDialog dialog(language, QLocale("en_US"), open);
       dialog.show();
-      LinkButton* link = dialog.link_button();
+      LinkButton* link = dialog.findChild<LinkButton*>("link_button");
       QVERIFY(!LinkButton::visited());
       QCOMPARE(link->link_colour(), QColor(0, 0, 255));
       QVERIFY(blue_pixels(link) > 0);
@@ -122,13 +119,13 @@ class StatisticsAboutTest : public QObject {
       QVERIFY(LinkButton::visited());
       QVERIFY(link->link_colour() != QColor(0, 0, 255));
       QCOMPARE(blue_pixels(link), 0);
-      dialog.ok_button()->click();
+      dialog.findChild<QPushButton*>("ok_button")->click();
       QCOMPARE(dialog.result(), int(QDialog::Accepted));
     }
     // A later opening keeps the visited look.
     AboutDialog again(language, QLocale("en_US"), open);
     again.show();
-    QCOMPARE(blue_pixels(again.link_button()), 0);
+    QCOMPARE(blue_pixels(again.findChild<LinkButton*>("link_button")), 0);
     QCOMPARE(opened.size(), 1);
   }
 };
