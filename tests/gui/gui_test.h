@@ -16,8 +16,9 @@
 #include <vector>
 
 namespace norvane {
+class Language;
 class ServerThread;
-}
+}  // namespace norvane
 
 namespace norvane::gui_test {
 
@@ -69,6 +70,10 @@ class ServerTree {
   QTemporaryDir dir_;
   uint16_t port_;
 };
+
+// Loads the language that `locale` chooses from the shipped files (the build
+// copies them beside velisk as Languages/), with empty stores in `scratch`.
+void load_shipped_language(Language& language, const char* locale, const QString& scratch);
 
 // Points the environment at `tree`, starts a server of its store on its own
 // thread and waits (15 s at most) until it answers host.office.lan. Null when

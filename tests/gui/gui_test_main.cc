@@ -11,6 +11,7 @@
 #include <QTextStream>
 #include <cstring>
 
+#include "gui/language.h"
 #include "gui/server_thread.h"
 #include "tests/gui/gui_test.h"
 #include "tests/office_zone.h"
@@ -95,6 +96,13 @@ ServerTree::ServerTree(uint16_t port, const QString& zone, const QString& domain
 void ServerTree::use() const {
   qputenv("NORVANE_MACHINE_STORE", store().toUtf8());
   qputenv("NORVANE_USER_STORE", user_store().toUtf8());
+}
+
+void load_shipped_language(Language& language, const char* locale, const QString& scratch) {
+  const std::string shipped = QFileInfo(NORVANE_VELISK_PATH).path().toStdString() + "/";
+  language.load_language(SettingsStore((scratch + "/user").toStdString()),
+                         SettingsStore((scratch + "/machine").toStdString()), QLocale(locale),
+                         shipped);
 }
 
 std::unique_ptr<ServerThread> start_server(const ServerTree& tree) {

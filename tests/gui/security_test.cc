@@ -137,6 +137,23 @@ class SecurityTest : public QObject {
     for (QWidget* control : range_controls(dialog)) QVERIFY(control->isEnabled());
   }
 
+  void germanTextsComeFromTheirOwnSections() {
+    // ACCESS names both the switch (Control) and the first column (Strings).
+    QTemporaryDir scratch;
+    Language german;
+    gui_test::load_shipped_language(german, "de_DE", scratch.path());
+    QCOMPARE(german.file_name(), QString("deutsch.ini"));
+    Engine engine;
+    SecurityDialog dialog(engine, SettingsStore(scratch.path().toStdString()), german);
+    german.translate_dialog(&dialog);
+    QCOMPARE(dialog.windowTitle(), QString("Sicherheit"));
+    QCOMPARE(dialog.access_box()->text(), QString("Zugriffskontrolle aktivieren"));
+    QCOMPARE(dialog.queries_box()->text(), QString("Anfragen"));
+    QCOMPARE(dialog.range_list()->headerItem()->text(0), QString("Zugriff"));
+    QCOMPARE(dialog.range_list()->headerItem()->text(1), QString("Adressbereich"));
+    QCOMPARE(dialog.cancel_button()->text(), QString("Abbrechen"));
+  }
+
   void rowEditingRules() {
     // Each case runs its steps on the three ranges: "row N" clicks row N,
     // "first TEXT" and "last TEXT" type over an address edit, "box L" clicks

@@ -1,5 +1,6 @@
 // The Statistics dialog over a running server asked with dig, and the About
 // dialog's texts and link colour.
+#include <QGroupBox>
 #include <QImage>
 #include <QLabel>
 #include <QPushButton>
@@ -83,6 +84,22 @@ class StatisticsAboutTest : public QObject {
     QVERIFY(!dialog.isVisible());
     QVERIFY(!dialog.refreshing());
     QVERIFY(server.stop_and_join());
+  }
+
+  void germanTextsReachLabelsButNeverValues() {
+    // Some value fields are named like a label's key; translating the dialog
+    // (as its launch does once more) must leave their numbers.
+    QTemporaryDir scratch;
+    Language german;
+    gui_test::load_shipped_language(german, "de_DE", scratch.path());
+    QueryStatistics statistics;
+    StatisticsDialog dialog(statistics, german);
+    german.translate_dialog(&dialog);
+    QCOMPARE(dialog.windowTitle(), QString("Statistik"));
+    QCOMPARE(dialog.findChild<QLabel*>("QUERIES")->text(), QString("Anfragen:"));
+    QCOMPARE(dialog.findChild<QGroupBox*>("SUMMARY")->title(), QString("Zusammenfassung"));
+    for (int i = 0; i < StatisticsDialog::kCounterCount; ++i)
+      QCOMPARE(dialog.value_field(i)->text(), QString("0 "));
   }
 
   void aboutShowsTitleVersionAndTheNoticeOfTheLocale() {
