@@ -1,0 +1,283 @@
+// The Add Entry dialog driven through its fields against a real engine:
+// each record type answered by dig at once with the serial one higher and
+// name.db rewritten, each refusal (EXIST, a bad address or preference, a
+// bad or missing name) leaving the zone as it was, the per-type fields and
+// Cancel.
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+
+#include "gui/add_entry_dialog.h"
+#include "gui/dialog_helpers.h"
+#include "tests/gui/gui_program.h"
+#include "tests/gui/gui_test.h"
+
+namespace norvane {
+namespace {
+
+constexpr int kReadyWaitMs = 15'000;
+
+using gui_test::messages_during;
+using gui_test::Program;
+using gui_test::ServerTree;
+using gui_test::soa_serial;
+
+// What the operator types: the type's index, then the name, the address
+// field (address or preference), the target and the mail server.
+struct Form {
+  int type;
+  const char* name;
+  const char* address;
+  const char* target;
+  const char* mail_server;
+};
+
+struct OpenDialog {
+  explicit OpenDialog(Program& program)
+      : dialog(program.window->engine(), program.language, program.window.get()) {
+    dialog.show();
+  }
+  QLineEdit* field(const char* name) { return dialog.findChild<QLineEdit*>(name); }
+  QLabel* label(const char* name) { return dialog.findChild<QLabel*>(name); }
+  QComboBox* type_list() { return dialog.findChild<QComboBox*>("type_list"); }
+  void fill(const Form& form) {
+    type_list()->setCurrentIndex(form.type);
+    const std::pair<const char*, const char*> texts[] = {{"name", form.name},
+                                                         {"address", form.address},
+                                                         {"target", form.target},
+                                                         {"mail_server", form.mail_server}};
+    for (const auto& [name, text] : texts) {
+      field(name)->clear();
+      QTest::keyClicks(field(name), text);
+    }
+  }
+  // Clicks OK; the texts of the message boxes it opened.
+  QStringList ok() {
+    return messages_during(
+        [&] { QTest::mouseClick(dialog.findChild<QPushButton*>("ok_button"), Qt::LeftButton); });
+  }
+  AddEntryDialog dialog;
+};
+
+bool ready(Program& program, uint16_t port) {
+  return QTest::qWaitFor(
+      [&] {
+        return program.window->bottom_status_text() == QString(" Ready on Port %1").arg(port);
+      },
+      kReadyWaitMs);
+}
+
+}  // namespace
+
+class AddEntryTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void eachTypeShowsItsLabelsAndFields() {
+    ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone);
+    Program program(tree);
+    OpenDialog open(program);
+    QCOMPARE(open.type_list()->count(), 4);
+    QCOMPARE(open.type_list()->currentIndex(), 0);
+    QCOMPARE(open.field("address")->text(), QString());
+    const struct {
+      const char* entry;
+      const char* name_label;
+      const char* address_label;
+      const char* more_label;
+      bool address, target, mail_server;
+    } types[] = {
+        {"IP Address (A)", "Host Name:", "IP Address:", " ", true, false, false},
+        {"Nameserver (NS)", "Domain:", "Name Server:", " ", false, true, false},
+        {"Alias (CNAME)", "Alias:", "Host Name:", " ", false, true, false},
+        {"Mail Server (MX)", "Host or Domain:", "Preference:", "Mail Server:", true, false, true},
+    };
+    // From the last back to the first, so every entry is a change.
+    for (int index = 3; index >= 0; --index) {
+      const auto& type = types[index];
+      open.type_list()->setCurrentIndex(index);
+      QCOMPARE(open.type_list()->currentText(), QString(type.entry));
+      QCOMPARE(open.label("name_label")->text(), QString(type.name_label));
+      QCOMPARE(open.label("address_label")->text(), QString(type.address_label));
+      QCOMPARE(open.label("more_label")->text(), QString(type.more_label));
+      QCOMPARE(open.field("address")->isVisible(), type.address);
+      QCOMPARE(open.field("target")->isVisible(), type.target);
+      QCOMPARE(open.field("mail_server")->isVisible(), type.mail_server);
+    }
+  }
+
+  void addedRecordIsAnsweredAtOnceAndRaisesTheSerialByOne() {
+    ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone);
+    Program program(tree);
+    QVERIFY(ready(program, tree.port()));
+    const struct {
+      Form form;
+      const char* query_name;
+      const char* query_type;
+      const char* answer;  // one line of dig +short
+      const char* stored;  // a text name.db then holds
+    } cases[] = {
+        {{0, "newhost", "192.168.10.77", "", ""},
+         "newhost.office.lan",
+         "A",
+         "192.168.10.77",
+         "192.168.10.77"},
+        {{0, "host", "192.168.10.22", "", ""},
+         "host.office.lan",
+         "A",
+         "192.168.10.22",
+         "192.168.10.22"},
+        {{0, "Abs.Office.Lan.", "10.1.2.3", "", ""}, "abs.office.lan", "A", "10.1.2.3", "10.1.2.3"},
+        {{1, "", "", "ns2", ""}, "office.lan", "NS", "ns2.office.lan.", "ns2"},
+        {{2, "alias", "", "mail", ""}, "alias.office.lan", "CNAME", "mail.office.lan.", "alias"},
+        {{2, "ftp", "", "files.example.org.", ""},
+         "ftp.office.lan",
+         "CNAME",
+         "files.example.org.",
+         "files.example.org"},
+        {{3, "", "20", "", "mx2"}, "office.lan", "MX", "20 mx2.office.lan.", "mx2"},
+        {{3, "sub", "10.5", "", "mail.sub.office.lan."},
+         "sub.office.lan",
+         "MX",
+         "10 mail.sub.office.lan.",
+         "mail.sub"},
+    };
+    for (const auto& entry : cases) {
+      const uint32_t serial = soa_serial(tree.port());
+      OpenDialog open(program);
+      open.fill(entry.form);
+      QVERIFY(open.ok().isEmpty());
+      QVERIFY2(!open.dialog.isVisible(), entry.query_name);
+      QVERIFY2(
+          gui_test::dig(tree.port(), entry.query_name, entry.query_type).contains(entry.answer),
+          entry.answer);
+      QCOMPARE(soa_serial(tree.port()), serial + 1);
+      const QString stored = gui_test::read_file(tree.data() + "/name.db");
+      QVERIFY2(stored.contains(entry.stored), entry.stored);
+      QVERIFY2(stored.contains(QString::number(serial + 1)), qPrintable(stored));
+    }
+    // The record takes the domain's default TTL (300 in this zone).
+    QCOMPARE(
+        gui_test::dig(tree.port(), "newhost.office.lan", "A", {"+noshort", "+noall", "+answer"})
+            .value(0)
+            .split(QRegularExpression("\\s+"))
+            .value(1),
+        QString("300"));
+  }
+
+  void menuCommandAddsARowToTheDatabaseView() {
+    ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone);
+    Program program(tree);
+    QVERIFY(ready(program, tree.port()));
+    MainWindow& window = *program.window;
+    window.set_command_hook(kCommandAddEntry, [&] {
+      launch_dialog(&window, program.language, [&](QWidget* owner) {
+        return std::make_unique<AddEntryDialog>(window.engine(), program.language, &window, owner);
+      });
+    });
+    // The dialog runs modal; a timer fills it in once it shows.
+    QTimer fill;
+    fill.setInterval(20);
+    connect(&fill, &QTimer::timeout, [&fill] {
+      auto* dialog = qobject_cast<AddEntryDialog*>(QApplication::activeModalWidget());
+      if (dialog == nullptr) return;
+      fill.stop();
+      QTest::keyClicks(dialog->findChild<QLineEdit*>("name"), "menuhost");
+      QTest::keyClicks(dialog->findChild<QLineEdit*>("address"), "192.168.10.88");
+      QTest::mouseClick(dialog->findChild<QPushButton*>("ok_button"), Qt::LeftButton);
+    });
+    fill.start();
+    window.run_command(kCommandAddEntry);
+    QVERIFY(!fill.isActive());
+    QCOMPARE(window.refresh_countdown(), 2);
+    QTRY_VERIFY_WITH_TIMEOUT(program.column(0).contains("menuhost.office.lan."), 5'000);
+    QCOMPARE(gui_test::dig(tree.port(), "menuhost.office.lan", "A"),
+             QStringList({"192.168.10.88"}));
+  }
+
+  void refusedEntryKeepsTheDialogAndTheZone() {
+    ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone);
+    Program program(tree);
+    QVERIFY(ready(program, tree.port()));
+    const QString stored = gui_test::read_file(tree.data() + "/name.db");
+    const uint32_t serial = soa_serial(tree.port());
+    const QString exist = "An entry with this name already exists.";
+    const std::string long_name(245, 'n');
+    const struct {
+      Form form;
+      QString message;  // empty: refused silently
+    } cases[] = {
+        // The database refuses.
+        {{0, "host", "192.168.10.20", "", ""}, exist},
+        {{2, "host", "", "mail", ""}, exist},
+        {{0, "www", "192.168.10.30", "", ""}, exist},
+        {{3, "", "10", "", "mail"}, exist},
+        // A bad address.
+        {{0, "x", "0.0.0.0", "", ""}, {}},
+        {{0, "x", "255.255.255.255", "", ""}, {}},
+        {{0, "x", "10.0.0", "", ""}, {}},
+        {{0, "x", "", "", ""}, {}},
+        // A missing or bad name.
+        {{0, "", "10.0.0.1", "", ""}, {}},
+        {{0, long_name.c_str(), "10.0.0.1", "", ""}, {}},
+        {{1, "x", "", "", ""}, {}},
+        {{1, "x", "", long_name.c_str(), ""}, {}},
+        {{2, "", "", "host", ""}, {}},
+        {{2, "x", "", "", ""}, {}},
+        // A missing preference or mail server.
+        {{3, "", "", "", "mail"}, {}},
+        {{3, "", "10", "", ""}, {}},
+    };
+    for (const auto& entry : cases) {
+      OpenDialog open(program);
+      open.fill(entry.form);
+      const QStringList messages = open.ok();
+      QCOMPARE(messages, entry.message.isEmpty() ? QStringList() : QStringList({entry.message}));
+      QVERIFY2(open.dialog.isVisible(), entry.form.name);
+      QCOMPARE(open.field("name")->text(), QString(entry.form.name));
+    }
+    QCOMPARE(soa_serial(tree.port()), serial);
+    QCOMPARE(gui_test::read_file(tree.data() + "/name.db"), stored);
+    QCOMPARE(gui_test::dig(tree.port(), "host.office.lan", "A").size(), 2);
+  }
+
+  void relativeNameWithoutADomainIsRefusedAndAnAbsoluteOneAdded() {
+    ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone);
+    Program program(tree);
+    QVERIFY(ready(program, tree.port()));
+    program.window->engine().zone.hold().set_domain("");
+    OpenDialog open(program);
+    open.fill({0, "relative", "10.9.9.9", "", ""});
+    QVERIFY(open.ok().isEmpty());
+    QVERIFY(open.dialog.isVisible());
+    open.fill({0, "host.elsewhere.org.", "10.9.9.9", "", ""});
+    QVERIFY(open.ok().isEmpty());
+    QVERIFY(!open.dialog.isVisible());
+    const LocalZone::Guard zone = program.window->engine().zone.hold();
+    QVERIFY(zone.find_zone_record(zone.live(), "host.elsewhere.org", 1) != nullptr);
+    QVERIFY(zone.find_zone_record(zone.live(), "relative", 255) == nullptr);
+  }
+
+  void cancelAfterEditsChangesNothing() {
+    ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone);
+    Program program(tree);
+    QVERIFY(ready(program, tree.port()));
+    const QString stored = gui_test::read_file(tree.data() + "/name.db");
+    const uint32_t serial = soa_serial(tree.port());
+    OpenDialog open(program);
+    open.fill({3, "", "5", "", "cancelled"});
+    QTest::mouseClick(open.dialog.findChild<QPushButton*>("CANCEL"), Qt::LeftButton);
+    QVERIFY(!open.dialog.isVisible());
+    QCOMPARE(soa_serial(tree.port()), serial);
+    QVERIFY(!gui_test::dig(tree.port(), "office.lan", "MX").join(' ').contains("cancelled"));
+    QCOMPARE(gui_test::read_file(tree.data() + "/name.db"), stored);
+  }
+};
+
+NORVANE_GUI_TEST(AddEntryTest);
+
+}  // namespace norvane
+
+#include "add_entry_test.moc"
