@@ -4,13 +4,16 @@
 // bad or missing name) leaving the zone as it was, the per-type fields and
 // Cancel.
 #include <QComboBox>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
 
+#include "engine/engine.h"
 #include "gui/add_entry_dialog.h"
 #include "gui/dialog_helpers.h"
+#include "gui/language.h"
 #include "tests/gui/gui_program.h"
 #include "tests/gui/gui_test.h"
 
@@ -106,6 +109,27 @@ class AddEntryTest : public QObject {
       QCOMPARE(open.field("target")->isVisible(), type.target);
       QCOMPARE(open.field("mail_server")->isVisible(), type.mail_server);
     }
+  }
+
+  void germanFileGivesTheCaptionTypesAndLabels() {
+    // A German locale chooses deutsch.ini from the Languages folder that the
+    // build copies beside velisk.
+    QTemporaryDir stores;
+    Language german;
+    german.load_language(SettingsStore(stores.path().toStdString()),
+                         SettingsStore(stores.path().toStdString()), QLocale("de_DE"),
+                         QFileInfo(NORVANE_VELISK_PATH).path().toStdString() + "/");
+    QVERIFY(german.in_use());
+    Engine engine;
+    AddEntryDialog dialog(engine, german, nullptr);
+    QCOMPARE(dialog.windowTitle(), QString("Eintrag hinzufügen"));
+    auto* types = dialog.findChild<QComboBox*>("type_list");
+    QCOMPARE(types->itemText(0), QString("IP-Adresse (A)"));
+    types->setCurrentIndex(AddEntryDialog::kTypeIndexMx);
+    QCOMPARE(dialog.findChild<QLabel*>("address_label")->text(), QString("Priorität:"));
+    QCOMPARE(dialog.findChild<QLabel*>("more_label")->text(), QString("Mailserver:"));
+    types->setCurrentIndex(AddEntryDialog::kTypeIndexA);
+    QCOMPARE(dialog.findChild<QLabel*>("more_label")->text(), QString(" "));
   }
 
   void addedRecordIsAnsweredAtOnceAndRaisesTheSerialByOne() {
