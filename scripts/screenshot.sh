@@ -2,14 +2,15 @@
 # Runs velisk under a virtual X server (Xvfb) against a copy of the demo store
 # and writes a picture of its main window to doc/images/main-window.png, or
 # with "log-viewer" of File > View Log after a few queries to
-# doc/images/log-viewer.png.
+# doc/images/log-viewer.png, with "local-domain" or "add-entry" of that
+# Options dialog to doc/images/<mode>.png.
 # Needs xvfb, xauth, imagemagick and xdotool (scripts/install-deps.sh installs them).
 set -euo pipefail
 mode="${1:-main-window}"
 case "${mode}" in
-  main-window | log-viewer) ;;
+  main-window | log-viewer | local-domain | add-entry) ;;
   *)
-    echo "usage: $0 [main-window|log-viewer]" >&2
+    echo "usage: $0 [main-window|log-viewer|local-domain|add-entry]" >&2
     exit 2
     ;;
 esac
@@ -69,6 +70,38 @@ if [[ "${mode}" == main-window ]]; then
   echo "wrote doc/images/main-window.png"
   exit 0
 fi
+
+# Opens a dialog with the keys `$1` on the main window and writes the picture
+# of the window titled `$2` to doc/images/`$3`.png.
+capture_dialog() {
+  local keys="$1" title="$2" name="$3" main_window dialog=""
+  main_window="$(DISPLAY=":${display}" xdotool search --name 'Norvane DNS Server' | head -n 1)"
+  # shellcheck disable=SC2086 # the keys are separate words
+  DISPLAY=":${display}" xdotool windowfocus --sync "${main_window}" ${keys}
+  for _ in $(seq 50); do
+    dialog="$(DISPLAY=":${display}" xdotool search --name "${title}" 2> /dev/null | head -n 1 || true)"
+    [[ -n "${dialog}" ]] && break
+    sleep 0.1
+  done
+  if [[ -z "${dialog}" ]]; then
+    echo "the window ${title} did not open" >&2
+    exit 1
+  fi
+  sleep 1
+  DISPLAY=":${display}" import -window "${dialog}" "doc/images/${name}.png"
+  echo "wrote doc/images/${name}.png"
+}
+
+case "${mode}" in
+  local-domain)
+    capture_dialog "key alt+o key l" '^Local Domain$' local-domain
+    exit 0
+    ;;
+  add-entry)
+    capture_dialog "key alt+o key a" '^Add Entry$' add-entry
+    exit 0
+    ;;
+esac
 
 # Queries that fill the log with query, answer and refusal lines; then File >
 # View Log through the keyboard.
