@@ -111,18 +111,4 @@ for name in host.office.lan mail.office.lan www.office.lan printer.office.lan no
 done
 dig +noedns +short +time=1 +tries=1 @127.0.0.1 -p "${port}" office.lan MX > /dev/null 2>&1 || true
 sleep 1
-main_window="$(DISPLAY=":${display}" xdotool search --name 'Norvane DNS Server' | head -n 1)"
-DISPLAY=":${display}" xdotool windowfocus --sync "${main_window}" key alt+f key v
-viewer=""
-for _ in $(seq 50); do
-  viewer="$(DISPLAY=":${display}" xdotool search --name '^Log$' 2> /dev/null | head -n 1 || true)"
-  [[ -n "${viewer}" ]] && break
-  sleep 0.1
-done
-if [[ -z "${viewer}" ]]; then
-  echo "the log viewer did not open" >&2
-  exit 1
-fi
-sleep 1
-DISPLAY=":${display}" import -window "${viewer}" doc/images/log-viewer.png
-echo "wrote doc/images/log-viewer.png"
+capture_dialog "key alt+f key v" '^Log$' log-viewer

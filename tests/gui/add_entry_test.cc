@@ -20,11 +20,7 @@
 namespace norvane {
 namespace {
 
-constexpr int kReadyWaitMs = 15'000;
-
-using gui_test::messages_during;
-using gui_test::Program;
-using gui_test::ServerTree;
+using gui_test::OfficeProgram;
 using gui_test::soa_serial;
 
 // What the operator types: the type's index, then the name, the address
@@ -37,12 +33,9 @@ struct Form {
   const char* mail_server;
 };
 
-struct OpenDialog {
-  explicit OpenDialog(Program& program)
-      : dialog(program.window->engine(), program.language, program.window.get()) {
-    dialog.show();
-  }
-  QLineEdit* field(const char* name) { return dialog.findChild<QLineEdit*>(name); }
+struct OpenDialog : gui_test::ShownDialog<AddEntryDialog> {
+  explicit OpenDialog(gui_test::Program& program)
+      : ShownDialog(program.window->engine(), program.language, program.window.get()) {}
   QLabel* label(const char* name) { return dialog.findChild<QLabel*>(name); }
   QComboBox* type_list() { return dialog.findChild<QComboBox*>("type_list"); }
   void fill(const Form& form) {
@@ -51,26 +44,10 @@ struct OpenDialog {
                                                          {"address", form.address},
                                                          {"target", form.target},
                                                          {"mail_server", form.mail_server}};
-    for (const auto& [name, text] : texts) {
-      field(name)->clear();
-      QTest::keyClicks(field(name), text);
-    }
+    for (const auto& [name, text] : texts) type(name, text);
   }
-  // Clicks OK; the texts of the message boxes it opened.
-  QStringList ok() {
-    return messages_during(
-        [&] { QTest::mouseClick(dialog.findChild<QPushButton*>("ok_button"), Qt::LeftButton); });
-  }
-  AddEntryDialog dialog;
+  QStringList ok() { return click("ok_button"); }
 };
-
-bool ready(Program& program, uint16_t port) {
-  return QTest::qWaitFor(
-      [&] {
-        return program.window->bottom_status_text() == QString(" Ready on Port %1").arg(port);
-      },
-      kReadyWaitMs);
-}
 
 }  // namespace
 
@@ -79,9 +56,8 @@ class AddEntryTest : public QObject {
 
  private slots:
   void eachTypeShowsItsLabelsAndFields() {
-    ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone);
-    Program program(tree);
-    OpenDialog open(program);
+    OfficeProgram office;
+    OpenDialog open(office.program);
     QCOMPARE(open.type_list()->count(), 4);
     QCOMPARE(open.type_list()->currentIndex(), 0);
     QCOMPARE(open.field("address")->text(), QString());
@@ -133,58 +109,46 @@ class AddEntryTest : public QObject {
   }
 
   void addedRecordIsAnsweredAtOnceAndRaisesTheSerialByOne() {
-    ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone);
-    Program program(tree);
-    QVERIFY(ready(program, tree.port()));
+    OfficeProgram office;
+    QVERIFY(office.ready());
     const struct {
       Form form;
-      const char* query_name;
-      const char* query_type;
+      const char* query;   // name and type
       const char* answer;  // one line of dig +short
-      const char* stored;  // a text name.db then holds
     } cases[] = {
-        {{0, "newhost", "192.168.10.77", "", ""},
-         "newhost.office.lan",
-         "A",
-         "192.168.10.77",
-         "192.168.10.77"},
-        {{0, "host", "192.168.10.22", "", ""},
-         "host.office.lan",
-         "A",
-         "192.168.10.22",
-         "192.168.10.22"},
-        {{0, "Abs.Office.Lan.", "10.1.2.3", "", ""}, "abs.office.lan", "A", "10.1.2.3", "10.1.2.3"},
-        {{1, "", "", "ns2", ""}, "office.lan", "NS", "ns2.office.lan.", "ns2"},
-        {{2, "alias", "", "mail", ""}, "alias.office.lan", "CNAME", "mail.office.lan.", "alias"},
-        {{2, "ftp", "", "files.example.org.", ""},
-         "ftp.office.lan",
-         "CNAME",
-         "files.example.org.",
-         "files.example.org"},
-        {{3, "", "20", "", "mx2"}, "office.lan", "MX", "20 mx2.office.lan.", "mx2"},
+        {{0, "newhost", "192.168.10.77", "", ""}, "newhost.office.lan A", "192.168.10.77"},
+        {{0, "host", "192.168.10.22", "", ""}, "host.office.lan A", "192.168.10.22"},
+        {{0, "Abs.Office.Lan.", "10.1.2.3", "", ""}, "abs.office.lan A", "10.1.2.3"},
+        {{1, "", "", "ns2", ""}, "office.lan NS", "ns2.office.lan."},
+        {{2, "alias", "", "mail", ""}, "alias.office.lan CNAME", "mail.office.lan."},
+        {{2, "ftp", "", "files.example.org.", ""}, "ftp.office.lan CNAME", "files.example.org."},
+        {{3, "", "20", "", "mx2"}, "office.lan MX", "20 mx2.office.lan."},
         {{3, "sub", "10.5", "", "mail.sub.office.lan."},
-         "sub.office.lan",
-         "MX",
-         "10 mail.sub.office.lan.",
-         "mail.sub"},
+         "sub.office.lan MX",
+         "10 mail.sub.office.lan."},
+    };
+    const auto answers = [](uint16_t port, const char* query) {
+      const QStringList words = QString(query).split(' ');
+      return gui_test::dig(port, words[0], words[1]);
     };
     for (const auto& entry : cases) {
-      const uint32_t serial = soa_serial(tree.port());
-      OpenDialog open(program);
+      const uint32_t serial = soa_serial(office.port());
+      OpenDialog open(office.program);
       open.fill(entry.form);
       QVERIFY(open.ok().isEmpty());
-      QVERIFY2(!open.dialog.isVisible(), entry.query_name);
-      QVERIFY2(
-          gui_test::dig(tree.port(), entry.query_name, entry.query_type).contains(entry.answer),
-          entry.answer);
-      QCOMPARE(soa_serial(tree.port()), serial + 1);
-      const QString stored = gui_test::read_file(tree.data() + "/name.db");
-      QVERIFY2(stored.contains(entry.stored), entry.stored);
-      QVERIFY2(stored.contains(QString::number(serial + 1)), qPrintable(stored));
+      QVERIFY2(!open.dialog.isVisible(), entry.query);
+      QVERIFY2(answers(office.port(), entry.query).contains(entry.answer), entry.answer);
+      QCOMPARE(soa_serial(office.port()), serial + 1);
     }
+    // name.db holds them all: a server started on it answers every one.
+    OfficeProgram reloaded({}, office.zone_file());
+    QVERIFY(reloaded.ready());
+    QCOMPARE(soa_serial(reloaded.port()), soa_serial(office.port()));
+    for (const auto& entry : cases)
+      QVERIFY2(answers(reloaded.port(), entry.query).contains(entry.answer), entry.answer);
     // The record takes the domain's default TTL (300 in this zone).
     QCOMPARE(
-        gui_test::dig(tree.port(), "newhost.office.lan", "A", {"+noshort", "+noall", "+answer"})
+        gui_test::dig(office.port(), "newhost.office.lan", "A", {"+noshort", "+noall", "+answer"})
             .value(0)
             .split(QRegularExpression("\\s+"))
             .value(1),
@@ -192,13 +156,13 @@ class AddEntryTest : public QObject {
   }
 
   void menuCommandAddsARowToTheDatabaseView() {
-    ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone);
-    Program program(tree);
-    QVERIFY(ready(program, tree.port()));
-    MainWindow& window = *program.window;
+    OfficeProgram office;
+    QVERIFY(office.ready());
+    MainWindow& window = *office.program.window;
     window.set_command_hook(kCommandAddEntry, [&] {
-      launch_dialog(&window, program.language, [&](QWidget* owner) {
-        return std::make_unique<AddEntryDialog>(window.engine(), program.language, &window, owner);
+      launch_dialog(&window, office.program.language, [&](QWidget* owner) {
+        return std::make_unique<AddEntryDialog>(window.engine(), office.program.language, &window,
+                                                owner);
       });
     });
     // The dialog runs modal; a timer fills it in once it shows.
@@ -216,17 +180,16 @@ class AddEntryTest : public QObject {
     window.run_command(kCommandAddEntry);
     QVERIFY(!fill.isActive());
     QCOMPARE(window.refresh_countdown(), 2);
-    QTRY_VERIFY_WITH_TIMEOUT(program.column(0).contains("menuhost.office.lan."), 5'000);
-    QCOMPARE(gui_test::dig(tree.port(), "menuhost.office.lan", "A"),
+    QTRY_VERIFY_WITH_TIMEOUT(office.program.column(0).contains("menuhost.office.lan."), 5'000);
+    QCOMPARE(gui_test::dig(office.port(), "menuhost.office.lan", "A"),
              QStringList({"192.168.10.88"}));
   }
 
   void refusedEntryKeepsTheDialogAndTheZone() {
-    ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone);
-    Program program(tree);
-    QVERIFY(ready(program, tree.port()));
-    const QString stored = gui_test::read_file(tree.data() + "/name.db");
-    const uint32_t serial = soa_serial(tree.port());
+    OfficeProgram office;
+    QVERIFY(office.ready());
+    const QString stored = office.zone_file();
+    const uint32_t serial = soa_serial(office.port());
     const QString exist = "An entry with this name already exists.";
     const std::string long_name(245, 'n');
     const struct {
@@ -255,48 +218,46 @@ class AddEntryTest : public QObject {
         {{3, "", "10", "", ""}, {}},
     };
     for (const auto& entry : cases) {
-      OpenDialog open(program);
+      OpenDialog open(office.program);
       open.fill(entry.form);
       const QStringList messages = open.ok();
       QCOMPARE(messages, entry.message.isEmpty() ? QStringList() : QStringList({entry.message}));
       QVERIFY2(open.dialog.isVisible(), entry.form.name);
       QCOMPARE(open.field("name")->text(), QString(entry.form.name));
     }
-    QCOMPARE(soa_serial(tree.port()), serial);
-    QCOMPARE(gui_test::read_file(tree.data() + "/name.db"), stored);
-    QCOMPARE(gui_test::dig(tree.port(), "host.office.lan", "A").size(), 2);
+    QCOMPARE(soa_serial(office.port()), serial);
+    QCOMPARE(office.zone_file(), stored);
+    QCOMPARE(gui_test::dig(office.port(), "host.office.lan", "A").size(), 2);
   }
 
   void relativeNameWithoutADomainIsRefusedAndAnAbsoluteOneAdded() {
-    ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone);
-    Program program(tree);
-    QVERIFY(ready(program, tree.port()));
-    program.window->engine().zone.hold().set_domain("");
-    OpenDialog open(program);
+    OfficeProgram office;
+    QVERIFY(office.ready());
+    office.program.window->engine().zone.hold().set_domain("");
+    OpenDialog open(office.program);
     open.fill({0, "relative", "10.9.9.9", "", ""});
     QVERIFY(open.ok().isEmpty());
     QVERIFY(open.dialog.isVisible());
     open.fill({0, "host.elsewhere.org.", "10.9.9.9", "", ""});
     QVERIFY(open.ok().isEmpty());
     QVERIFY(!open.dialog.isVisible());
-    const LocalZone::Guard zone = program.window->engine().zone.hold();
+    const LocalZone::Guard zone = office.program.window->engine().zone.hold();
     QVERIFY(zone.find_zone_record(zone.live(), "host.elsewhere.org", 1) != nullptr);
     QVERIFY(zone.find_zone_record(zone.live(), "relative", 255) == nullptr);
   }
 
   void cancelAfterEditsChangesNothing() {
-    ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone);
-    Program program(tree);
-    QVERIFY(ready(program, tree.port()));
-    const QString stored = gui_test::read_file(tree.data() + "/name.db");
-    const uint32_t serial = soa_serial(tree.port());
-    OpenDialog open(program);
+    OfficeProgram office;
+    QVERIFY(office.ready());
+    const QString stored = office.zone_file();
+    const uint32_t serial = soa_serial(office.port());
+    OpenDialog open(office.program);
     open.fill({3, "", "5", "", "cancelled"});
-    QTest::mouseClick(open.dialog.findChild<QPushButton*>("CANCEL"), Qt::LeftButton);
+    QTest::mouseClick(open.button("CANCEL"), Qt::LeftButton);
     QVERIFY(!open.dialog.isVisible());
-    QCOMPARE(soa_serial(tree.port()), serial);
-    QVERIFY(!gui_test::dig(tree.port(), "office.lan", "MX").join(' ').contains("cancelled"));
-    QCOMPARE(gui_test::read_file(tree.data() + "/name.db"), stored);
+    QCOMPARE(soa_serial(office.port()), serial);
+    QVERIFY(!gui_test::dig(office.port(), "office.lan", "MX").join(' ').contains("cancelled"));
+    QCOMPARE(office.zone_file(), stored);
   }
 };
 

@@ -5,12 +5,15 @@
 
 #include <QApplication>
 #include <QItemSelectionModel>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTableView>
 #include <QTimer>
 #include <functional>
 #include <memory>
 #include <set>
+#include <utility>
 
 #include "gui/main_window.h"
 #include "gui/server_thread.h"
@@ -107,6 +110,22 @@ inline uint32_t soa_serial(uint16_t port, const QString& domain = "office.lan") 
   return fields.size() > 2 ? fields[2].toUInt() : 0;
 }
 
+// A program serving `zone` for office.lan on a free port.
+struct OfficeProgram {
+  explicit OfficeProgram(const QString& more_settings = {}, const QString& zone = kOfficeZone)
+      : tree(find_free_port(), zone, "office.lan", more_settings), program(tree) {}
+  // Waits until the window reports the server ready; false after 15 s.
+  bool ready() {
+    const QString text = QString(" Ready on Port %1").arg(tree.port());
+    return QTest::qWaitFor([&] { return program.window->bottom_status_text() == text; }, 15'000);
+  }
+  uint16_t port() const { return tree.port(); }
+  QString zone_file() const { return read_file(tree.data() + "/name.db"); }
+
+  ServerTree tree;
+  Program program;
+};
+
 // Runs `action` and answers every message box it opens with OK (boxes run
 // their own event loop, so they are found by a timer). Returns their texts
 // in order.
@@ -126,5 +145,28 @@ inline QStringList messages_during(const std::function<void()>& action) {
   action();
   return texts;
 }
+
+// A dialog of type `Dialog` made from `arguments` and shown the way exec
+// would show it, driven through its named children.
+template <class Dialog>
+struct ShownDialog {
+  template <class... Arguments>
+  explicit ShownDialog(Arguments&&... arguments) : dialog(std::forward<Arguments>(arguments)...) {
+    dialog.show();
+  }
+  QLineEdit* field(const char* name) { return dialog.template findChild<QLineEdit*>(name); }
+  QString text(const char* name) { return field(name)->text(); }
+  // Empties the field and types `text` into it key by key.
+  void type(const char* name, const QString& text) {
+    field(name)->clear();
+    QTest::keyClicks(field(name), text);
+  }
+  QPushButton* button(const char* name) { return dialog.template findChild<QPushButton*>(name); }
+  // Clicks a button; the texts of the message boxes it opened.
+  QStringList click(const char* name) {
+    return messages_during([&] { QTest::mouseClick(button(name), Qt::LeftButton); });
+  }
+  Dialog dialog;
+};
 
 }  // namespace norvane::gui_test

@@ -16,39 +16,27 @@
 namespace norvane {
 namespace {
 
-constexpr int kReadyWaitMs = 15'000;
-
-using gui_test::messages_during;
-using gui_test::Program;
-using gui_test::ServerTree;
+using gui_test::OfficeProgram;
 using gui_test::soa_serial;
 
-// The dialog over a running program, shown the way exec would show it.
-struct OpenDialog {
-  explicit OpenDialog(Program& program, RefreshStart start = {})
-      : dialog(program.window->engine(), program.language, program.window.get(), std::move(start)) {
-    dialog.show();
-  }
-  QLineEdit* field(const char* name) { return dialog.findChild<QLineEdit*>(name); }
-  QString text(const char* name) { return field(name)->text(); }
-  void type(const char* name, const QString& text) {
-    field(name)->clear();
-    QTest::keyClicks(field(name), text);
-  }
-  QPushButton* button(const char* name) { return dialog.findChild<QPushButton*>(name); }
-  // Clicks a button and returns the texts of the message boxes it opened.
-  QStringList click(const char* name) {
-    return messages_during([&] { QTest::mouseClick(button(name), Qt::LeftButton); });
-  }
-  LocalDomainDialog dialog;
+// The dialog over a running program.
+struct OpenDialog : gui_test::ShownDialog<LocalDomainDialog> {
+  explicit OpenDialog(gui_test::Program& program, RefreshStart start = {})
+      : ShownDialog(program.window->engine(), program.language, program.window.get(),
+                    std::move(start)) {}
 };
 
-bool ready(Program& program, uint16_t port) {
-  return QTest::qWaitFor(
-      [&] {
-        return program.window->bottom_status_text() == QString(" Ready on Port %1").arg(port);
-      },
-      kReadyWaitMs);
+// Opens the dialog, checks that field `name` shows `shown`, types `typed`
+// there and presses OK. True when the dialog closed without a message.
+bool change_field(gui_test::Program& program, const char* name, const QString& shown,
+                  const QString& typed) {
+  OpenDialog open(program);
+  if (open.text(name) != shown) {
+    qWarning() << name << "shows" << open.text(name);
+    return false;
+  }
+  open.type(name, typed);
+  return open.click("ok_button").isEmpty() && !open.dialog.isVisible();
 }
 
 // The SOA record dig gets for `domain`, as its fields.
@@ -121,51 +109,38 @@ class LocalDomainTest : public QObject {
   }
 
   void renamedDomainIsAnsweredUnderItsNewNameAndStored() {
-    ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone);
-    Program program(tree);
-    QVERIFY(ready(program, tree.port()));
-    OpenDialog open(program);
-    QCOMPARE(open.text("domain_name"), QString("office.lan"));
-    open.type("domain_name", "branch.lan.");
-    QVERIFY(open.click("ok_button").isEmpty());
-    QVERIFY(!open.dialog.isVisible());
-
-    QCOMPARE(gui_test::dig(tree.port(), "host.branch.lan", "A"),
+    OfficeProgram office;
+    QVERIFY(office.ready());
+    QVERIFY(change_field(office.program, "domain_name", "office.lan", "branch.lan."));
+    QCOMPARE(gui_test::dig(office.port(), "host.branch.lan", "A"),
              QStringList({"192.168.10.20", "192.168.10.21"}));
-    QCOMPARE(gui_test::dig(tree.port(), "www.branch.lan", "CNAME").value(0),
+    QCOMPARE(gui_test::dig(office.port(), "www.branch.lan", "CNAME").value(0),
              QString("host.branch.lan."));
-    QCOMPARE(soa_fields(tree.port(), "branch.lan").value(0), QString("ns1.office.lan."));
-    const QString stored = gui_test::read_file(tree.data() + "/name.db");
+    QCOMPARE(soa_fields(office.port(), "branch.lan").value(0), QString("ns1.office.lan."));
+    const QString stored = office.zone_file();
     QVERIFY2(stored.contains("branch.lan"), qPrintable(stored));
     QVERIFY2(!stored.contains("host.office.lan"), qPrintable(stored));
     // The rows of the Database view belong to the reloaded records.
-    QTRY_VERIFY_WITH_TIMEOUT(program.column(0).contains("host.branch.lan."), 5'000);
-    QVERIFY(!program.column(0).contains("host.office.lan."));
+    QTRY_VERIFY_WITH_TIMEOUT(office.program.column(0).contains("host.branch.lan."), 5'000);
+    QVERIFY(!office.program.column(0).contains("host.office.lan."));
   }
 
   void mailboxIsShownWithAtAndStoredWithADot() {
-    ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone);
-    Program program(tree);
-    QVERIFY(ready(program, tree.port()));
-    {
-      OpenDialog open(program);
-      QCOMPARE(open.text("mailbox"), QString("hostmaster@office.lan"));
-      open.type("mailbox", "dnsadmin@example.org.");
-      QVERIFY(open.click("ok_button").isEmpty());
-      QVERIFY(!open.dialog.isVisible());
-    }
-    QCOMPARE(soa_fields(tree.port(), "office.lan").value(1), QString("dnsadmin.example.org."));
-    QVERIFY(gui_test::read_file(tree.data() + "/name.db").contains("dnsadmin.example.org"));
-    OpenDialog again(program);
+    OfficeProgram office;
+    QVERIFY(office.ready());
+    QVERIFY(
+        change_field(office.program, "mailbox", "hostmaster@office.lan", "dnsadmin@example.org."));
+    QCOMPARE(soa_fields(office.port(), "office.lan").value(1), QString("dnsadmin.example.org."));
+    QVERIFY(office.zone_file().contains("dnsadmin.example.org"));
+    OpenDialog again(office.program);
     QCOMPARE(again.text("mailbox"), QString("dnsadmin@example.org"));
   }
 
   void refusedDomainOrMailboxKeepsTheDialogAndTheZone() {
-    ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone);
-    Program program(tree);
-    QVERIFY(ready(program, tree.port()));
-    const QString stored = gui_test::read_file(tree.data() + "/name.db");
-    const uint32_t serial = soa_serial(tree.port());
+    OfficeProgram office;
+    QVERIFY(office.ready());
+    const QString stored = office.zone_file();
+    const uint32_t serial = soa_serial(office.port());
     const struct {
       const char* field;
       const char* text;
@@ -179,23 +154,22 @@ class LocalDomainTest : public QObject {
         {"mailbox", "", "Not a valid email address."},
     };
     for (const auto& entry : cases) {
-      OpenDialog open(program);
+      OpenDialog open(office.program);
       open.type("serial", "777");
       open.type(entry.field, entry.text);
       QCOMPARE(open.click("ok_button"), QStringList({entry.message}));
       QVERIFY2(open.dialog.isVisible(), entry.text);
       QCOMPARE(open.text(entry.field), QString(entry.text));
     }
-    QCOMPARE(gui_test::read_file(tree.data() + "/name.db"), stored);
-    QCOMPARE(soa_serial(tree.port()), serial);
+    QCOMPARE(office.zone_file(), stored);
+    QCOMPARE(soa_serial(office.port()), serial);
   }
 
   void numberFieldKeepsItsValueWhenEmptyOrNotANumber() {
-    ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone);
-    Program program(tree);
-    QVERIFY(ready(program, tree.port()));
+    OfficeProgram office;
+    QVERIFY(office.ready());
     {
-      OpenDialog open(program);
+      OpenDialog open(office.program);
       open.type("serial", "next");  // the serial field takes any text
       open.type("refresh", "");
       open.type("retry", "9x00");  // letters never reach a number field
@@ -205,48 +179,44 @@ class LocalDomainTest : public QObject {
       QVERIFY(open.click("ok_button").isEmpty());
     }
     // SOA: primary, mailbox, serial, refresh, retry, expire, minimum.
-    QCOMPARE(soa_fields(tree.port(), "office.lan").mid(2),
+    QCOMPARE(soa_fields(office.port(), "office.lan").mid(2),
              QStringList({"2026120701", "3600", "900", "604800", "300"}));
   }
 
   void cancelAfterEditsChangesNothing() {
-    ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone);
-    Program program(tree);
-    QVERIFY(ready(program, tree.port()));
-    const QString stored = gui_test::read_file(tree.data() + "/name.db");
-    const QStringList soa = soa_fields(tree.port(), "office.lan");
-    OpenDialog open(program);
+    OfficeProgram office;
+    QVERIFY(office.ready());
+    const QString stored = office.zone_file();
+    const QStringList soa = soa_fields(office.port(), "office.lan");
+    OpenDialog open(office.program);
     for (const char* field : {"domain_name", "primary_server", "mailbox", "serial", "refresh",
                               "retry", "expire", "ttl"})
       open.type(field, "12");
     QVERIFY(open.click("CANCEL").isEmpty());
     QVERIFY(!open.dialog.isVisible());
     QCOMPARE(open.dialog.result(), int(QDialog::Rejected));
-    QCOMPARE(soa_fields(tree.port(), "office.lan"), soa);
-    QCOMPARE(gui_test::dig(tree.port(), "host.office.lan", "A").size(), 2);
-    QCOMPARE(gui_test::read_file(tree.data() + "/name.db"), stored);
+    QCOMPARE(soa_fields(office.port(), "office.lan"), soa);
+    QCOMPARE(gui_test::dig(office.port(), "host.office.lan", "A").size(), 2);
+    QCOMPARE(office.zone_file(), stored);
   }
 
   void refreshButtonOnlyOnASecondaryStartsAndReturnsAtOnce() {
     {
-      ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone);
-      Program program(tree);
-      QVERIFY(ready(program, tree.port()));
-      OpenDialog open(program);
+      OfficeProgram plain;
+      QVERIFY(plain.ready());
+      OpenDialog open(plain.program);
       QVERIFY(open.button("RELOAD")->isHidden());
       QVERIFY(open.dialog.findChild<QLabel*>("load_time")->text().endsWith(" (db)"));
     }
     // A secondary whose primary is not there: the start-up transfer fails
     // and the zone file stays in force.
-    ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone, "office.lan",
-                    "Primary=127.0.0.1\n");
-    Program program(tree);
-    QVERIFY(ready(program, tree.port()));
-    Engine& engine = program.window->engine();
+    OfficeProgram office("Primary=127.0.0.1\n");
+    QVERIFY(office.ready());
+    Engine& engine = office.program.window->engine();
     const std::time_t refreshed_at = std::time(nullptr) - 3600;
     engine.zone.hold().set_refreshed_at(refreshed_at);
     int started = 0;
-    OpenDialog open(program, [&started] { return ++started; });
+    OpenDialog open(office.program, [&started] { return ++started; });
     QVERIFY(!open.button("RELOAD")->isHidden());
     char clock[32];
     std::tm local{};
@@ -255,12 +225,12 @@ class LocalDomainTest : public QObject {
     const QString label = open.dialog.findChild<QLabel*>("load_time")->text();
     QVERIFY2(label.endsWith(clock), qPrintable(label));
 
-    program.window->set_refresh_countdown(0);
+    office.program.window->set_refresh_countdown(0);
     const std::time_t before = std::time(nullptr);
     QVERIFY(open.click("RELOAD").isEmpty());
     QCOMPARE(started, 1);
     QVERIFY(!open.dialog.isVisible());
-    QCOMPARE(program.window->refresh_countdown(), 3);
+    QCOMPARE(office.program.window->refresh_countdown(), 3);
     // The timed refresh of the serving loop is held off meanwhile.
     const LocalZone::Guard zone = engine.zone.hold();
     QVERIFY(zone.retry_after() >= before + static_cast<std::time_t>(zone.retry()));
