@@ -13,8 +13,10 @@
 #include <clocale>
 
 #include "gui/about_dialog.h"
+#include "gui/add_entry_dialog.h"
 #include "gui/dialog_helpers.h"
 #include "gui/language.h"
+#include "gui/local_domain_dialog.h"
 #include "gui/log_viewer_dialog.h"
 #include "gui/main_window.h"
 #include "gui/security_dialog.h"
@@ -111,6 +113,18 @@ int velisk_main(int argc, char** argv) {
     launch_dialog(&window, language, [&](QWidget* owner) {
       return std::make_unique<LogViewerDialog>(language, *engine.settings.data_directory.get(),
                                                engine.settings.create_log.load(), owner);
+    });
+  });
+  window.set_command_hook(kCommandLocalDomain, [&window, &language, &server] {
+    launch_dialog(&window, language, [&](QWidget* owner) {
+      return std::make_unique<LocalDomainDialog>(
+          window.engine(), language, &window,
+          [&server] { return server.host().zone_refresh_start() ? 1 : 0; }, owner);
+    });
+  });
+  window.set_command_hook(kCommandAddEntry, [&window, &language] {
+    launch_dialog(&window, language, [&](QWidget* owner) {
+      return std::make_unique<AddEntryDialog>(window.engine(), language, &window, owner);
     });
   });
   window.set_command_hook(kCommandSecurity, [&window, &language, machine] {

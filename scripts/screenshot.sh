@@ -2,15 +2,15 @@
 # Runs velisk under a virtual X server (Xvfb) against a copy of the demo store
 # and writes a picture of its main window to doc/images/main-window.png, or
 # with "log-viewer" of File > View Log after a few queries to
-# doc/images/log-viewer.png; "security", "statistics" and "about" picture
-# those dialogs in doc/images/<mode>.png.
+# doc/images/log-viewer.png, with "local-domain", "add-entry", "security",
+# "statistics" or "about" of that dialog to doc/images/<mode>.png.
 # Needs xvfb, xauth, imagemagick and xdotool (scripts/install-deps.sh installs them).
 set -euo pipefail
 mode="${1:-main-window}"
 case "${mode}" in
-  main-window | log-viewer | security | statistics | about) ;;
+  main-window | log-viewer | local-domain | add-entry | security | statistics | about) ;;
   *)
-    echo "usage: $0 [main-window|log-viewer|security|statistics|about]" >&2
+    echo "usage: $0 [main-window|log-viewer|local-domain|add-entry|security|statistics|about]" >&2
     exit 2
     ;;
 esac
@@ -75,6 +75,29 @@ if [[ "${mode}" == main-window ]]; then
   exit 0
 fi
 
+# Opens a dialog with the keys `$1` on the main window and writes the picture
+# of the window titled `$2` to doc/images/`$3`.png.
+capture_dialog() {
+  local keys="$1" title="$2" name="$3" main_window dialog=""
+  main_window="$(DISPLAY=":${display}" xdotool search --name 'Norvane DNS Server' | head -n 1)"
+  # shellcheck disable=SC2086 # the keys are separate words
+  DISPLAY=":${display}" xdotool windowfocus --sync "${main_window}" ${keys}
+  for _ in $(seq 50); do
+    # The About dialog bears the main window's title.
+    dialog="$(DISPLAY=":${display}" xdotool search --name "${title}" 2> /dev/null |
+      grep -v "^${main_window}\$" | head -n 1 || true)"
+    [[ -n "${dialog}" ]] && break
+    sleep 0.1
+  done
+  if [[ -z "${dialog}" ]]; then
+    echo "the window ${title} did not open" >&2
+    exit 1
+  fi
+  sleep 1
+  DISPLAY=":${display}" import -window "${dialog}" "doc/images/${name}.png"
+  echo "wrote doc/images/${name}.png"
+}
+
 # Queries of every outcome: answers, a miss and an MX question.
 ask_queries() {
   for name in host.office.lan mail.office.lan www.office.lan printer.office.lan \
@@ -84,47 +107,32 @@ ask_queries() {
   dig +noedns +short +time=1 +tries=1 @127.0.0.1 -p "${port}" office.lan MX > /dev/null 2>&1 || true
 }
 
-# Opens a dialog with the keys given after the window's title, waits for a
-# window named by the pattern and writes its picture to doc/images/<mode>.png.
-picture_dialog() {
-  local pattern="$1"
-  shift
-  local main_window dialog=""
-  main_window="$(DISPLAY=":${display}" xdotool search --name 'Norvane DNS Server' | head -n 1)"
-  DISPLAY=":${display}" xdotool windowfocus --sync "${main_window}" "$@"
-  for _ in $(seq 50); do
-    dialog="$(DISPLAY=":${display}" xdotool search --name "${pattern}" 2> /dev/null |
-      grep -v "^${main_window}\$" | head -n 1 || true)"
-    [[ -n "${dialog}" ]] && break
-    sleep 0.1
-  done
-  if [[ -z "${dialog}" ]]; then
-    echo "the ${mode} dialog did not open" >&2
-    exit 1
-  fi
-  sleep 1.5
-  DISPLAY=":${display}" import -window "${dialog}" "doc/images/${mode}.png"
-  echo "wrote doc/images/${mode}.png"
-}
-
 case "${mode}" in
   security)
-    picture_dialog '^Security$' key alt+o key s
+    capture_dialog "key alt+o key s" '^Security$' security
     exit 0
     ;;
   statistics)
     ask_queries
-    picture_dialog '^Statistics$' key alt+f key s
+    capture_dialog "key alt+f key s" '^Statistics$' statistics
     exit 0
     ;;
   about)
-    picture_dialog '^Norvane DNS Server$' key alt+h key a
+    capture_dialog "key alt+h key a" '^Norvane DNS Server$' about
+    exit 0
+    ;;
+  local-domain)
+    capture_dialog "key alt+o key l" '^Local Domain$' local-domain
+    exit 0
+    ;;
+  add-entry)
+    capture_dialog "key alt+o key a" '^Add Entry$' add-entry
     exit 0
     ;;
 esac
 
-# Queries that fill the log with query, answer and refusal lines; then File >
-# View Log through the keyboard.
+# Queries that fill the log and the statistics with query, answer and
+# refusal lines; then File > View Log through the keyboard.
 ask_queries
 sleep 1
-picture_dialog '^Log$' key alt+f key v
+capture_dialog "key alt+f key v" '^Log$' log-viewer

@@ -17,7 +17,6 @@
 
 namespace norvane {
 class Language;
-class ServerThread;
 }  // namespace norvane
 
 namespace norvane::gui_test {
@@ -74,10 +73,5 @@ class ServerTree {
 // Loads the language that `locale` chooses from the shipped files (the build
 // copies them beside velisk as Languages/), with empty stores in `scratch`.
 void load_shipped_language(Language& language, const char* locale, const QString& scratch);
-
-// Points the environment at `tree`, starts a server of its store on its own
-// thread and waits (15 s at most) until it answers host.office.lan. Null when
-// it did not start or answer.
-std::unique_ptr<ServerThread> start_server(const ServerTree& tree);
 
 }  // namespace norvane::gui_test

@@ -12,7 +12,6 @@
 #include <cstring>
 
 #include "gui/language.h"
-#include "gui/server_thread.h"
 #include "tests/gui/gui_test.h"
 #include "tests/office_zone.h"
 
@@ -103,16 +102,6 @@ void load_shipped_language(Language& language, const char* locale, const QString
   language.load_language(SettingsStore((scratch + "/user").toStdString()),
                          SettingsStore((scratch + "/machine").toStdString()), QLocale(locale),
                          shipped);
-}
-
-std::unique_ptr<ServerThread> start_server(const ServerTree& tree) {
-  tree.use();
-  auto server = std::make_unique<ServerThread>(SettingsStore(tree.store().toStdString()), nullptr);
-  if (!server->start()) return nullptr;
-  if (!QTest::qWaitFor([&] { return dig(tree.port(), "host.office.lan", "A").size() == 2; },
-                       15'000))
-    return nullptr;
-  return server;
 }
 
 }  // namespace norvane::gui_test

@@ -12,7 +12,7 @@
 #include "gui/language.h"
 #include "gui/security_dialog.h"
 #include "gui/server_thread.h"
-#include "tests/gui/gui_test.h"
+#include "tests/gui/gui_program.h"
 
 namespace norvane {
 namespace {
@@ -296,13 +296,37 @@ class SecurityTest : public QObject {
     }
   }
 
+  void okWithAStoreThatCannotBeWrittenSaysSoAndKeepsTheFormerList() {
+    // A store folder that is a file: no write can succeed.
+    QTemporaryDir dir;
+    const QString not_a_folder = dir.path() + "/store";
+    QVERIFY(gui_test::write_file(not_a_folder, "x"));
+    Engine engine;
+    engine.access.replace_access_list(three_ranges());
+    Language language;
+    SecurityDialog dialog(engine, SettingsStore(not_a_folder.toStdString()), language);
+    dialog.show();
+    dialog.access_box()->click();
+    click_row(dialog, 0);
+    dialog.remove_button()->click();
+    QCOMPARE(dialog.rows().size(), size_t{2});
+    const QStringList boxes =
+        gui_test::messages_during([&] { QTest::mouseClick(dialog.ok_button(), Qt::LeftButton); });
+    QCOMPARE(boxes.size(), 1);
+    QVERIFY2(boxes.first().startsWith("The settings could not be saved."),
+             qPrintable(boxes.first()));
+    QVERIFY(engine.access.access_list() == three_ranges());
+    QCOMPARE(engine.settings.access_control.load(), 0u);
+    QVERIFY(!dialog.isVisible());
+  }
+
   void okRefusesAndAllowsOverTheWire() {
-    gui_test::ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone, "office.lan",
-                              "AccessControl=1\n[Velisk\\Access]\n0=Q ,127.0.0.1\n"
-                              "1=Q Z U,192.168.0.1-192.168.0.254\n2=Z ,*\n3=U,10.0.0.9\n");
-    const std::unique_ptr<ServerThread> running = gui_test::start_server(tree);
-    QVERIFY(running);
-    ServerThread& server = *running;
+    gui_test::OfficeProgram office(
+        "AccessControl=1\n[Velisk\\Access]\n0=Q ,127.0.0.1\n"
+        "1=Q Z U,192.168.0.1-192.168.0.254\n2=Z ,*\n3=U,10.0.0.9\n");
+    QVERIFY(office.ready());
+    const gui_test::ServerTree& tree = office.tree;
+    ServerThread& server = *office.program.server;
     Language language;
     const SettingsStore store(tree.store().toStdString());
     {
@@ -347,14 +371,13 @@ class SecurityTest : public QObject {
     QCOMPARE(dig_status(tree.port(), "host.office.lan"), QString("REFUSED"));
     QVERIFY(stored_ranges(tree.store()).isEmpty());
     QVERIFY(server.engine().access.access_list().empty());
-    QVERIFY(server.stop_and_join());
   }
 
   void newInstallationAddThenOkAllowsQueriesFromEverywhere() {
-    gui_test::ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone);
-    const std::unique_ptr<ServerThread> running = gui_test::start_server(tree);
-    QVERIFY(running);
-    ServerThread& server = *running;
+    gui_test::OfficeProgram office;
+    QVERIFY(office.ready());
+    const gui_test::ServerTree& tree = office.tree;
+    ServerThread& server = *office.program.server;
     Language language;
     SecurityDialog dialog(server.engine(), SettingsStore(tree.store().toStdString()), language);
     dialog.show();
@@ -367,15 +390,13 @@ class SecurityTest : public QObject {
     QVERIFY(gui_test::read_file(tree.store() + "/settings.ini").contains("\nAccessControl=1\n"));
     QCOMPARE(server.engine().settings.access_control.load(), 1u);
     QCOMPARE(dig_status(tree.port(), "host.office.lan"), QString("NOERROR"));
-    QVERIFY(server.stop_and_join());
   }
 
   void cancelAfterEditsChangesNothing() {
-    gui_test::ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone, "office.lan",
-                              "AccessControl=1\n[Velisk\\Access]\n0=Q ,127.0.0.1\n1=Z ,*\n");
-    const std::unique_ptr<ServerThread> running = gui_test::start_server(tree);
-    QVERIFY(running);
-    ServerThread& server = *running;
+    gui_test::OfficeProgram office("AccessControl=1\n[Velisk\\Access]\n0=Q ,127.0.0.1\n1=Z ,*\n");
+    QVERIFY(office.ready());
+    const gui_test::ServerTree& tree = office.tree;
+    ServerThread& server = *office.program.server;
     const QString stored = gui_test::read_file(tree.store() + "/settings.ini");
     const std::vector<AccessRange> live = server.engine().access.access_list();
     Language language;
@@ -400,7 +421,6 @@ class SecurityTest : public QObject {
       QCOMPARE(server.engine().settings.access_control.load(), 1u);
       QCOMPARE(dig_status(tree.port(), "host.office.lan"), QString("NOERROR"));
     }
-    QVERIFY(server.stop_and_join());
   }
 
  private:
