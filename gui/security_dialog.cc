@@ -121,8 +121,11 @@ SecurityDialog::SecurityDialog(Engine& engine, SettingsStore store, const Langua
   enable_ranges(enabled);
 
   connect(ui_->ACCESS, &QCheckBox::clicked, this, &SecurityDialog::enable_ranges);
-  // A click shows the selected row, wherever it lands in the list.
+  // A click shows the selected row again (undoing a half-typed address);
+  // a row selected with the keyboard is shown too, so that the edits never
+  // speak for another row than the one they change.
   connect(list, &QTreeWidget::itemClicked, this, [this] { show_selected_row(); });
+  connect(list, &QTreeWidget::itemSelectionChanged, this, [this] { show_selected_row(); });
   for (QCheckBox* box : {ui_->READ, ui_->TRANSFER, ui_->WRITE})
     connect(box, &QCheckBox::clicked, this, &SecurityDialog::on_right_clicked);
   // Only what the user types edits the row; the dialog's own filling of the

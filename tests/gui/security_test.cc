@@ -81,6 +81,8 @@ void run_step(SecurityDialog& dialog, const QString& step) {
                      : rest == "Z" ? dialog.transfers_box()
                                    : dialog.updates_box();
     box->click();
+  } else if (word == "key") {
+    QTest::keyClick(dialog.range_list(), Qt::Key_Down);
   } else if (word == "add") {
     dialog.add_button()->click();
   } else if (word == "remove") {
@@ -156,8 +158,9 @@ class SecurityTest : public QObject {
 
   void rowEditingRules() {
     // Each case runs its steps on the three ranges: "row N" clicks row N,
-    // "first TEXT" and "last TEXT" type over an address edit, "box L" clicks
-    // the rights box of letter L, "add" and "remove" press those buttons.
+    // "key down" moves down the list, "first TEXT" and "last TEXT" type over
+    // an address edit, "box L" clicks the rights box of letter L, "add" and
+    // "remove" press those buttons.
     struct Case {
       const char* name;
       QStringList steps;
@@ -170,6 +173,12 @@ class SecurityTest : public QObject {
     const std::vector<Case> cases = {
         {"a click shows the row in the edits and boxes",
          {"row 1"},
+         unchanged,
+         "192.168.0.1",
+         "192.168.0.254",
+         1},
+        {"a row chosen with the keyboard is shown too",
+         {"row 0", "key down"},
          unchanged,
          "192.168.0.1",
          "192.168.0.254",
