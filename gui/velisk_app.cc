@@ -16,6 +16,7 @@
 #include "gui/language.h"
 #include "gui/log_viewer_dialog.h"
 #include "gui/main_window.h"
+#include "gui/preferences_dialog.h"
 #include "gui/server_thread.h"
 #include "gui/single_instance.h"
 #include "gui/tray_icon.h"
@@ -108,6 +109,13 @@ int velisk_main(int argc, char** argv) {
     launch_dialog(&window, language, [&](QWidget* owner) {
       return std::make_unique<LogViewerDialog>(language, *engine.settings.data_directory.get(),
                                                engine.settings.create_log.load(), owner);
+    });
+  });
+  window.set_command_hook(kCommandPreferences, [&window, &language, &machine, &user] {
+    launch_dialog(&window, language, [&](QWidget* owner) {
+      PreferencesContext context{window.engine(),      machine,  user, language, &window,
+                                 resource_directory(), QLocale()};
+      return std::make_unique<PreferencesDialog>(std::move(context), owner);
     });
   });
   QObject::connect(&instance, &SingleInstance::restore_requested, &window,
