@@ -325,6 +325,8 @@ void LanguagePage::fill() {
   }
   list->setSortingEnabled(true);
   list->sortItems(0, Qt::AscendingOrder);
+  // Kept sorted, but the headers are not for clicking: no arrow on them.
+  list->header()->setSortIndicatorShown(false);
   const int row_height =
       list->sizeHintForRow(0) > 0 ? list->sizeHintForRow(0) : list->fontMetrics().height() + 4;
   list->setMinimumHeight(list->header()->sizeHint().height() + kLanguageListRows * row_height +

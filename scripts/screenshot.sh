@@ -2,14 +2,16 @@
 # Runs velisk under a virtual X server (Xvfb) against a copy of the demo store
 # and writes a picture of its main window to doc/images/main-window.png, or
 # with "log-viewer" of File > View Log after a few queries to
-# doc/images/log-viewer.png.
+# doc/images/log-viewer.png, or with "preferences-<page>" of one page of
+# Options > Preferences to doc/images/preferences-<page>.png.
 # Needs xvfb, xauth, imagemagick and xdotool (scripts/install-deps.sh installs them).
 set -euo pipefail
 mode="${1:-main-window}"
 case "${mode}" in
   main-window | log-viewer) ;;
+  preferences-general | preferences-server | preferences-cache | preferences-language) ;;
   *)
-    echo "usage: $0 [main-window|log-viewer]" >&2
+    echo "usage: $0 [main-window|log-viewer|preferences-general|preferences-server|preferences-cache|preferences-language]" >&2
     exit 2
     ;;
 esac
@@ -23,7 +25,11 @@ work="$(mktemp -d /tmp/norvane-screenshot-XXXXXX)"
 velisk_pid=""
 xvfb_pid=""
 cleanup() {
-  if [[ -n "${velisk_pid}" ]]; then kill "${velisk_pid}" 2> /dev/null || true; fi
+  if [[ -n "${velisk_pid}" ]]; then
+    kill "${velisk_pid}" 2> /dev/null || true
+    # Its exit sequence still writes the cache dump into the tree.
+    wait "${velisk_pid}" 2> /dev/null || true
+  fi
   if [[ -n "${xvfb_pid}" ]]; then kill "${xvfb_pid}" 2> /dev/null || true; fi
   rm -rf "${work}"
 }
@@ -67,6 +73,35 @@ mkdir -p doc/images
 if [[ "${mode}" == main-window ]]; then
   DISPLAY=":${display}" import -window root -crop 640x380+0+0 +repage doc/images/main-window.png
   echo "wrote doc/images/main-window.png"
+  exit 0
+fi
+
+# Options > Preferences through the keyboard, then Ctrl+Tab to the page.
+if [[ "${mode}" == preferences-* ]]; then
+  main_window="$(DISPLAY=":${display}" xdotool search --name 'Norvane DNS Server' | head -n 1)"
+  DISPLAY=":${display}" xdotool windowfocus --sync "${main_window}" key alt+o key p
+  sheet=""
+  for _ in $(seq 50); do
+    sheet="$(DISPLAY=":${display}" xdotool search --name '^Preferences$' 2> /dev/null | head -n 1 || true)"
+    [[ -n "${sheet}" ]] && break
+    sleep 0.1
+  done
+  if [[ -z "${sheet}" ]]; then
+    echo "the preferences did not open" >&2
+    exit 1
+  fi
+  case "${mode}" in
+    preferences-server) tabs=1 ;;
+    preferences-cache) tabs=2 ;;
+    preferences-language) tabs=3 ;;
+    *) tabs=0 ;;
+  esac
+  for _ in $(seq "${tabs}"); do
+    DISPLAY=":${display}" xdotool windowfocus --sync "${sheet}" key ctrl+Tab
+  done
+  sleep 1
+  DISPLAY=":${display}" import -window "${sheet}" "doc/images/${mode}.png"
+  echo "wrote doc/images/${mode}.png"
   exit 0
 fi
 
