@@ -28,21 +28,8 @@
 namespace norvane {
 namespace {
 
-// Characters read from an address field and from a number field.
-constexpr int kAddressChars = 15;
-constexpr int kNumberChars = 31;
+// ClientTTL's "no maximum", shown as an empty field.
 constexpr uint32_t kNoClientTtl = 0xFFFFFFFF;
-constexpr uint32_t kNeutralCacheEntries = 1024;
-constexpr uint16_t kExternalServerPort = 53;
-// Byte budgets of the language file's Common entries.
-constexpr size_t kLanguageEntrySize = 32;
-constexpr size_t kAuthorSize = 64;
-constexpr size_t kColumnTitleSize = 32;
-// The stored Language value is cut to 63 characters.
-constexpr int kLanguageNameChars = 63;
-// The error box's text when a store could not be written.
-constexpr int kNoSaveId = 45;
-constexpr size_t kNoSaveSize = 128;
 
 // Column widths of the language list in percent of its client width less a
 // vertical scroll bar, and the rows it has room for.
@@ -50,13 +37,9 @@ constexpr std::array<int, 3> kLanguageColumnPercent = {36, 44, 25};
 constexpr int kLanguageListRows = 10;
 
 uint32_t parse_address_field(const QLineEdit* field) {
+  constexpr int kAddressChars = 15;
   const std::string text = field->text().left(kAddressChars).toStdString();
   return parse_ipv4(text.c_str());
-}
-
-bool apply_image(PreferencesContext& context, const SettingsImage& image) {
-  const auto bytes = encode_settings_image(image);
-  return apply_settings(context.engine, context.machine, bytes);
 }
 
 std::optional<std::string> common_entry(const std::string& path, const char* key, size_t size) {
@@ -89,16 +72,24 @@ void PreferencesPage::notify_changed() {
   if (opened_) emit changed();
 }
 
+bool PreferencesPage::store_settings(const SettingsImage& image) {
+  const auto bytes = encode_settings_image(image);
+  const bool stored = apply_settings(context_.engine, context_.machine, bytes);
+  if (!stored) report_store_failure();
+  return stored;
+}
+
 void PreferencesPage::report_store_failure() {
+  // The built-in text and the budget of the message.
+  constexpr int kNoSaveId = 45;
+  constexpr size_t kNoSaveSize = 128;
   error_box(this, context_.language.window_title(),
             context_.language.load_text(kNoSaveId, "NOSAVE", kNoSaveSize));
 }
 
 // --- General -------------------------------------------------------------
 
-GeneralPage::GeneralPage(PreferencesContext& context, QWidget* parent)
-    : PreferencesPage(context, parent), ui_(std::make_unique<Ui::PreferencesGeneralPage>()) {
-  ui_->setupUi(this);
+GeneralPage::GeneralPage(PreferencesContext& context) : FormPage(context, "General") {
   // The system counts as the NT line: there is no start-at-boot entry of
   // the window program, the service program is installed on its own.
   ui_->SERVICE->hide();
@@ -132,24 +123,22 @@ bool GeneralPage::apply() {
   // A higher level set in the store by hand becomes 1: the box has two states.
   image.log_level = ui_->LOG->isChecked() ? 1 : 0;
   image.create_log = ui_->DAILY->isChecked() ? 1 : 0;
-  bool stored = apply_image(context_, image);
+  const bool stored = store_settings(image);
   const bool tray = ui_->TRAY->isChecked();
-  stored =
-      context_.machine.store_write_number(kMainKey, "TrayIcon", tray ? 1 : 0, 1) != 0 && stored;
-  stored = context_.machine.store_write_number(kMainKey, "Iconic", ui_->ICONIC->isChecked() ? 1 : 0,
-                                               0) != 0 &&
-           stored;
+  SettingsStore& machine = context_.machine;
+  const bool window_values =
+      machine.store_write_number(kMainKey, "TrayIcon", tray ? 1 : 0, 1) != 0 &&
+      machine.store_write_number(kMainKey, "Iconic", ui_->ICONIC->isChecked() ? 1 : 0, 0) != 0;
   // The icon follows at the next menu build.
   if (context_.window != nullptr) context_.window->set_tray_icon_option(tray);
-  if (!stored) report_store_failure();
-  return stored;
+  // One box for one failed apply.
+  if (stored && !window_values) report_store_failure();
+  return stored && window_values;
 }
 
 // --- Server --------------------------------------------------------------
 
-ServerPage::ServerPage(PreferencesContext& context, QWidget* parent)
-    : PreferencesPage(context, parent), ui_(std::make_unique<Ui::PreferencesServerPage>()) {
-  ui_->setupUi(this);
+ServerPage::ServerPage(PreferencesContext& context) : FormPage(context, "Server") {
   QLineEdit* const fields[] = {ui_->primary_address, ui_->dns1, ui_->dns2, ui_->dns3, ui_->dns4};
   for (QLineEdit* field : fields)
     connect(field, &QLineEdit::textChanged, this, &ServerPage::notify_changed);
@@ -199,7 +188,9 @@ bool ServerPage::apply() {
   const bool automatic = !ui_->AUTO_IF->isHidden();
   image.auto_interfaces = automatic && ui_->AUTO_IF->isChecked() ? 1 : 0;
   image.auto_dns = automatic && ui_->AUTO_DNS->isChecked() ? 1 : 0;
-  // Empty and partial fields are skipped, so later servers move up.
+  // Empty and partial fields are skipped, so later servers move up. The
+  // page has no port field: every server it enters gets the DNS port.
+  constexpr uint16_t kExternalServerPort = 53;
   uint32_t count = 0;
   for (const Ipv4Edit* field : external_fields()) {
     const uint32_t address = parse_address_field(field);
@@ -213,16 +204,12 @@ bool ServerPage::apply() {
     image.external_ports[i] = kExternalServerPort;
   }
   image.external_server_count = count;
-  const bool stored = apply_image(context_, image);
-  if (!stored) report_store_failure();
-  return stored;
+  return store_settings(image);
 }
 
 // --- Cache ---------------------------------------------------------------
 
-CachePage::CachePage(PreferencesContext& context, QWidget* parent)
-    : PreferencesPage(context, parent), ui_(std::make_unique<Ui::PreferencesCachePage>()) {
-  ui_->setupUi(this);
+CachePage::CachePage(PreferencesContext& context) : FormPage(context, "Cache") {
   for (QLineEdit* field : {ui_->server_ttl, ui_->client_ttl, ui_->cache_entries}) {
     // Digits only, as a number-style edit takes them from the keyboard.
     field->setValidator(
@@ -264,23 +251,21 @@ void CachePage::clear_cache_now() {
 bool CachePage::apply() {
   SettingsImage image = capture_settings(context_.engine);
   auto value = [](const QLineEdit* field, uint32_t neutral, uint32_t current) {
+    constexpr int kNumberChars = 31;
     const std::string text = field->text().left(kNumberChars).toStdString();
     return cache_field_value(text, neutral, current);
   };
   image.server_ttl = value(ui_->server_ttl, 0, image.server_ttl);
   image.client_ttl = value(ui_->client_ttl, kNoClientTtl, image.client_ttl);
+  constexpr uint32_t kNeutralCacheEntries = 1024;
   image.cache_entries = value(ui_->cache_entries, kNeutralCacheEntries, image.cache_entries);
   image.cache_dump = ui_->CACHEDUMP->isChecked() ? 1 : 0;
-  const bool stored = apply_image(context_, image);
-  if (!stored) report_store_failure();
-  return stored;
+  return store_settings(image);
 }
 
 // --- Language ------------------------------------------------------------
 
-LanguagePage::LanguagePage(PreferencesContext& context, QWidget* parent)
-    : PreferencesPage(context, parent), ui_(std::make_unique<Ui::PreferencesLanguagePage>()) {
-  ui_->setupUi(this);
+LanguagePage::LanguagePage(PreferencesContext& context) : FormPage(context, "Language") {
   QHeaderView* header = ui_->language_list->header();
   header->setSectionsClickable(false);
   header->setSectionsMovable(false);
@@ -290,6 +275,8 @@ LanguagePage::LanguagePage(PreferencesContext& context, QWidget* parent)
 LanguagePage::~LanguagePage() = default;
 
 void LanguagePage::fill() {
+  // Byte budget of the Common entries LANGUAGE and VERSION.
+  constexpr size_t kLanguageEntrySize = 32;
   const Language& language = context_.language;
   std::optional<std::string> current;
   if (language.in_use())
@@ -298,6 +285,7 @@ void LanguagePage::fill() {
                                          : QString::fromLatin1(kBuiltinName));
 
   QTreeWidget* list = ui_->language_list;
+  constexpr size_t kColumnTitleSize = 32;
   list->setHeaderLabels({language.load_text(28, "MODULE", kColumnTitleSize),
                          language.load_text(27, "LANGUAGE", kColumnTitleSize),
                          language.load_text(8, "VERSION", kColumnTitleSize)});
@@ -355,6 +343,7 @@ void LanguagePage::showEvent(QShowEvent* event) {
 void LanguagePage::show_author(QTreeWidgetItem* item) {
   if (item == nullptr) return;
   const std::string name = item->data(0, Qt::UserRole).toString().toStdString();
+  constexpr size_t kAuthorSize = 64;
   const std::optional<std::string> author =
       common_entry(context_.resource_directory + "Languages/" + name, "AUTHOR", kAuthorSize);
   ui_->author->setText(QString::fromStdString(author.value_or(std::string())));
@@ -363,6 +352,8 @@ void LanguagePage::show_author(QTreeWidgetItem* item) {
 bool LanguagePage::apply() {
   const QList<QTreeWidgetItem*> selected = ui_->language_list->selectedItems();
   if (selected.isEmpty()) return true;
+  // The stored value is cut to 63 characters.
+  constexpr int kLanguageNameChars = 63;
   const std::string name =
       selected.first()->data(0, Qt::UserRole).toString().left(kLanguageNameChars).toStdString();
   if (context_.user.store_write_text(kMainKey, "Language", name.c_str()) == 0) {

@@ -30,6 +30,7 @@ namespace norvane {
 
 class Engine;
 class Ipv4Edit;
+struct SettingsImage;
 class Language;
 class MainWindow;
 
@@ -57,12 +58,12 @@ class PreferencesPage : public QWidget {
   Q_OBJECT
 
  public:
-  explicit PreferencesPage(PreferencesContext& context, QWidget* parent = nullptr)
-      : QWidget(parent), context_(context) {}
+  // `title_key` names the page's title in the language file's Strings.
+  PreferencesPage(PreferencesContext& context, const char* title_key)
+      : context_(context), title_key_(title_key) {}
 
-  // The caption of the page's own form, used when the language file has no
-  // title for it.
-  virtual const char* title_key() const = 0;
+  // The page's title without a translation is the caption of its own form.
+  const char* title_key() const { return title_key_; }
   // Fills the controls the first time; later calls do nothing.
   void open();
   bool opened() const { return opened_; }
@@ -78,94 +79,86 @@ class PreferencesPage : public QWidget {
   virtual void fill() = 0;
   // Emits changed() once the page is open.
   void notify_changed();
+  // Makes `image` the live settings and writes them (apply_settings); on a
+  // failure shows the error box. Returns whether the store was written.
+  bool store_settings(const SettingsImage& image);
   // Shows the error box for a store that could not be written.
   void report_store_failure();
 
   PreferencesContext& context_;
 
  private:
+  const char* title_key_;
   bool opened_ = false;
 };
 
-class GeneralPage : public PreferencesPage {
-  Q_OBJECT
-
+// A page made from the Designer form `Form`.
+template <class Form>
+class FormPage : public PreferencesPage {
  public:
-  explicit GeneralPage(PreferencesContext& context, QWidget* parent = nullptr);
-  ~GeneralPage() override;
-  const char* title_key() const override { return "General"; }
-  bool apply() override;
-  Ui::PreferencesGeneralPage& ui() { return *ui_; }
+  FormPage(PreferencesContext& context, const char* title_key)
+      : PreferencesPage(context, title_key), ui_(std::make_unique<Form>()) {
+    ui_->setupUi(this);
+  }
+  Form& ui() { return *ui_; }
 
  protected:
-  void fill() override;
-
- private:
-  void enable_log_period();
-  std::unique_ptr<Ui::PreferencesGeneralPage> ui_;
+  std::unique_ptr<Form> ui_;
 };
 
-class ServerPage : public PreferencesPage {
-  Q_OBJECT
-
+class GeneralPage : public FormPage<Ui::PreferencesGeneralPage> {
  public:
-  explicit ServerPage(PreferencesContext& context, QWidget* parent = nullptr);
-  ~ServerPage() override;
-  const char* title_key() const override { return "Server"; }
+  explicit GeneralPage(PreferencesContext& context);
+  ~GeneralPage() override;
   bool apply() override;
-  Ui::PreferencesServerPage& ui() { return *ui_; }
-
- protected:
-  void fill() override;
 
  private:
+  void fill() override;
+  void enable_log_period();
+};
+
+class ServerPage : public FormPage<Ui::PreferencesServerPage> {
+ public:
+  explicit ServerPage(PreferencesContext& context);
+  ~ServerPage() override;
+  bool apply() override;
+
+ private:
+  void fill() override;
   void enable_fields();
   std::array<Ipv4Edit*, kMaxExternalServers> external_fields() const;
-  std::unique_ptr<Ui::PreferencesServerPage> ui_;
 };
 
-class CachePage : public PreferencesPage {
-  Q_OBJECT
-
+class CachePage : public FormPage<Ui::PreferencesCachePage> {
  public:
-  explicit CachePage(PreferencesContext& context, QWidget* parent = nullptr);
+  explicit CachePage(PreferencesContext& context);
   ~CachePage() override;
-  const char* title_key() const override { return "Cache"; }
   bool apply() override;
   // Clear Cache: empties the cache now and lets the Cache view follow.
   void clear_cache_now();
-  Ui::PreferencesCachePage& ui() { return *ui_; }
-
- protected:
-  void fill() override;
 
  private:
-  std::unique_ptr<Ui::PreferencesCachePage> ui_;
+  void fill() override;
 };
 
-class LanguagePage : public PreferencesPage {
-  Q_OBJECT
-
+class LanguagePage : public FormPage<Ui::PreferencesLanguagePage> {
  public:
   // The row that stands for the built-in texts.
   static constexpr const char* kBuiltinName = "English";
   static constexpr const char* kBuiltinVersion = "1.5.3";
 
-  explicit LanguagePage(PreferencesContext& context, QWidget* parent = nullptr);
+  explicit LanguagePage(PreferencesContext& context);
   ~LanguagePage() override;
-  const char* title_key() const override { return "Language"; }
   bool apply() override;
-  Ui::PreferencesLanguagePage& ui() { return *ui_; }
 
  protected:
-  void fill() override;
   void resizeEvent(QResizeEvent* event) override;
   void showEvent(QShowEvent* event) override;
 
  private:
+  void fill() override;
   void show_author(QTreeWidgetItem* item);
   void size_columns();
-  std::unique_ptr<Ui::PreferencesLanguagePage> ui_;
 };
 
 }  // namespace norvane

@@ -69,6 +69,26 @@ for _ in $(seq 100); do
 done
 sleep 2
 
+# Brings the main window up front, presses `keys` there and prints the id of
+# the window titled by the pattern `title` once it shows; fails with `what`
+# when it does not within five seconds.
+open_dialog() {
+  local keys="$1" title="$2" what="$3" main_window dialog=""
+  main_window="$(DISPLAY=":${display}" xdotool search --name 'Norvane DNS Server' | head -n 1)"
+  # shellcheck disable=SC2086 # one word per key
+  DISPLAY=":${display}" xdotool windowfocus --sync "${main_window}" ${keys}
+  for _ in $(seq 50); do
+    dialog="$(DISPLAY=":${display}" xdotool search --name "${title}" 2> /dev/null | head -n 1 || true)"
+    [[ -n "${dialog}" ]] && break
+    sleep 0.1
+  done
+  if [[ -z "${dialog}" ]]; then
+    echo "${what} did not open" >&2
+    return 1
+  fi
+  echo "${dialog}"
+}
+
 mkdir -p doc/images
 if [[ "${mode}" == main-window ]]; then
   DISPLAY=":${display}" import -window root -crop 640x380+0+0 +repage doc/images/main-window.png
@@ -78,18 +98,7 @@ fi
 
 # Options > Preferences through the keyboard, then Ctrl+Tab to the page.
 if [[ "${mode}" == preferences-* ]]; then
-  main_window="$(DISPLAY=":${display}" xdotool search --name 'Norvane DNS Server' | head -n 1)"
-  DISPLAY=":${display}" xdotool windowfocus --sync "${main_window}" key alt+o key p
-  sheet=""
-  for _ in $(seq 50); do
-    sheet="$(DISPLAY=":${display}" xdotool search --name '^Preferences$' 2> /dev/null | head -n 1 || true)"
-    [[ -n "${sheet}" ]] && break
-    sleep 0.1
-  done
-  if [[ -z "${sheet}" ]]; then
-    echo "the preferences did not open" >&2
-    exit 1
-  fi
+  sheet="$(open_dialog "key alt+o key p" '^Preferences$' "the preferences")"
   case "${mode}" in
     preferences-server) tabs=1 ;;
     preferences-cache) tabs=2 ;;
@@ -113,18 +122,7 @@ for name in host.office.lan mail.office.lan www.office.lan printer.office.lan no
 done
 dig +noedns +short +time=1 +tries=1 @127.0.0.1 -p "${port}" office.lan MX > /dev/null 2>&1 || true
 sleep 1
-main_window="$(DISPLAY=":${display}" xdotool search --name 'Norvane DNS Server' | head -n 1)"
-DISPLAY=":${display}" xdotool windowfocus --sync "${main_window}" key alt+f key v
-viewer=""
-for _ in $(seq 50); do
-  viewer="$(DISPLAY=":${display}" xdotool search --name '^Log$' 2> /dev/null | head -n 1 || true)"
-  [[ -n "${viewer}" ]] && break
-  sleep 0.1
-done
-if [[ -z "${viewer}" ]]; then
-  echo "the log viewer did not open" >&2
-  exit 1
-fi
+viewer="$(open_dialog "key alt+f key v" '^Log$' "the log viewer")"
 sleep 1
 DISPLAY=":${display}" import -window "${viewer}" doc/images/log-viewer.png
 echo "wrote doc/images/log-viewer.png"

@@ -67,15 +67,24 @@ std::unique_ptr<PreferencesDialog> make_sheet(Engine& engine, const gui_test::Se
   return sheet;
 }
 
-// An engine read from the tree's store, without a server.
-struct StoredEngine {
-  explicit StoredEngine(const gui_test::ServerTree& tree)
-      : store(tree.store().toStdString()), language() {
-    settings_read(engine, store);
+// A tree serving the office zone with `more_settings` in its store.
+std::unique_ptr<gui_test::ServerTree> office_tree(const QString& more_settings = {}) {
+  return std::make_unique<gui_test::ServerTree>(gui_test::find_free_port(), gui_test::kOfficeZone,
+                                                "office.lan", more_settings);
+}
+
+// An engine read from the tree's store, without a server, and a sheet over
+// it showing `page` (none: no sheet).
+struct StoredSheet {
+  StoredSheet(const gui_test::ServerTree& tree, int page) {
+    settings_read(engine, SettingsStore(tree.store().toStdString()));
+    if (page < 0) return;
+    sheet = make_sheet(engine, tree, language);
+    sheet->tabs()->setCurrentIndex(page);
   }
   Engine engine;
-  SettingsStore store;
   Language language;
+  std::unique_ptr<PreferencesDialog> sheet;
 };
 
 QString stored(const gui_test::ServerTree& tree) {
@@ -240,9 +249,8 @@ class PreferencesTest : public QObject {
          false},
     };
     for (const Case& test : cases) {
-      StoredEngine stored_engine(tree);
-      auto sheet = make_sheet(stored_engine.engine, tree, stored_engine.language);
-      sheet->tabs()->setCurrentIndex(test.page);
+      StoredSheet stored_engine(tree, test.page);
+      auto& sheet = stored_engine.sheet;
       QVERIFY2(!sheet->apply_button()->isEnabled(), test.name);
       test.act(*sheet);
       QVERIFY2(sheet->apply_button()->isEnabled() == test.enables, test.name);
@@ -254,10 +262,10 @@ class PreferencesTest : public QObject {
   }
 
   void generalPageWritesLogAndWindowValues() {
-    gui_test::ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone, "office.lan",
-                              "Log=2\nCreateLog=1\n");
-    StoredEngine stored_engine(tree);
-    auto sheet = make_sheet(stored_engine.engine, tree, stored_engine.language);
+    const auto tree_owner = office_tree("Log=2\nCreateLog=1\n");
+    const gui_test::ServerTree& tree = *tree_owner;
+    StoredSheet stored_engine(tree, PreferencesDialog::kGeneral);
+    auto& sheet = stored_engine.sheet;
     GeneralPage& page = sheet->general();
     QVERIFY(page.ui().SERVICE->isHidden());
     QVERIFY(page.ui().LOG->isChecked());
@@ -283,12 +291,11 @@ class PreferencesTest : public QObject {
   }
 
   void serverPageCompactsServersAndIgnoresPartialAddresses() {
-    gui_test::ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone, "office.lan",
-                              "DNS1=10.1.1.1\nDNS2=10.1.1.2\nPrimary=10.5.5.5\n");
+    const auto tree_owner = office_tree("DNS1=10.1.1.1\nDNS2=10.1.1.2\nPrimary=10.5.5.5\n");
+    const gui_test::ServerTree& tree = *tree_owner;
     {
-      StoredEngine stored_engine(tree);
-      auto sheet = make_sheet(stored_engine.engine, tree, stored_engine.language);
-      sheet->tabs()->setCurrentIndex(PreferencesDialog::kServer);
+      StoredSheet opened(tree, PreferencesDialog::kServer);
+      auto& sheet = opened.sheet;
       auto& ui = sheet->server().ui();
       QCOMPARE(ui.dns1->text(), QString("10.1.1.1"));
       QCOMPARE(ui.dns3->text(), QString());
@@ -303,19 +310,18 @@ class PreferencesTest : public QObject {
       click(ui.SECONDARY);
       QVERIFY(!ui.primary_address->isEnabled());
       click(sheet->apply_button());
-      const auto servers = stored_engine.engine.settings.external_servers.get();
+      const auto servers = opened.engine.settings.external_servers.get();
       QCOMPARE(servers->size(), size_t{2});
       QCOMPARE((*servers)[0].address, inet_addr("192.0.2.2"));
       QCOMPARE((*servers)[1].address, inet_addr("192.0.2.4"));
-      QCOMPARE(stored_engine.engine.settings.primary.load(), 0u);
+      QCOMPARE(opened.engine.settings.primary.load(), 0u);
       const QString text = stored(tree);
       QVERIFY2(text.contains("DNS1=192.0.2.2\n") && text.contains("DNS2=192.0.2.4\n"),
                qPrintable(text));
       QVERIFY2(!text.contains("DNS3") && !text.contains("Primary"), qPrintable(text));
     }
-    StoredEngine reopened(tree);
-    auto sheet = make_sheet(reopened.engine, tree, reopened.language);
-    sheet->tabs()->setCurrentIndex(PreferencesDialog::kServer);
+    StoredSheet reopened(tree, PreferencesDialog::kServer);
+    auto& sheet = reopened.sheet;
     auto& ui = sheet->server().ui();
     const QStringList shown = {ui.dns1->text(), ui.dns2->text(), ui.dns3->text(), ui.dns4->text()};
     QCOMPARE(shown, QStringList({"192.0.2.2", "192.0.2.4", "", ""}));
@@ -339,21 +345,20 @@ class PreferencesTest : public QObject {
   }
 
   void cachePageStoresNeutralValuesForEmptyFields() {
-    gui_test::ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone, "office.lan",
-                              "CacheEntries=500\nClientTTL=60\nServerTTL=30\n");
+    const auto tree_owner = office_tree("CacheEntries=500\nClientTTL=60\nServerTTL=30\n");
+    const gui_test::ServerTree& tree = *tree_owner;
     {
-      StoredEngine stored_engine(tree);
-      auto sheet = make_sheet(stored_engine.engine, tree, stored_engine.language);
-      sheet->tabs()->setCurrentIndex(PreferencesDialog::kCache);
-      auto& ui = sheet->cache().ui();
-      QCOMPARE(ui.cache_entries->text(), QString("500"));
-      QCOMPARE(ui.client_ttl->text(), QString("60"));
+      StoredSheet stored_engine(tree, PreferencesDialog::kCache);
+      auto& ui = stored_engine.sheet->cache().ui();
+      const QStringList shown = {ui.server_ttl->text(), ui.client_ttl->text(),
+                                 ui.cache_entries->text()};
+      QCOMPARE(shown, QStringList({"30", "60", "500"}));
       type_into(ui.cache_entries, "");
       type_into(ui.client_ttl, "");
       // Pasted text that is not a number leaves the setting as it was.
       ui.server_ttl->setText("soon");
       click(ui.CACHEDUMP);
-      click(sheet->ok_button());
+      click(stored_engine.sheet->ok_button());
       const ServerSettings& settings = stored_engine.engine.settings;
       QCOMPARE(settings.cache_entries.load(), 1024u);
       QCOMPARE(settings.client_ttl.load(), 0xFFFFFFFFu);
@@ -363,9 +368,8 @@ class PreferencesTest : public QObject {
       QVERIFY2(!text.contains("CacheEntries") && !text.contains("ClientTTL"), qPrintable(text));
       QVERIFY2(text.contains("ServerTTL=30\n") && text.contains("CacheDump=1\n"), qPrintable(text));
     }
-    StoredEngine reopened(tree);
-    auto sheet = make_sheet(reopened.engine, tree, reopened.language);
-    sheet->tabs()->setCurrentIndex(PreferencesDialog::kCache);
+    StoredSheet reopened(tree, PreferencesDialog::kCache);
+    auto& sheet = reopened.sheet;
     QCOMPARE(sheet->cache().ui().client_ttl->text(), QString());
     QCOMPARE(sheet->cache().ui().cache_entries->text(), QString("1024"));
   }
@@ -375,8 +379,8 @@ class PreferencesTest : public QObject {
     Upstream first("127.0.0.2", "10.0.0.2");
     Upstream second("127.0.0.3", "10.0.0.3");
     QVERIFY(first.ready() && second.ready());
-    gui_test::ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone, "office.lan",
-                              "DNS1=127.0.0.2\n");
+    const auto tree_owner = office_tree("DNS1=127.0.0.2\n");
+    const gui_test::ServerTree& tree = *tree_owner;
     Program program(tree);
     QTRY_COMPARE_WITH_TIMEOUT(program.window->bottom_status_text(), ready_text(tree.port()),
                               kReadyWaitMs);
@@ -424,8 +428,8 @@ class PreferencesTest : public QObject {
   }
 
   void cancelAfterEditsChangesNothing() {
-    gui_test::ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone, "office.lan",
-                              "DNS1=127.0.0.2\nLog=1\nCacheEntries=300\n");
+    const auto tree_owner = office_tree("DNS1=127.0.0.2\nLog=1\nCacheEntries=300\n");
+    const gui_test::ServerTree& tree = *tree_owner;
     Program program(tree);
     QTRY_COMPARE_WITH_TIMEOUT(program.window->bottom_status_text(), ready_text(tree.port()),
                               kReadyWaitMs);
@@ -457,9 +461,9 @@ class PreferencesTest : public QObject {
   }
 
   void storeThatCannotBeWrittenIsReportedAndNothingStays() {
-    gui_test::ServerTree tree(gui_test::find_free_port(), gui_test::kOfficeZone, "office.lan",
-                              "CacheEntries=300\n");
-    StoredEngine stored_engine(tree);
+    const auto tree_owner = office_tree("CacheEntries=300\n");
+    const gui_test::ServerTree& tree = *tree_owner;
+    StoredSheet stored_engine(tree, -1);
     Language language;
     // A store folder below a file: no writer can create it, not even root.
     PreferencesContext context{stored_engine.engine,
