@@ -30,6 +30,8 @@ namespace {
 
 // ClientTTL's "no maximum", shown as an empty field.
 constexpr uint32_t kNoClientTtl = 0xFFFFFFFF;
+// Byte budget of the language file's Common entries LANGUAGE and VERSION.
+constexpr size_t kLanguageEntrySize = 32;
 
 // Column widths of the language list in percent of its client width less a
 // vertical scroll bar, and the rows it has room for.
@@ -274,16 +276,18 @@ LanguagePage::LanguagePage(PreferencesContext& context) : FormPage(context, "Lan
 
 LanguagePage::~LanguagePage() = default;
 
-void LanguagePage::fill() {
-  // Byte budget of the Common entries LANGUAGE and VERSION.
-  constexpr size_t kLanguageEntrySize = 32;
+void LanguagePage::show_current_language() {
   const Language& language = context_.language;
   std::optional<std::string> current;
   if (language.in_use())
     current = language.choice().file->value("Common", "LANGUAGE", kLanguageEntrySize);
   ui_->current_language->setText(current ? QString::fromStdString(*current)
                                          : QString::fromLatin1(kBuiltinName));
+}
 
+void LanguagePage::fill() {
+  const Language& language = context_.language;
+  show_current_language();
   QTreeWidget* list = ui_->language_list;
   constexpr size_t kColumnTitleSize = 32;
   list->setHeaderLabels({language.load_text(28, "MODULE", kColumnTitleSize),
@@ -363,6 +367,8 @@ bool LanguagePage::apply() {
   context_.language.load_language(context_.user, context_.machine, context_.locale,
                                   context_.resource_directory);
   if (context_.window != nullptr) context_.window->build_menus();
+  // The sheet stays open after Apply; its current language follows.
+  show_current_language();
   return true;
 }
 

@@ -157,6 +157,7 @@ class LanguagePage : public FormPage<Ui::PreferencesLanguagePage> {
 
  private:
   void fill() override;
+  void show_current_language();
   void show_author(QTreeWidgetItem* item);
   void size_columns();
 };

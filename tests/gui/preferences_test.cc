@@ -529,7 +529,9 @@ class PreferencesTest : public QObject {
     QCOMPARE(again_ui.current_language->text(), QString("Deutsch"));
     QCOMPARE(again_ui.LANGUAGE->text(), QString("Aktuelle Sprache:"));
     again_ui.language_list->setCurrentItem(again_ui.language_list->topLevelItem(1));
-    click(again->ok_button());
+    click(again->general().ui().TRAY);
+    click(again->apply_button());
+    QCOMPARE(again_ui.current_language->text(), QString("English"));
     QCOMPARE(file_menu->title(), QString("&File"));
     QCOMPARE(program.window->windowTitle(), QString("Norvane DNS Server"));
   }
