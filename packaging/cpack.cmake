@@ -7,6 +7,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Norvane DNS Server developers")
 set(CPACK_PACKAGE_CONTACT "Norvane DNS Server developers <maintainers@norvane.example>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_INSTALL_PREFIX /usr)
 # Installs under DESTDIR with the real prefix, so that the install script
 # sees /usr and puts the unit and the settings where the system has them.
 set(CPACK_SET_DESTDIR ON)
