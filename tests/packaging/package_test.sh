@@ -2,8 +2,8 @@
 # The packages as an administrator meets them (root, Debian): builds them,
 # runs lintian, checks a relocated `cmake --install` tree, installs the .deb
 # files with apt-get, runs the installed server, client and window program
-# against the installed configuration moved to a free port, reinstalls
-# without losing the zone, and purges without leaving anything behind.
+# against the installed configuration moved to a free port, reinstalls and
+# removes without losing the zone, and purges without leaving anything behind.
 # Every wait is bounded; the whole run takes a few minutes.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -78,7 +78,7 @@ for deb in "${debs[@]}"; do
 done
 
 echo "== lintian"
-lintian --fail-on error --no-tag-display-limit "${debs[@]}" || fail "lintian reports errors"
+lintian --fail-on error --tag-display-limit 0 "${debs[@]}" || fail "lintian reports errors"
 
 echo "== manual pages"
 for page in doc/man/ostrum.8 doc/man/pallix.1 doc/man/velisk.1; do
@@ -147,13 +147,23 @@ program=/usr/sbin/ostrum
 start_server NORVANE_MACHINE_STORE="${store}" NORVANE_CONTROL="${control}"
 wait_for_answer "${port}" ns1.norvane.lan 127.0.0.1 || fail "installed server does not answer"
 client=(env NORVANE_MACHINE_STORE="${store}" NORVANE_CONTROL="${control}" timeout 20 /usr/bin/pallix)
-"${client[@]}" add www.norvane.lan 300 A 192.0.2.80 | grep -qx 'www.norvane.lan added' ||
-  fail "pallix add"
-"${client[@]}" print | grep -E '^www\.norvane\.lan\.\s+300\s+A\s+192\.0\.2\.80' ||
-  fail "pallix print does not list the added record"
+# add exits with 4 when the server took the record, print with 0 at the end
+# of a listing.
+status=0
+added="$("${client[@]}" add www.norvane.lan 300 A 192.0.2.80)" || status=$?
+[[ "${status}" == 4 && "${added}" == 'www.norvane.lan added' ]] ||
+  fail "pallix add: ${status} ${added}"
+listing="$("${client[@]}" print)" || fail "pallix print exit status"
+grep -E '^www\.norvane\.lan\.\s+300\s+A\s+192\.0\.2\.80' <<< "${listing}" ||
+  fail "pallix print does not list the added record: ${listing}"
 wait_for_answer "${port}" www.norvane.lan 192.0.2.80 || fail "added record not served"
+# A dynamic update saves the zone file, with the record pallix added.
+printf 'server 127.0.0.1 %s\nzone norvane.lan\nupdate add upd.norvane.lan 300 A 192.0.2.81\nsend\n' \
+  "${port}" | timeout 20 nsupdate || fail "nsupdate"
 stop_server
-grep -q '192\.0\.2\.80' /var/lib/norvane/name.db || fail "zone file not saved in /var/lib/norvane"
+for address in 192.0.2.80 192.0.2.81; do
+  grep -q "${address}" /var/lib/norvane/name.db || fail "zone file in /var/lib/norvane lacks ${address}"
+done
 
 echo "== reinstall keeps the zone"
 apt-get -o DPkg::Lock::Timeout=300 install -y --reinstall ./build/packages/norvane_*.deb > /dev/null
@@ -176,10 +186,14 @@ wait "${server_pid}" || status=$?
 server_pid=""
 [[ "${status}" == 0 ]] || fail "velisk exit status ${status}"
 
-echo "== purge"
+echo "== remove keeps zone and settings, purge deletes everything"
+apt-get -o DPkg::Lock::Timeout=300 remove -y norvane-gui norvane > /dev/null
+[[ ! -e /usr/sbin/ostrum && ! -e /usr/bin/velisk ]] || fail "remove left the programs"
+grep -q '192\.0\.2\.80' /var/lib/norvane/name.db || fail "remove deleted the zone"
+[[ -f /etc/norvane/settings.ini ]] || fail "remove deleted the settings"
 apt-get -o DPkg::Lock::Timeout=300 purge -y norvane-gui norvane > /dev/null
 while read -r path; do
-  [[ -d "${path}" && ! -L "${path}" ]] && continue
+  [[ -d "${path}" ]] && continue
   [[ -e "${path}" || -L "${path}" ]] && fail "left behind: ${path}"
 done < "${scratch}/installed.txt"
 for path in /etc/norvane /var/lib/norvane /usr/share/norvane /usr/share/doc/norvane \
