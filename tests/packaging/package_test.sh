@@ -169,6 +169,14 @@ echo "== reinstall keeps the zone"
 apt-get -o DPkg::Lock::Timeout=300 install -y --reinstall ./build/packages/norvane_*.deb > /dev/null
 grep -q '192\.0\.2\.80' /var/lib/norvane/name.db || fail "reinstall replaced the zone"
 
+echo "== remove keeps zone and settings"
+apt-get -o DPkg::Lock::Timeout=300 remove -y norvane-gui norvane > /dev/null
+[[ ! -e /usr/sbin/ostrum && ! -e /usr/bin/velisk ]] || fail "remove left the programs"
+grep -q '192\.0\.2\.80' /var/lib/norvane/name.db || fail "remove deleted the zone"
+[[ -f /etc/norvane/settings.ini ]] || fail "remove deleted the settings"
+apt-get -o DPkg::Lock::Timeout=300 install -y "${debs[@]/#/./}" > /dev/null
+grep -q '192\.0\.2\.80' /var/lib/norvane/name.db || fail "installing again replaced the zone"
+
 echo "== installed window program (offscreen)"
 port="$(free_port)"
 moved_store /etc/norvane/settings.ini "${store}" "${port}"
@@ -186,11 +194,7 @@ wait "${server_pid}" || status=$?
 server_pid=""
 [[ "${status}" == 0 ]] || fail "velisk exit status ${status}"
 
-echo "== remove keeps zone and settings, purge deletes everything"
-apt-get -o DPkg::Lock::Timeout=300 remove -y norvane-gui norvane > /dev/null
-[[ ! -e /usr/sbin/ostrum && ! -e /usr/bin/velisk ]] || fail "remove left the programs"
-grep -q '192\.0\.2\.80' /var/lib/norvane/name.db || fail "remove deleted the zone"
-[[ -f /etc/norvane/settings.ini ]] || fail "remove deleted the settings"
+echo "== purge"
 apt-get -o DPkg::Lock::Timeout=300 purge -y norvane-gui norvane > /dev/null
 while read -r path; do
   [[ -d "${path}" ]] && continue
