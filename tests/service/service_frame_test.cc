@@ -472,7 +472,8 @@ TEST(ServiceFrameTest, InstallThenRemoveThroughSystemctl) {
     EXPECT_EQ(systemctl.calls(),
               (std::vector<std::string>{"daemon-reload", "enable DNSserver", "start DNSserver"}));
     if (analyze) {
-      const CommandResult verified = run_command("systemd-analyze verify --man=no " + unit.string());
+      const CommandResult verified =
+          run_command("systemd-analyze verify --man=no " + unit.string());
       EXPECT_EQ(verified.exit_code, 0) << verified.errors;
     }
 
