@@ -15,7 +15,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev xvfb xauth imagemagick xdotool poppler-utils
   # the Debian packages: dpkg-shlibdeps, lintian, the manual pages and the
   # unit checks (systemd-analyze)
-  dpkg-dev fakeroot lintian groff man-db systemd
+  dpkg-dev lintian groff man-db systemd
 )
 
 have_everything() {
