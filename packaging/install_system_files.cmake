@@ -26,7 +26,7 @@ if(NOT "$ENV{DESTDIR}" STREQUAL "")
   set(staging TRUE)
 endif()
 
-set(scratch ${CMAKE_CURRENT_BINARY_DIR}/norvane_install)
+set(scratch ${NORVANE_SCRATCH_DIR})
 file(MAKE_DIRECTORY ${scratch})
 norvane_fill_unit_template("${program}" "${data}" "${store}" unit)
 file(WRITE ${scratch}/DNSserver.service "${unit}")

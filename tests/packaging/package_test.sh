@@ -12,6 +12,9 @@ python=/usr/bin/python3
 export DEBIAN_FRONTEND=noninteractive
 
 scratch="$(mktemp -d)"
+# Building and installing write into build/ and the scratch folder only.
+source_state() { git status --porcelain --untracked-files=all 2> /dev/null || true; }
+source_before="$(source_state)"
 server_pid=""
 cleanup() {
   if [[ -n "${server_pid}" ]]; then kill "${server_pid}" 2> /dev/null || true; fi
@@ -204,4 +207,6 @@ for path in /etc/norvane /var/lib/norvane /usr/share/norvane /usr/share/doc/norv
   /usr/share/doc/norvane-gui; do
   [[ -e "${path}" ]] && fail "left behind: ${path}"
 done
+[[ "$(source_state)" == "${source_before}" ]] ||
+  fail "the source tree changed: $(source_state)"
 echo "packaging test passed"
