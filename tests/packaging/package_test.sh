@@ -108,6 +108,8 @@ stop_server
 
 echo "== install"
 apt-get -o DPkg::Lock::Timeout=300 purge -y norvane-gui norvane > /dev/null 2>&1 || true
+# Packages removed earlier are known to dpkg only.
+dpkg --purge norvane-gui norvane > /dev/null 2>&1 || true
 apt-get -o DPkg::Lock::Timeout=300 install -y "${debs[@]/#/./}"
 for path in /usr/sbin/ostrum /usr/bin/pallix /usr/bin/velisk /etc/norvane/settings.ini \
   /var/lib/norvane/name.db /lib/systemd/system/DNSserver.service \
