@@ -48,7 +48,7 @@ TEST(EscapeNameTest, LongestNameFitsAndSmallBuffersCutBeforeAnEscape) {
   EXPECT_EQ(std::string(EscapedName(worst).c_str()).size(), 255u * 4);
 
   char out[8];
-  EXPECT_EQ(escape_name("ab\ncd", out, sizeof out), 6u);
+  EXPECT_EQ(escape_name("ab\ncd", out, sizeof out), 7u);
   EXPECT_STREQ(out, "ab\\010c");
   // An escape is never cut in half.
   EXPECT_EQ(escape_name("abcd\n", out, sizeof out), 4u);
@@ -243,7 +243,7 @@ TEST(LogInjectionTest, QueryNameWithControlBytesLogsAsOneEscapedLine) {
   handle_message(engine, context, reply, kUdpReplyLimit, query);
   const std::string text = capture.text();
   EXPECT_EQ(events_in(text),
-            std::vector<std::string>{"query (10.0.0.5 udp) a\\0102026\\027[2J\\032.evl IN A"});
+            std::vector<std::string>{"query (10.0.0.5 udp) a\\0102026\\027[2j\\032.evl IN A"});
   for (const char c : text.substr(0, text.size() - 1)) {
     EXPECT_TRUE(c >= 0x20 && c < 0x7f) << "byte " << int(static_cast<unsigned char>(c));
   }
