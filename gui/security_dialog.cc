@@ -275,10 +275,10 @@ void SecurityDialog::accept() {
     stored = false;
   }
   if (!stored) {
-    QString text = language_.load_text(0, "ERROR_SAVE", 256);
-    if (text.isEmpty()) text = QStringLiteral("The settings could not be saved.");
+    constexpr int kNoSaveId = 45;
+    constexpr size_t kNoSaveSize = 128;
     error_box(this, language_.window_title(),
-              text + '\n' + QString::fromStdString(store_.file_path()));
+              language_.load_text(kNoSaveId, "NOSAVE", kNoSaveSize));
   }
   done(QDialog::Accepted);
 }

@@ -19,6 +19,7 @@
 #include "gui/local_domain_dialog.h"
 #include "gui/log_viewer_dialog.h"
 #include "gui/main_window.h"
+#include "gui/preferences_dialog.h"
 #include "gui/security_dialog.h"
 #include "gui/server_thread.h"
 #include "gui/single_instance.h"
@@ -125,6 +126,13 @@ int velisk_main(int argc, char** argv) {
   window.set_command_hook(kCommandAddEntry, [&window, &language] {
     launch_dialog(&window, language, [&](QWidget* owner) {
       return std::make_unique<AddEntryDialog>(window.engine(), language, &window, owner);
+    });
+  });
+  window.set_command_hook(kCommandPreferences, [&window, &language, &machine, &user] {
+    launch_dialog(&window, language, [&](QWidget* owner) {
+      PreferencesContext context{window.engine(),      machine,  user, language, &window,
+                                 resource_directory(), QLocale()};
+      return std::make_unique<PreferencesDialog>(std::move(context), owner);
     });
   });
   window.set_command_hook(kCommandSecurity, [&window, &language, machine] {

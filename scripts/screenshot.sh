@@ -2,15 +2,18 @@
 # Runs velisk under a virtual X server (Xvfb) against a copy of the demo store
 # and writes a picture of its main window to doc/images/main-window.png, or
 # with "log-viewer" of File > View Log after a few queries to
-# doc/images/log-viewer.png, with "local-domain", "add-entry", "security",
+# doc/images/log-viewer.png, with "preferences-<page>" of one page of
+# Options > Preferences to doc/images/preferences-<page>.png, with
+# "local-domain" or "add-entry" of that Options dialog, with "security",
 # "statistics" or "about" of that dialog to doc/images/<mode>.png.
 # Needs xvfb, xauth, imagemagick and xdotool (scripts/install-deps.sh installs them).
 set -euo pipefail
 mode="${1:-main-window}"
 case "${mode}" in
   main-window | log-viewer | local-domain | add-entry | security | statistics | about) ;;
+  preferences-general | preferences-server | preferences-cache | preferences-language) ;;
   *)
-    echo "usage: $0 [main-window|log-viewer|local-domain|add-entry|security|statistics|about]" >&2
+    echo "usage: $0 [main-window|log-viewer|local-domain|add-entry|preferences-general|preferences-server|preferences-cache|preferences-language|security|statistics|about]" >&2
     exit 2
     ;;
 esac
@@ -24,7 +27,11 @@ work="$(mktemp -d /tmp/norvane-screenshot-XXXXXX)"
 velisk_pid=""
 xvfb_pid=""
 cleanup() {
-  if [[ -n "${velisk_pid}" ]]; then kill "${velisk_pid}" 2> /dev/null || true; fi
+  if [[ -n "${velisk_pid}" ]]; then
+    kill "${velisk_pid}" 2> /dev/null || true
+    # Its exit sequence still writes the cache dump into the tree.
+    wait "${velisk_pid}" 2> /dev/null || true
+  fi
   if [[ -n "${xvfb_pid}" ]]; then kill "${xvfb_pid}" 2> /dev/null || true; fi
   rm -rf "${work}"
 }
@@ -68,19 +75,13 @@ for _ in $(seq 100); do
 done
 sleep 2
 
-mkdir -p doc/images
-if [[ "${mode}" == main-window ]]; then
-  DISPLAY=":${display}" import -window root -crop 640x380+0+0 +repage doc/images/main-window.png
-  echo "wrote doc/images/main-window.png"
-  exit 0
-fi
-
-# Opens a dialog with the keys `$1` on the main window and writes the picture
-# of the window titled `$2` to doc/images/`$3`.png.
-capture_dialog() {
-  local keys="$1" title="$2" name="$3" main_window dialog=""
+# Brings the main window up front, presses `keys` there and prints the id of
+# the window titled by the pattern `title` once it shows; fails with `what`
+# when it does not within five seconds.
+open_dialog() {
+  local keys="$1" title="$2" what="$3" main_window dialog=""
   main_window="$(DISPLAY=":${display}" xdotool search --name 'Norvane DNS Server' | head -n 1)"
-  # shellcheck disable=SC2086 # the keys are separate words
+  # shellcheck disable=SC2086 # one word per key
   DISPLAY=":${display}" xdotool windowfocus --sync "${main_window}" ${keys}
   for _ in $(seq 50); do
     # The About dialog bears the main window's title.
@@ -90,12 +91,24 @@ capture_dialog() {
     sleep 0.1
   done
   if [[ -z "${dialog}" ]]; then
-    echo "the window ${title} did not open" >&2
-    exit 1
+    echo "${what} did not open" >&2
+    return 1
   fi
+  echo "${dialog}"
+}
+
+mkdir -p doc/images
+if [[ "${mode}" == main-window ]]; then
+  DISPLAY=":${display}" import -window root -crop 640x380+0+0 +repage doc/images/main-window.png
+  echo "wrote doc/images/main-window.png"
+  exit 0
+fi
+
+# Writes the picture of the dialog window `$1` to doc/images/`$2`.png.
+capture() {
   sleep 1
-  DISPLAY=":${display}" import -window "${dialog}" "doc/images/${name}.png"
-  echo "wrote doc/images/${name}.png"
+  DISPLAY=":${display}" import -window "$1" "doc/images/$2.png"
+  echo "wrote doc/images/$2.png"
 }
 
 # Queries of every outcome: answers, a miss and an MX question.
@@ -109,30 +122,47 @@ ask_queries() {
 
 case "${mode}" in
   security)
-    capture_dialog "key alt+o key s" '^Security$' security
+    capture "$(open_dialog "key alt+o key s" '^Security$' "the security dialog")" "${mode}"
     exit 0
     ;;
   statistics)
     ask_queries
-    capture_dialog "key alt+f key s" '^Statistics$' statistics
+    capture "$(open_dialog "key alt+f key s" '^Statistics$' "the statistics")" "${mode}"
     exit 0
     ;;
   about)
-    capture_dialog "key alt+h key a" '^Norvane DNS Server$' about
+    capture "$(open_dialog "key alt+h key a" '^Norvane DNS Server$' "the about dialog")" "${mode}"
     exit 0
     ;;
   local-domain)
-    capture_dialog "key alt+o key l" '^Local Domain$' local-domain
+    capture "$(open_dialog "key alt+o key l" '^Local Domain$' "the local domain dialog")" "${mode}"
     exit 0
     ;;
   add-entry)
-    capture_dialog "key alt+o key a" '^Add Entry$' add-entry
+    capture "$(open_dialog "key alt+o key a" '^Add Entry$' "the add entry dialog")" "${mode}"
     exit 0
     ;;
 esac
+
+# Options > Preferences through the keyboard, then Ctrl+Tab to the page.
+if [[ "${mode}" == preferences-* ]]; then
+  sheet="$(open_dialog "key alt+o key p" '^Preferences$' "the preferences")"
+  case "${mode}" in
+    preferences-server) tabs=1 ;;
+    preferences-cache) tabs=2 ;;
+    preferences-language) tabs=3 ;;
+    *) tabs=0 ;;
+  esac
+  for _ in $(seq "${tabs}"); do
+    DISPLAY=":${display}" xdotool windowfocus --sync "${sheet}" key ctrl+Tab
+  done
+  capture "${sheet}" "${mode}"
+  exit 0
+fi
 
 # Queries that fill the log and the statistics with query, answer and
 # refusal lines; then File > View Log through the keyboard.
 ask_queries
 sleep 1
-capture_dialog "key alt+f key v" '^Log$' log-viewer
+viewer="$(open_dialog "key alt+f key v" '^Log$' "the log viewer")"
+capture "${viewer}" log-viewer

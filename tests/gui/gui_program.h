@@ -23,6 +23,11 @@
 
 namespace norvane::gui_test {
 
+inline constexpr int kReadyWaitMs = 15'000;
+
+// The text the bottom status bar shows once the server listens.
+inline QString ready_text(uint16_t port) { return QString(" Ready on Port %1").arg(port); }
+
 // Counts the icon's additions and removals; "shown" as a desktop with a
 // tray would.
 class FakeTray : public TrayIcon {
@@ -116,8 +121,9 @@ struct OfficeProgram {
       : tree(find_free_port(), zone, "office.lan", more_settings), program(tree) {}
   // Waits until the window reports the server ready; false after 15 s.
   bool ready() {
-    const QString text = QString(" Ready on Port %1").arg(tree.port());
-    return QTest::qWaitFor([&] { return program.window->bottom_status_text() == text; }, 15'000);
+    const QString text = ready_text(tree.port());
+    return QTest::qWaitFor([&] { return program.window->bottom_status_text() == text; },
+                           kReadyWaitMs);
   }
   uint16_t port() const { return tree.port(); }
   QString zone_file() const { return read_file(tree.data() + "/name.db"); }

@@ -26,12 +26,9 @@ namespace norvane {
 namespace {
 
 using gui_test::FakeTray;
+using gui_test::kReadyWaitMs;
 using gui_test::Program;
-using gui_test::soa_serial;
-
-constexpr int kReadyWaitMs = 15'000;
-
-QString ready_text(uint16_t port) { return QString(" Ready on Port %1").arg(port); }
+using gui_test::ready_text;
 
 }  // namespace
 
