@@ -29,6 +29,7 @@ using gui_test::FakeTray;
 using gui_test::kReadyWaitMs;
 using gui_test::Program;
 using gui_test::ready_text;
+using gui_test::soa_serial;
 
 }  // namespace
 
