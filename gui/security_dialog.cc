@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 
 #include <QCheckBox>
+#include <QEvent>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QPushButton>
@@ -111,6 +112,7 @@ SecurityDialog::SecurityDialog(Engine& engine, SettingsStore store, const Langua
   list->setHeaderLabels({language_.load_text(21, "ACCESS", kTitleSize),
                          language_.load_text(22, "RANGE", kTitleSize), QString()});
   list->header()->setSectionResizeMode(QHeaderView::Interactive);
+  list->installEventFilter(this);
   for (const AccessRange& range : engine_.access.access_list()) {
     auto* item = new QTreeWidgetItem(list);
     set_row(item, access_row(range));
@@ -283,14 +285,12 @@ void SecurityDialog::accept() {
   done(QDialog::Accepted);
 }
 
-void SecurityDialog::resizeEvent(QResizeEvent* event) {
-  QDialog::resizeEvent(event);
-  size_columns();
-}
-
-void SecurityDialog::showEvent(QShowEvent* event) {
-  QDialog::showEvent(event);
-  size_columns();
+bool SecurityDialog::eventFilter(QObject* watched, QEvent* event) {
+  // The columns share the list's width, whenever that is known or changes.
+  if (watched == ui_->range_list &&
+      (event->type() == QEvent::Resize || event->type() == QEvent::Show))
+    size_columns();
+  return QDialog::eventFilter(watched, event);
 }
 
 void SecurityDialog::size_columns() {

@@ -81,8 +81,7 @@ class SecurityDialog : public QDialog {
   void accept() override;
 
  protected:
-  void resizeEvent(QResizeEvent* event) override;
-  void showEvent(QShowEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   QTreeWidgetItem* selected_item() const;
