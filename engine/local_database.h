@@ -132,10 +132,11 @@ class LocalZone {
                       uint32_t datum, char* target);
   int add_zone_record(int staging, uint32_t type, std::string_view owner, uint32_t ttl,
                       uint32_t datum, std::string_view target);
-  // Takes the lock, unlinks and frees `record`, adds 1 to the serial, releases
-  // the lock and saves the zone file through the save hook. Returns whether
-  // the record was found; a record not in the live list still raises the
-  // serial and saves.
+  // Takes the lock, unlinks and frees `record`, adds 1 to the serial and
+  // releases the lock, then asks for a save of the zone file (request_save:
+  // queued, not waited for, when a writer is installed). Returns whether the
+  // record was found; a record not in the live list still raises the serial
+  // and asks for a save.
   bool remove_zone_record(const ZoneRecord* record);
   int remove_zone_records(uint32_t type, std::string_view name);
   int set_zone_soa(std::string_view domain, std::string_view primary, std::string_view mailbox,
@@ -149,11 +150,33 @@ class LocalZone {
   std::mutex save_lock;
   uint64_t published_save_generation = 0;
 
-  // Called by remove_zone_record after a change to save the zone file; returns
-  // success. Does nothing until a zone file is configured. Set before the
-  // zone is shared between threads.
+  // What a waiter for a save hears: whether the write it waited for reached
+  // the disk.
+  using SaveDone = std::function<void(bool saved)>;
+
+  // The synchronous save: writes the zone file on the calling thread and
+  // returns success. Does nothing until a zone file is configured. Set
+  // before the zone is shared between threads.
   void set_save_hook(std::function<bool()> hook) { save_hook_ = std::move(hook); }
-  bool save() const { return save_hook_ ? save_hook_() : true; }
+  // The writer that saves off the calling thread: `queue(done)` asks for a
+  // write of the live database that begins after the call and calls
+  // done(saved) once it has finished, on the writer's thread (`done` may be
+  // empty). Set before the zone is shared between threads, or cleared
+  // (empty function) once no other thread uses the zone.
+  void set_save_queue(std::function<void(SaveDone)> queue) { save_queue_ = std::move(queue); }
+  // Whether saves are queued to a writer: replies that must follow the save
+  // are then sent from `done` rather than at once.
+  bool saves_queued() const { return static_cast<bool>(save_queue_); }
+
+  // Asks for a save of the changes made so far. With a writer it is queued
+  // and `done` runs on the writer's thread; without one the file is written
+  // at once and `done` runs before this returns. May be called with the
+  // database lock held (the write is then made once the lock is released).
+  void request_save(SaveDone done = nullptr) const;
+  // Asks for a save and waits for it; returns whether the file was written.
+  // With a writer installed this must not be called while the calling thread
+  // holds the database lock: the writer takes that lock to copy the zone.
+  bool save() const;
 
  private:
   TransactionLog& log_;
@@ -162,6 +185,7 @@ class LocalZone {
   RecordList live_;
   RecordList staging_;
   std::function<bool()> save_hook_;
+  std::function<void(SaveDone)> save_queue_;
 
   // SOA fields and times.
   std::time_t loaded_at_ = 0;
@@ -265,13 +289,18 @@ class LocalZone::Guard {
   // The first A record of the live list with `address` (network order).
   const ZoneRecord* find_address_record(uint32_t address) const;
 
-  // Unlinks and frees `record`, adds 1 to the serial and saves the zone file
-  // through the save hook (the lock stays held throughout). Returns whether
-  // the record was found.
+  // Unlinks and frees `record` and adds 1 to the serial; the zone file is
+  // not touched. Returns whether the record was found (a record not in the
+  // live list still raises the serial). The caller saves (LocalZone::save
+  // once the lock is released, or request_save).
+  bool unlink_zone_record(const ZoneRecord* record);
+  // unlink_zone_record, then request_save: with a writer the save is queued
+  // and made once the lock is released; without one it is made now, with
+  // the lock still held. Returns whether the record was found.
   bool remove_zone_record(const ZoneRecord* record);
   // Strips one trailing dot from `name` (compared as passed: lower case) and
-  // removes every live record of `name` and `type` (255: all) one by one.
-  // Returns the number removed.
+  // removes every live record of `name` and `type` (255: all) one by one,
+  // each with remove_zone_record. Returns the number removed.
   int remove_zone_records(uint32_t type, std::string_view name);
 
   // True when a domain is configured and `name` is it (ASCII case ignored).
@@ -307,8 +336,8 @@ class LocalZone::Guard {
   // Makes the staging list the live list and empties the staging list.
   void swap_staging();
 
-  // The zone file save of LocalZone::save, run with the lock held.
-  bool save() const { return zone_->save(); }
+  // LocalZone::request_save, for callers that hold the lock.
+  void request_save(SaveDone done = nullptr) const { zone_->request_save(std::move(done)); }
 
  private:
   LocalZone* zone_;

@@ -147,24 +147,12 @@ void append_relative_name(std::string& out, std::string_view name, std::string_v
   out += '.';
 }
 
-ZoneSoa current_soa(const LocalZone::Guard& zone) {
-  ZoneSoa soa;
-  soa.domain = zone.domain();
-  soa.primary = zone.primary();
-  soa.mailbox = zone.mailbox();
-  soa.serial = zone.serial();
-  soa.refresh = zone.refresh();
-  soa.retry = zone.retry();
-  soa.expire = zone.expire();
-  soa.minimum = zone.minimum();
-  return soa;
-}
-
-// The whole file for the live list: names relative to the zone's current
-// domain under an "$ORIGIN" of `soa.domain`. Database lock held.
-std::string format_zone(const LocalZone::Guard& zone, const ZoneSoa& soa) {
+// The whole file for the records of `copy`: names relative to `relative_to`
+// (the zone's domain when the copy was taken) under an "$ORIGIN" of
+// `soa.domain`. Needs no lock.
+std::string format_zone(const ZoneCopy& copy, const ZoneSoa& soa, std::string_view relative_to) {
   std::string out;
-  out.reserve(128 + zone.live().size() * 40);
+  out.reserve(128 + copy.records().size() * 40);
   out += "$ORIGIN ";
   append_name_text(out, soa.domain);
   out += ".\n@\tSOA\t";
@@ -180,8 +168,8 @@ std::string format_zone(const LocalZone::Guard& zone, const ZoneSoa& soa) {
   // minimum that follows one with another TTL must restate the minimum.
   bool previous_differed = false;
   char address[kIpv4TextSize];
-  auto write_record = [&](const ZoneRecord& r) {
-    append_relative_name(out, r.owner, zone.domain());
+  auto write_record = [&](const ZoneCopy::Record& r) {
+    append_relative_name(out, copy.owner(r), relative_to);
     out += '\t';
     if (r.ttl != soa.minimum) {
       out += std::to_string(r.ttl);
@@ -195,7 +183,7 @@ std::string format_zone(const LocalZone::Guard& zone, const ZoneSoa& soa) {
     switch (r.type) {
       case kTypeNs:
         out += "NS\t";
-        append_relative_name(out, r.target, zone.domain());
+        append_relative_name(out, copy.target(r), relative_to);
         break;
       case kTypeA:
         out += "A\t";
@@ -203,22 +191,22 @@ std::string format_zone(const LocalZone::Guard& zone, const ZoneSoa& soa) {
         break;
       case kTypeCname:
         out += "CNAME\t";
-        append_relative_name(out, r.target, zone.domain());
+        append_relative_name(out, copy.target(r), relative_to);
         break;
       case kTypeMx:
         out += "MX\t";
         out += std::to_string(r.datum);
         out += '\t';
-        append_relative_name(out, r.target, zone.domain());
+        append_relative_name(out, copy.target(r), relative_to);
         break;
       default:
         break;
     }
     out += '\n';
   };
-  for (const ZoneRecord& r : zone.live().records())
+  for (const ZoneCopy::Record& r : copy.records())
     if (r.type == kTypeNs) write_record(r);
-  for (const ZoneRecord& r : zone.live().records())
+  for (const ZoneCopy::Record& r : copy.records())
     if (r.type == kTypeA || r.type == kTypeCname || r.type == kTypeMx) write_record(r);
   return out;
 }
@@ -386,7 +374,7 @@ int save_with_settings(Engine& engine, const std::string& directory, const ZoneS
   if (soa.primary.empty() || !valid_text_name(soa.primary)) soa.primary = zone.primary();
   if (soa.mailbox.empty() || !valid_text_name(soa.mailbox)) soa.mailbox = zone.mailbox();
 
-  std::string text = format_zone(zone, soa);
+  std::string text = format_zone(ZoneCopy::capture(zone), soa, zone.domain());
   const uint64_t generation = zone.take_save_generation();
   StagingClaim claim(engine);
   if (!claim.held()) return 0;
@@ -568,13 +556,14 @@ int zone_save(Engine& engine, const ZoneSoa* new_settings) {
   try {
     const std::shared_ptr<const std::string> directory = engine.settings.data_directory.get();
     if (new_settings != nullptr) return save_with_settings(engine, *directory, *new_settings);
-    std::string text;
+    ZoneCopy copy;
     uint64_t generation;
     {
       LocalZone::Guard zone = engine.zone.hold();
-      text = format_zone(zone, current_soa(zone));
+      copy = ZoneCopy::capture(zone);
       generation = zone.take_save_generation();
     }
+    const std::string text = format_zone(copy, copy.soa(), copy.soa().domain);
     return publish(engine.zone, *directory, zone_path(*directory), text, generation) ? 1 : 0;
   } catch (...) {
     return 0;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "engine/engine.h"
+#include "engine/zone_copy.h"
 
 namespace norvane {
 
@@ -22,11 +23,6 @@ inline constexpr const char* kZoneFileName = "name.db";
 // reader grow without bound.
 inline constexpr size_t kMaxLogicalLine = 2048;
 
-// SOA fields handed to zone_save to change them (and possibly rename the domain).
-struct ZoneSoa {
-  std::string domain, primary, mailbox;
-  uint32_t serial = 0, refresh = 0, retry = 0, expire = 0, minimum = 0;
-};
 
 // Reads one logical line from `in` into `line`. ";" starts a comment to the end
 // of the physical line; "(" and ")" open and close a group, inside which a line
@@ -100,7 +96,7 @@ int zone_load(Engine& engine, int take_soa);
 
 // Rewrites name.db from the live database: a temporary file in the data
 // directory, flushed to disk, renamed over the old file. Takes the database
-// lock while it formats the records, not while it writes.
+// lock only to copy the zone (ZoneCopy); formats and writes without it.
 // With `new_settings`, their domain, primary, mailbox and numbers replace the
 // SOA fields and the domain's records move into the new domain (names written
 // relative to the old domain are read back under the new one). The database

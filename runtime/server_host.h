@@ -18,6 +18,7 @@
 #include "runtime/network_server.h"
 #include "runtime/settings_store.h"
 #include "runtime/zone_refresh.h"
+#include "runtime/zone_writer.h"
 
 namespace norvane {
 
@@ -48,6 +49,10 @@ struct ServerHostOptions {
   // services that reach the host from outside (the control channel), which
   // must never serve a server that is not running.
   std::function<void(class ServerHost&)> attach;
+  // Hears failures the operator must learn of even without a transaction
+  // log, such as a zone file that could not be written (the service's
+  // system log entry). May be empty; called from any thread.
+  std::function<void(const char* text)> report_error;
   // Called once at the very end of the shut-down sequence, after the log
   // file closed and before on_stopped: the attached services end here.
   std::function<void()> detach;
@@ -101,6 +106,9 @@ class ServerHost {
   Engine engine_;
   LogFile log_file_;
   ZoneRefresher refresher_;
+  // Writes name.db for every change off the serving threads; its requests
+  // fall back to the caller's thread once it has stopped.
+  ZoneWriter writer_;
   std::unique_ptr<AddressWatcher> watcher_;
   // Owned by the server thread.
   bool started_ = false;

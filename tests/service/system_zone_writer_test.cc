@@ -1,0 +1,107 @@
+// Zone file writes off the serving threads, against the real ostrum: a flood
+// of dynamic updates while a query load runs (every query answered, every
+// update acknowledged and in the file), and an acknowledged update that a
+// kill -9 right after its reply cannot take back.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "tests/service/system_test_support.h"
+
+namespace norvane::system_test {
+namespace {
+
+// The office zone with `count` more address records, so that every write of
+// the file takes real work.
+std::string large_office_zone(int count) {
+  std::string zone(kOfficeZone);
+  for (int i = 0; i < count; ++i)
+    zone += "bulk" + std::to_string(i) + "\tA\t10.1." + std::to_string(i / 250) + "." +
+            std::to_string(i % 250 + 1) + "\n";
+  return zone;
+}
+
+// A dnspython script that sends `count` updates of office.lan over UDP, one
+// after the other, each adding flood<i>.office.lan; prints how many were
+// answered NOERROR. With `kill_pid`, the server is killed with SIGKILL as soon
+// as the first reply is in, and only one update is sent.
+std::string update_script(uint16_t port, const std::string& prefix, int count, int kill_pid = 0) {
+  return "/usr/bin/python3 -c \""
+         "import os, dns.update, dns.query, dns.rcode\n"
+         "ok = 0\n"
+         "for i in range(" +
+         std::to_string(count) +
+         "):\n"
+         "    u = dns.update.Update(\\\"office.lan\\\")\n"
+         "    u.add(\\\"" +
+         prefix +
+         "%d\\\" % i, 300, \\\"A\\\", \\\"10.2.%d.%d\\\" % (i // 250, i % 250 + 1))\n"
+         "    r = dns.query.udp(u, \\\"127.0.0.1\\\", port=" +
+         std::to_string(port) +
+         ", timeout=10)\n"
+         "    if " +
+         std::to_string(kill_pid) + ": os.kill(" + std::to_string(kill_pid) +
+         ", 9)\n"
+         "    ok += r.rcode() == dns.rcode.NOERROR\n"
+         "print(ok)\n\"";
+}
+
+TEST(SystemZoneWriterTest, UpdateFloodWhileQueriesRunLosesNoAnswerAndNoUpdate) {
+  constexpr int kBulk = 20'000;
+  constexpr int kUpdates = 150;
+  constexpr int kMaxQueries = 20'000;
+  ServerTree tree(find_free_port(), large_office_zone(kBulk));
+  ServerProcess::Options options;
+  options.ready_wait = milliseconds(60'000);
+  ServerProcess server(tree, options);
+
+  std::atomic<bool> flooding{true};
+  CommandResult flood;
+  std::thread updater([&] {
+    flood = run_command(update_script(tree.port(), "flood", kUpdates), 240);
+    flooding = false;
+  });
+  int sent = 0;
+  int answered = 0;
+  const std::vector<uint8_t> query = make_query(0x4242, "ns1.office.lan", 1);
+  while (flooding.load() && sent < kMaxQueries) {
+    ++sent;
+    if (udp_exchange(tree.port(), query, milliseconds(3'000))) ++answered;
+  }
+  updater.join();
+
+  EXPECT_EQ(flood.output, std::to_string(kUpdates) + "\n") << flood.errors;
+  EXPECT_GT(sent, 0);
+  EXPECT_EQ(answered, sent);
+  // Each update was acknowledged only once it was in the file.
+  const std::string file = read_text(tree.data() / "name.db");
+  for (int i = 0; i < kUpdates; ++i)
+    EXPECT_NE(file.find("flood" + std::to_string(i) + "\t"), std::string::npos) << i;
+}
+
+TEST(SystemZoneWriterTest, AcknowledgedUpdateSurvivesKillRightAfterItsReply) {
+  ServerTree tree(find_free_port(), large_office_zone(5'000));
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    const std::string prefix = "killed" + std::to_string(round) + "-";
+    {
+      ServerProcess server(tree);
+      const CommandResult update =
+          run_command(update_script(tree.port(), prefix, 1, server.pid()), 60);
+      EXPECT_EQ(update.output, "1\n") << update.errors;
+      EXPECT_TRUE(server.wait_exit(milliseconds(5'000)));
+    }
+    ServerProcess restarted(tree);
+    const std::vector<uint8_t> query = make_query(7, prefix + "0.office.lan", 1);
+    const auto reply = udp_exchange(tree.port(), query);
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ((*reply)[3] & 0x0F, 0) << "rcode";
+    EXPECT_EQ(read_u16(*reply, 6), 1) << "answers";
+  }
+}
+
+}  // namespace
+}  // namespace norvane::system_test
