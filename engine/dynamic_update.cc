@@ -330,7 +330,8 @@ uint16_t process_update(Engine& engine, std::span<const uint8_t> request, bool& 
 int update_apply(Engine& engine, const RequestContext& /*context*/, Reply& reply,
                  std::span<const uint8_t> request) {
   bool awaits_save = false;
-  const int length = error_reply(engine, process_update(engine, request, awaits_save), reply, request);
+  const int length =
+      error_reply(engine, process_update(engine, request, awaits_save), reply, request);
   reply.awaits_save = awaits_save && length > 0;
   return length;
 }

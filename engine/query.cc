@@ -374,13 +374,13 @@ int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply, R
                        record.datum, logged_target.c_str());
   }
   if (soa_end != 0) {
-    const std::vector<uint8_t> closing(state.answers.begin(),
-                                       state.answers.begin() + static_cast<std::ptrdiff_t>(soa_end));
+    const std::vector<uint8_t> closing(
+        state.answers.begin(), state.answers.begin() + static_cast<std::ptrdiff_t>(soa_end));
     state.answers.insert(state.answers.end(), closing.begin(), closing.end());
     state.ancount = static_cast<uint16_t>(state.ancount + soa_records);
     engine.log.write(1, "local %s %u IN SOA %s %s %u %u %u %u %u\n", soa.domain.c_str(),
-                     soa.refresh, soa.primary.c_str(), soa.mailbox.c_str(), soa.serial,
-                     soa.refresh, soa.retry, soa.expire, soa.minimum);
+                     soa.refresh, soa.primary.c_str(), soa.mailbox.c_str(), soa.serial, soa.refresh,
+                     soa.retry, soa.expire, soa.minimum);
   }
   ends.push_back(state.answers.size());
 

@@ -23,7 +23,6 @@ inline constexpr const char* kZoneFileName = "name.db";
 // reader grow without bound.
 inline constexpr size_t kMaxLogicalLine = 2048;
 
-
 // Reads one logical line from `in` into `line`. ";" starts a comment to the end
 // of the physical line; "(" and ")" open and close a group, inside which a line
 // end counts as a blank and ends a comment; a CR is dropped. Every run of

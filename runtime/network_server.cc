@@ -593,8 +593,8 @@ void NetworkServer::park_udp_update_reply(const Reply& reply, size_t length,
     char client[kIpv4TextSize];
     if (engine.log.enabled(2))
       engine.log.write(2, "%s udp reply sent len %d xid %u\n",
-                        format_ipv4(peer.sin_addr.s_addr, client), static_cast<int>(sent),
-                        unsigned{read_u16(message->data())});
+                       format_ipv4(peer.sin_addr.s_addr, client), static_cast<int>(sent),
+                       unsigned{read_u16(message->data())});
   });
 }
 

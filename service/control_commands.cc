@@ -353,10 +353,10 @@ size_t ControlCommands::add_record_locked(Buffer& buffer) {
   auto request = decode_add_record_request(payload_of(buffer));
   // An added record is saved at once, like any other change: an "added"
   // that a restart forgets would mislead the administrator.
-  const AddResult result =
-      request ? add_record_and_save(engine_, value_of(buffer), request->owner, request->ttl,
-                                    request->datum, request->target)
-              : AddResult::kRefused;
+  const AddResult result = request
+                               ? add_record_and_save(engine_, value_of(buffer), request->owner,
+                                                     request->ttl, request->datum, request->target)
+                               : AddResult::kRefused;
   if (result == AddResult::kNotSaved) report_not_saved(engine_, "add", request->owner);
   if (result != AddResult::kAdded) set_status(buffer, kControlAddRecord);
   return kStatusOnly;

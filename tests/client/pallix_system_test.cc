@@ -268,12 +268,15 @@ TEST_F(PallixSystemTest, RemovalOnAFullDiskFailsAndTheFileCatchesUpOnceThereIsRo
   expect_run(pallix({"remove", "printer.office.lan", "A"}), 0, "operation failed\n");
   EXPECT_EQ(dig("printer.office.lan", "A"), "");
   EXPECT_NE(system_test::read_text(data / "name.db").find("192.168.10.40"), std::string::npos);
-  EXPECT_NE(system_test::read_text(tree_->output_file()).find("remove of printer.office.lan not saved"), std::string::npos)
+  EXPECT_NE(
+      system_test::read_text(tree_->output_file()).find("remove of printer.office.lan not saved"),
+      std::string::npos)
       << system_test::read_text(tree_->output_file());
 
   std::filesystem::remove(data / "filler");
   const auto deadline = Clock::now() + milliseconds(20'000);
-  while (system_test::read_text(tree_->output_file()).find("written again") == std::string::npos && Clock::now() < deadline)
+  while (system_test::read_text(tree_->output_file()).find("written again") == std::string::npos &&
+         Clock::now() < deadline)
     std::this_thread::sleep_for(milliseconds(100));
   EXPECT_EQ(system_test::read_text(data / "name.db").find("192.168.10.40"), std::string::npos)
       << system_test::read_text(tree_->output_file());

@@ -191,7 +191,8 @@ TEST_F(AdministrationTest, EachRemovalRaisesTheSerialAndSaves) {
 // removal is reported unsaved and stays removed in memory only; the next
 // write that succeeds takes every earlier removal to the file.
 TEST_F(AdministrationTest, RemovalsThatCannotBeSavedSayTheFileLagsUntilTheNextWrite) {
-  ZoneWriter writer(engine_, [this] { return zone_save(engine_) == 1; }, nullptr);
+  ZoneWriter writer(
+      engine_, [this] { return zone_save(engine_) == 1; }, nullptr);
   writer.start();
   const std::string directory = *engine_.settings.data_directory.get();
   engine_.settings.data_directory.set((root_ / "blocked" / "data").string() + "/");
