@@ -136,6 +136,9 @@ int run_server(int argc, char** argv) {
     if (control != nullptr) control->stop();
     control.reset();
   };
+  // A zone file that cannot be written leaves changes in memory only: an
+  // administrator must hear of it even with the transaction log off.
+  options.report_error = [](const char* text) { report_error_event(text); };
   ServerHost host(SettingsStore::machine(), std::move(options));
   stop_controls().attach(host);
   host.start();
