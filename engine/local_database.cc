@@ -62,6 +62,7 @@ const ZoneRecord& RecordList::append(ZoneRecord record) {
   records_.push_back(std::move(record));
   Position position = std::prev(records_.end());
   index(position);
+  if (journal_.journal != nullptr) journal_.journal->added(*position);
   return *position;
 }
 
@@ -107,6 +108,7 @@ bool RecordList::remove(const ZoneRecord* record) {
   if (owned == by_owner_.end()) return false;
   for (Position position : owned->second) {
     if (&*position == record) {
+      if (journal_.journal != nullptr) journal_.journal->removed(*position);
       unindex(position);
       records_.erase(position);
       return true;
@@ -116,6 +118,7 @@ bool RecordList::remove(const ZoneRecord* record) {
 }
 
 void RecordList::clear() {
+  if (journal_.journal != nullptr) journal_.journal->replaced();
   records_.clear();
   by_owner_.clear();
   by_address_.clear();

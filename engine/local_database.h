@@ -11,6 +11,7 @@
 #include <ctime>
 #include <functional>
 #include <list>
+#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -48,6 +49,45 @@ struct NameHash {
   size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
 };
 
+// The changes of one record list since they were last taken, kept so that a
+// save of a large zone copies what changed under the database lock rather
+// than every record. Records are only ever appended at the end or removed, so
+// a record's sequence number orders it. Nothing is kept until a reader
+// start()s the journal; a list that is cleared or replaced, or changes that
+// outgrow kLimit, leave only the `whole` mark: the next reader copies the
+// whole list. Guarded by the database lock.
+struct ChangeJournal {
+  struct Change {
+    uint64_t sequence;
+    bool added;
+    ZoneRecord record;  // added records only
+  };
+  static constexpr size_t kLimit = 100'000;
+
+  std::vector<Change> changes;
+  bool whole = true;
+
+  // The reader has a whole copy: keep the changes from now on.
+  void start() {
+    changes.clear();
+    whole = false;
+  }
+  void replaced() {
+    changes.clear();
+    whole = true;
+  }
+  void added(const ZoneRecord& record) {
+    if (whole) return;
+    if (changes.size() >= kLimit) return replaced();
+    changes.push_back({record.sequence, true, record});
+  }
+  void removed(const ZoneRecord& record) {
+    if (whole) return;
+    if (changes.size() >= kLimit) return replaced();
+    changes.push_back({record.sequence, false, ZoneRecord{}});
+  }
+};
+
 // A list of records in insertion order with its lookup indexes. The order is
 // the order of answers, of the saved zone file and of zone transfers.
 class RecordList {
@@ -64,6 +104,11 @@ class RecordList {
   const Records& records() const { return records_; }
   bool empty() const { return records_.empty(); }
   size_t size() const { return records_.size(); }
+
+  // Makes `journal` hear every change of this list (null: none). The link
+  // stays with this object: contents moved in mark the journal replaced,
+  // contents moved out go without it.
+  void set_journal(ChangeJournal* journal) { journal_.journal = journal; }
 
   // Appends a record and indexes it; returns the stored record.
   const ZoneRecord& append(ZoneRecord record);
@@ -104,6 +149,17 @@ class RecordList {
   std::unordered_map<size_t, uint32_t> wildcard_suffix_lengths_;
   std::unordered_map<uint64_t, Position> by_handle_;
   uint64_t next_sequence_ = 0;
+
+  struct JournalLink {
+    ChangeJournal* journal = nullptr;
+    JournalLink() = default;
+    JournalLink(JournalLink&&) noexcept {}
+    JournalLink& operator=(JournalLink&&) noexcept {
+      if (journal != nullptr) journal->replaced();
+      return *this;
+    }
+  };
+  JournalLink journal_;
 };
 
 // The local domain, one per engine. Its SOA fields, its lists and the load
@@ -117,7 +173,7 @@ class LocalZone {
  public:
   class Guard;
 
-  explicit LocalZone(TransactionLog& log) : log_(log) {}
+  explicit LocalZone(TransactionLog& log) : log_(log) { live_.set_journal(&journal_); }
   LocalZone(const LocalZone&) = delete;
   LocalZone& operator=(const LocalZone&) = delete;
 
@@ -149,6 +205,13 @@ class LocalZone {
   // not by the database lock.
   std::mutex save_lock;
   uint64_t published_save_generation = 0;
+
+  // The live records as the last save saw them, by sequence number, brought
+  // up to date from the change journal by each save (see zone_file.cc).
+  // Guarded by mirror_lock, which is only ever tried (never waited for)
+  // while the database lock is held.
+  std::mutex mirror_lock;
+  std::map<uint64_t, ZoneRecord> mirror;
 
   // What a waiter for a save hears: whether the write it waited for reached
   // the disk.
@@ -184,6 +247,7 @@ class LocalZone {
   mutable std::recursive_timed_mutex lock_;
   RecordList live_;
   RecordList staging_;
+  ChangeJournal journal_;
   std::function<bool()> save_hook_;
   std::function<void(SaveDone)> save_queue_;
 
@@ -264,6 +328,9 @@ class LocalZone::Guard {
   void set_staging_claimed(bool value) { zone_->staging_claimed_ = value; }
   // The next save generation; each call returns a larger one.
   uint64_t take_save_generation() { return zone_->next_save_generation_++; }
+
+  // The changes of the live list for the zone file's mirror.
+  ChangeJournal& journal() { return zone_->journal_; }
 
   RecordList& live() { return zone_->live_; }
   const RecordList& live() const { return zone_->live_; }

@@ -19,7 +19,8 @@ ZoneSoa ZoneCopy::current_soa(const LocalZone::Guard& zone) {
 void ZoneCopy::add(const ZoneRecord& record) {
   // Names are at most 255 characters (the database refuses longer ones), so
   // their sizes fit the single bytes of Record.
-  Record entry{record.ttl,
+  Record entry{record.sequence,
+               record.ttl,
                record.datum,
                record.type,
                static_cast<uint32_t>(names_.size()),

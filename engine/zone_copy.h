@@ -23,6 +23,8 @@ struct ZoneSoa {
 class ZoneCopy {
  public:
   struct Record {
+    // Orders the record in its list (ZoneRecord::sequence).
+    uint64_t sequence;
     uint32_t ttl;
     uint32_t datum;
     uint32_t type;

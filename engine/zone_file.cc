@@ -147,12 +147,37 @@ void append_relative_name(std::string& out, std::string_view name, std::string_v
   out += '.';
 }
 
-// The whole file for the records of `copy`: names relative to `relative_to`
-// (the zone's domain when the copy was taken) under an "$ORIGIN" of
-// `soa.domain`. Needs no lock.
-std::string format_zone(const ZoneCopy& copy, const ZoneSoa& soa, std::string_view relative_to) {
+// One record as the file states it.
+struct RecordText {
+  uint32_t ttl, datum, type;
+  std::string_view owner, target;
+};
+
+std::vector<RecordText> texts_of(const ZoneCopy& copy) {
+  std::vector<RecordText> texts;
+  texts.reserve(copy.records().size());
+  for (const ZoneCopy::Record& r : copy.records())
+    texts.push_back({r.ttl, r.datum, r.type, copy.owner(r), copy.target(r)});
+  return texts;
+}
+
+std::vector<RecordText> texts_of(const std::map<uint64_t, ZoneRecord>& records) {
+  std::vector<RecordText> texts;
+  texts.reserve(records.size());
+  for (const auto& entry : records) {
+    const ZoneRecord& r = entry.second;
+    texts.push_back({r.ttl, r.datum, r.type, r.owner, r.target});
+  }
+  return texts;
+}
+
+// The whole file for `records`, in their order: names relative to
+// `relative_to` (the zone's domain when they were copied) under an
+// "$ORIGIN" of `soa.domain`. Needs no lock.
+std::string format_zone(const std::vector<RecordText>& records, const ZoneSoa& soa,
+                        std::string_view relative_to) {
   std::string out;
-  out.reserve(128 + copy.records().size() * 40);
+  out.reserve(128 + records.size() * 40);
   out += "$ORIGIN ";
   append_name_text(out, soa.domain);
   out += ".\n@\tSOA\t";
@@ -168,8 +193,8 @@ std::string format_zone(const ZoneCopy& copy, const ZoneSoa& soa, std::string_vi
   // minimum that follows one with another TTL must restate the minimum.
   bool previous_differed = false;
   char address[kIpv4TextSize];
-  auto write_record = [&](const ZoneCopy::Record& r) {
-    append_relative_name(out, copy.owner(r), relative_to);
+  auto write_record = [&](const RecordText& r) {
+    append_relative_name(out, r.owner, relative_to);
     out += '\t';
     if (r.ttl != soa.minimum) {
       out += std::to_string(r.ttl);
@@ -183,7 +208,7 @@ std::string format_zone(const ZoneCopy& copy, const ZoneSoa& soa, std::string_vi
     switch (r.type) {
       case kTypeNs:
         out += "NS\t";
-        append_relative_name(out, copy.target(r), relative_to);
+        append_relative_name(out, r.target, relative_to);
         break;
       case kTypeA:
         out += "A\t";
@@ -191,22 +216,22 @@ std::string format_zone(const ZoneCopy& copy, const ZoneSoa& soa, std::string_vi
         break;
       case kTypeCname:
         out += "CNAME\t";
-        append_relative_name(out, copy.target(r), relative_to);
+        append_relative_name(out, r.target, relative_to);
         break;
       case kTypeMx:
         out += "MX\t";
         out += std::to_string(r.datum);
         out += '\t';
-        append_relative_name(out, copy.target(r), relative_to);
+        append_relative_name(out, r.target, relative_to);
         break;
       default:
         break;
     }
     out += '\n';
   };
-  for (const ZoneCopy::Record& r : copy.records())
+  for (const RecordText& r : records)
     if (r.type == kTypeNs) write_record(r);
-  for (const ZoneCopy::Record& r : copy.records())
+  for (const RecordText& r : records)
     if (r.type == kTypeA || r.type == kTypeCname || r.type == kTypeMx) write_record(r);
   return out;
 }
@@ -374,7 +399,7 @@ int save_with_settings(Engine& engine, const std::string& directory, const ZoneS
   if (soa.primary.empty() || !valid_text_name(soa.primary)) soa.primary = zone.primary();
   if (soa.mailbox.empty() || !valid_text_name(soa.mailbox)) soa.mailbox = zone.mailbox();
 
-  std::string text = format_zone(ZoneCopy::capture(zone), soa, zone.domain());
+  std::string text = format_zone(texts_of(ZoneCopy::capture(zone)), soa, zone.domain());
   const uint64_t generation = zone.take_save_generation();
   StagingClaim claim(engine);
   if (!claim.held()) return 0;
@@ -394,6 +419,69 @@ int save_with_settings(Engine& engine, const std::string& directory, const ZoneS
   zone.set_minimum(soa.minimum);
   make_staging_live(engine);
   return 1;
+}
+
+// Saves from the zone's mirror (LocalZone::mirror): under the database lock
+// only the SOA fields and the changes since the last save are taken (the
+// whole list when the journal lost track), so a save of a large zone holds up
+// queries for as long as its changes take to copy, not the zone. The mirror
+// is brought up to date, formatted and written without the database lock.
+// The mirror lock is only tried while the database lock is held (a caller
+// may hold that lock already): when another save has the mirror, this one
+// copies the whole list instead.
+bool save_from_mirror(Engine& engine, const std::string& directory) {
+  LocalZone& database = engine.zone;
+  std::unique_lock<std::mutex> mirror_guard(database.mirror_lock, std::defer_lock);
+  ZoneSoa soa;
+  uint64_t generation;
+  std::optional<ZoneCopy> whole;
+  std::vector<ChangeJournal::Change> changes;
+  {
+    LocalZone::Guard zone = database.hold();
+    soa = ZoneCopy::current_soa(zone);
+    generation = zone.take_save_generation();
+    ChangeJournal& journal = zone.journal();
+    if (!mirror_guard.try_lock()) {
+      whole = ZoneCopy::capture(zone);
+    } else if (journal.whole) {
+      whole = ZoneCopy::capture(zone);
+      journal.start();
+    } else {
+      changes.swap(journal.changes);
+    }
+  }
+  if (!mirror_guard.owns_lock()) {
+    const std::string text = format_zone(texts_of(*whole), soa, soa.domain);
+    return publish(database, directory, zone_path(directory), text, generation);
+  }
+  try {
+    std::map<uint64_t, ZoneRecord>& mirror = database.mirror;
+    if (whole) {
+      mirror.clear();
+      for (const ZoneCopy::Record& r : whole->records()) {
+        ZoneRecord record;
+        record.ttl = r.ttl;
+        record.datum = r.datum;
+        record.type = r.type;
+        record.owner = whole->owner(r);
+        record.target = whole->target(r);
+        record.sequence = r.sequence;
+        mirror.emplace_hint(mirror.end(), r.sequence, std::move(record));
+      }
+    }
+    for (ChangeJournal::Change& change : changes) {
+      if (change.added)
+        mirror.insert_or_assign(change.sequence, std::move(change.record));
+      else
+        mirror.erase(change.sequence);
+    }
+  } catch (...) {
+    // A mirror left half brought up to date must not be trusted again.
+    database.hold().journal().replaced();
+    throw;
+  }
+  const std::string text = format_zone(texts_of(database.mirror), soa, soa.domain);
+  return publish(database, directory, zone_path(directory), text, generation);
 }
 
 }  // namespace
@@ -556,15 +644,7 @@ int zone_save(Engine& engine, const ZoneSoa* new_settings) {
   try {
     const std::shared_ptr<const std::string> directory = engine.settings.data_directory.get();
     if (new_settings != nullptr) return save_with_settings(engine, *directory, *new_settings);
-    ZoneCopy copy;
-    uint64_t generation;
-    {
-      LocalZone::Guard zone = engine.zone.hold();
-      copy = ZoneCopy::capture(zone);
-      generation = zone.take_save_generation();
-    }
-    const std::string text = format_zone(copy, copy.soa(), copy.soa().domain);
-    return publish(engine.zone, *directory, zone_path(*directory), text, generation) ? 1 : 0;
+    return save_from_mirror(engine, *directory) ? 1 : 0;
   } catch (...) {
     return 0;
   }
