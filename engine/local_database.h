@@ -208,9 +208,12 @@ class LocalZone {
 
   // The live records as the last save saw them, by sequence number, brought
   // up to date from the change journal by each save (see zone_file.cc).
-  // Guarded by mirror_lock, which is only ever tried (never waited for)
-  // while the database lock is held.
-  std::mutex mirror_lock;
+  // Guarded by mirror_lock. A thread takes mirror_lock before the database
+  // lock and waits for it at most kMirrorWait, so a thread that already
+  // holds the database lock cannot deadlock on it; one that gives up copies
+  // the whole list instead.
+  static constexpr std::chrono::milliseconds kMirrorWait{2000};
+  std::timed_mutex mirror_lock;
   std::map<uint64_t, ZoneRecord> mirror;
 
   // What a waiter for a save hears: whether the write it waited for reached

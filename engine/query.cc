@@ -15,6 +15,7 @@
 #include "engine/text_helpers.h"
 #include "engine/wire_reader.h"
 #include "engine/zone_copy.h"
+#include "engine/zone_file.h"
 
 namespace norvane {
 namespace {
@@ -285,6 +286,20 @@ namespace {
 int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply, ReplyState& state,
                   const DnsHeader& request, std::string_view name, uint16_t question_class,
                   bool local, LocalZone::Guard& zone) {
+  // The zone's mirror lock comes before the database lock (see
+  // LocalZone::mirror_lock): over TCP the lock is let go and taken again
+  // behind it, and everything below reads the zone as it is then.
+  // Over UDP the listener thread must not wait: the mirror is only tried.
+  const bool tcp = context.tcp();
+  std::unique_lock<std::timed_mutex> mirror_lock(engine.zone.mirror_lock, std::defer_lock);
+  if (tcp) {
+    zone.unlock();
+    mirror_lock.try_lock_for(LocalZone::kMirrorWait);
+    zone = engine.zone.hold();
+  } else {
+    mirror_lock.try_lock();
+  }
+
   std::vector<uint8_t>& base = state.base;
   base.resize(DnsHeader::kSize);
   append_name(base, name);
@@ -298,7 +313,6 @@ int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply, R
   state.additional.clear();
   state.ancount = state.nscount = state.arcount = 0;
 
-  const bool tcp = context.tcp();
   if (tcp) state.limit = std::numeric_limits<size_t>::max();
   local_answer_soa(engine, zone, name, state, false, false);
   // The opening SOA, repeated as the closing one.
@@ -309,12 +323,19 @@ int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply, R
   // released, so a transfer of a large zone holds up no query for longer
   // than the copy takes. The NS records of the apex open the transfer; of
   // the rest, A, CNAME and MX records at or below the apex follow.
-  const ZoneCopy copy = ZoneCopy::capture(zone, [name](const ZoneRecord& record) {
-    if (record.type == kTypeNs) return record.owner == name;
-    return (record.type == kTypeA || record.type == kTypeCname || record.type == kTypeMx) &&
-           owner_within(record.owner, name);
-  });
-  zone.unlock();
+  // Over UDP a zone of more records than can fit gets the opening SOA alone
+  // at once (every record takes at least 16 bytes), before any copy.
+  if (!tcp && zone.live().size() * 16 > state.limit) {
+    zone.unlock();
+    state.truncated = true;
+    return finish_reply(engine, context, reply, state, request, local, false);
+  }
+  const ZoneCopy copy = copy_zone_records(
+      engine.zone, zone, std::move(mirror_lock), [name](const ZoneRecord& record) {
+        if (record.type == kTypeNs) return record.owner == name;
+        return (record.type == kTypeA || record.type == kTypeCname || record.type == kTypeMx) &&
+               owner_within(record.owner, name);
+      });
 
   size_t needed = 2 * (base.size() + state.answers.size()) - name.size();
   for (const ZoneCopy::Record& record : copy.records())

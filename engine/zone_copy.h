@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,6 +50,19 @@ class ZoneCopy {
   }
   static ZoneCopy capture(const LocalZone::Guard& zone) {
     return capture(zone, [](const ZoneRecord&) { return true; });
+  }
+
+  // The same from records kept by sequence number (the zone's mirror), with
+  // `soa` as the SOA fields. Needs no database lock.
+  template <class Keep>
+  static ZoneCopy copy_of(const ZoneSoa& soa, const std::map<uint64_t, ZoneRecord>& records,
+                          Keep keep) {
+    ZoneCopy copy;
+    copy.soa_ = soa;
+    copy.records_.reserve(records.size());
+    for (const auto& entry : records)
+      if (keep(entry.second)) copy.add(entry.second);
+    return copy;
   }
 
   const ZoneSoa& soa() const { return soa_; }

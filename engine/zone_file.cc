@@ -421,65 +421,90 @@ int save_with_settings(Engine& engine, const std::string& directory, const ZoneS
   return 1;
 }
 
-// Saves from the zone's mirror (LocalZone::mirror): under the database lock
-// only the SOA fields and the changes since the last save are taken (the
-// whole list when the journal lost track), so a save of a large zone holds up
-// queries for as long as its changes take to copy, not the zone. The mirror
-// is brought up to date, formatted and written without the database lock.
-// The mirror lock is only tried while the database lock is held (a caller
-// may hold that lock already): when another save has the mirror, this one
-// copies the whole list instead.
-bool save_from_mirror(Engine& engine, const std::string& directory) {
-  LocalZone& database = engine.zone;
-  std::unique_lock<std::mutex> mirror_guard(database.mirror_lock, std::defer_lock);
-  ZoneSoa soa;
-  uint64_t generation;
+// What a reader of the zone's mirror (LocalZone::mirror) took under the
+// database lock: the mirror lock, and the changes since the mirror was last
+// brought up to date, or the whole list when the journal lost track. When
+// the mirror lock could not be had in time, nothing is taken and the lock is
+// not owned.
+struct MirrorUpdate {
+  std::unique_lock<std::timed_mutex> lock;
   std::optional<ZoneCopy> whole;
   std::vector<ChangeJournal::Change> changes;
-  {
-    LocalZone::Guard zone = database.hold();
-    soa = ZoneCopy::current_soa(zone);
-    generation = zone.take_save_generation();
-    ChangeJournal& journal = zone.journal();
-    if (!mirror_guard.try_lock()) {
-      whole = ZoneCopy::capture(zone);
-    } else if (journal.whole) {
-      whole = ZoneCopy::capture(zone);
-      journal.start();
-    } else {
-      changes.swap(journal.changes);
-    }
+};
+
+// Database lock held by `zone`; `lock` as taken before it.
+MirrorUpdate take_mirror_changes(LocalZone::Guard& zone, std::unique_lock<std::timed_mutex> lock) {
+  MirrorUpdate update{std::move(lock), {}, {}};
+  if (!update.lock.owns_lock()) return update;
+  ChangeJournal& journal = zone.journal();
+  if (journal.whole) {
+    update.whole = ZoneCopy::capture(zone);
+    journal.start();
+  } else {
+    update.changes.swap(journal.changes);
   }
-  if (!mirror_guard.owns_lock()) {
-    const std::string text = format_zone(texts_of(*whole), soa, soa.domain);
-    return publish(database, directory, zone_path(directory), text, generation);
-  }
+  return update;
+}
+
+// Brings the mirror up to date with what take_mirror_changes took; mirror
+// lock held (in `update`), database lock not.
+void apply_mirror_changes(LocalZone& database, MirrorUpdate& update) {
   try {
     std::map<uint64_t, ZoneRecord>& mirror = database.mirror;
-    if (whole) {
+    if (update.whole) {
+      const ZoneCopy& whole = *update.whole;
       mirror.clear();
-      for (const ZoneCopy::Record& r : whole->records()) {
+      for (const ZoneCopy::Record& r : whole.records()) {
         ZoneRecord record;
         record.ttl = r.ttl;
         record.datum = r.datum;
         record.type = r.type;
-        record.owner = whole->owner(r);
-        record.target = whole->target(r);
+        record.owner = whole.owner(r);
+        record.target = whole.target(r);
         record.sequence = r.sequence;
         mirror.emplace_hint(mirror.end(), r.sequence, std::move(record));
       }
     }
-    for (ChangeJournal::Change& change : changes) {
+    for (ChangeJournal::Change& change : update.changes) {
       if (change.added)
         mirror.insert_or_assign(change.sequence, std::move(change.record));
       else
         mirror.erase(change.sequence);
     }
   } catch (...) {
-    // A mirror left half brought up to date must not be trusted again.
+    // A mirror left half brought up to date must not be trusted again. No
+    // thread waits for the mirror lock while holding the database lock, so
+    // taking the database lock here cannot deadlock.
     database.hold().journal().replaced();
     throw;
   }
+}
+
+// Saves from the zone's mirror: under the database lock only the SOA fields
+// and the changes since the last save are copied, so a save of a large zone
+// holds up queries for as long as its changes take to copy, not the zone.
+// The mirror is brought up to date, formatted and written without the
+// database lock. When the mirror cannot be had in time, the whole list is
+// copied instead.
+bool save_from_mirror(Engine& engine, const std::string& directory) {
+  LocalZone& database = engine.zone;
+  ZoneSoa soa;
+  uint64_t generation;
+  MirrorUpdate update;
+  std::optional<ZoneCopy> whole;
+  std::unique_lock<std::timed_mutex> mirror_lock(database.mirror_lock, LocalZone::kMirrorWait);
+  {
+    LocalZone::Guard zone = database.hold();
+    soa = ZoneCopy::current_soa(zone);
+    generation = zone.take_save_generation();
+    update = take_mirror_changes(zone, std::move(mirror_lock));
+    if (!update.lock.owns_lock()) whole = ZoneCopy::capture(zone);
+  }
+  if (whole) {
+    const std::string text = format_zone(texts_of(*whole), soa, soa.domain);
+    return publish(database, directory, zone_path(directory), text, generation);
+  }
+  apply_mirror_changes(database, update);
   const std::string text = format_zone(texts_of(database.mirror), soa, soa.domain);
   return publish(database, directory, zone_path(directory), text, generation);
 }
@@ -648,6 +673,21 @@ int zone_save(Engine& engine, const ZoneSoa* new_settings) {
   } catch (...) {
     return 0;
   }
+}
+
+ZoneCopy copy_zone_records(LocalZone& database, LocalZone::Guard& zone,
+                           std::unique_lock<std::timed_mutex> mirror_lock,
+                           const std::function<bool(const ZoneRecord&)>& keep) {
+  MirrorUpdate update = take_mirror_changes(zone, std::move(mirror_lock));
+  const ZoneSoa soa = ZoneCopy::current_soa(zone);
+  if (!update.lock.owns_lock()) {
+    ZoneCopy copy = ZoneCopy::capture(zone, keep);
+    zone.unlock();
+    return copy;
+  }
+  zone.unlock();
+  apply_mirror_changes(database, update);
+  return ZoneCopy::copy_of(soa, database.mirror, keep);
 }
 
 void install_zone_save_hook(Engine& engine) {

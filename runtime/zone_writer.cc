@@ -1,6 +1,9 @@
 // The zone writer's thread and its group commit.
 #include "runtime/zone_writer.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <utility>
 
 namespace norvane {
@@ -52,6 +55,11 @@ uint64_t ZoneWriter::writes() const {
 }
 
 void ZoneWriter::run() {
+  // Formatting and writing a large zone is background work: under a busy
+  // machine the scheduler should favour the threads that answer queries.
+  // A failure leaves the default priority, which is only slower.
+  [[maybe_unused]] const int ignored =
+      setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kNice);
   std::unique_lock<std::mutex> guard(lock_);
   // True while memory holds changes that the last write failed to save.
   bool behind = false;

@@ -26,6 +26,8 @@ class ZoneWriter {
   // changes held only in memory reach the disk once room is made, even when
   // no new change comes.
   static constexpr std::chrono::seconds kRetryDelay{5};
+  // The writer thread's nice value: lower priority than the serving threads.
+  static constexpr int kNice = 10;
 
   // `write` makes one save and returns success (zone_save for a server).
   // `report` hears a line for every failed write (may be empty; the system
