@@ -1,13 +1,15 @@
 // Zone file writes off the serving threads, against the real ostrum: a flood
 // of dynamic updates while a query load runs (every query answered, every
-// update acknowledged and in the file), and an acknowledged update that a
-// kill -9 right after its reply cannot take back.
+// update acknowledged and in the file), parallel zone transfers beside them,
+// and an acknowledged update that a kill -9 right after its reply cannot
+// take back.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/service/system_test_support.h"
 
@@ -80,6 +82,48 @@ TEST(SystemZoneWriterTest, UpdateFloodWhileQueriesRunLosesNoAnswerAndNoUpdate) {
   const std::string file = read_text(tree.data() / "name.db");
   for (int i = 0; i < kUpdates; ++i)
     EXPECT_NE(file.find("flood" + std::to_string(i) + "\t"), std::string::npos) << i;
+}
+
+// Four transfers of a large zone at once while queries and updates run: every
+// query answered, every transfer whole, every update acknowledged.
+TEST(SystemZoneWriterTest, ParallelTransfersWhileQueriesAndUpdatesRun) {
+  constexpr int kBulk = 20'000;
+  constexpr int kTransfers = 4;
+  constexpr int kMaxQueries = 20'000;
+  ServerTree tree(find_free_port(), large_office_zone(kBulk));
+  ServerProcess::Options options;
+  options.ready_wait = milliseconds(60'000);
+  ServerProcess server(tree, options);
+
+  std::atomic<int> running{kTransfers + 1};
+  std::vector<CommandResult> transfers(kTransfers);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kTransfers; ++i) {
+    threads.emplace_back([&, i] {
+      transfers[i] =
+          run_command("dig +noedns +tries=1 +time=20 @127.0.0.1 -p " + std::to_string(tree.port()) +
+                          " office.lan AXFR | grep -c bulk",
+                      120);
+      --running;
+    });
+  }
+  CommandResult updates;
+  threads.emplace_back([&] {
+    updates = run_command(update_script(tree.port(), "during", 30), 120);
+    --running;
+  });
+  int sent = 0;
+  int answered = 0;
+  const std::vector<uint8_t> query = make_query(0x1717, "ns1.office.lan", 1);
+  while (running.load() > 0 && sent < kMaxQueries) {
+    ++sent;
+    if (udp_exchange(tree.port(), query, milliseconds(3'000))) ++answered;
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (const CommandResult& transfer : transfers)
+    EXPECT_EQ(transfer.output, std::to_string(kBulk) + "\n") << transfer.errors;
+  EXPECT_EQ(updates.output, "30\n") << updates.errors;
+  EXPECT_EQ(answered, sent);
 }
 
 TEST(SystemZoneWriterTest, AcknowledgedUpdateSurvivesKillRightAfterItsReply) {
