@@ -9,27 +9,16 @@ cd "$(dirname "$0")/.."
 seconds="${1:-10}"
 records=10000
 
-cmake --preset default > /dev/null
-cmake --build --preset default -j2 --target load_server > /dev/null
-server="${PWD}/build/default/bench/load_server"
-command -v dnsperf > /dev/null || { echo "dnsperf is not installed (apt-get install dnsperf)"; exit 1; }
 
+source bench/load/bench_zone.sh
+server="$(build_load_server)"
 work="$(mktemp -d)"
 trap 'rm -rf "${work}"' EXIT
 mkdir -p "${work}/data" "${work}/store"
-{
-  echo '$ORIGIN bench.lan.'
-  echo '@	SOA	ns1.bench.lan.	hostmaster.bench.lan. 1 3600 600 86400 300'
-  echo '@ 	NS	ns1'
-  echo 'ns1	A	10.0.0.1'
-  for ((i = 0; i < records; i++)); do
-    echo "h${i}	A	10.$((i / 65536 % 256)).$((i / 256 % 256)).$((i % 256))"
-  done
-} > "${work}/data/name.db"
-for ((i = 0; i < records; i++)); do echo "h$(( (i * 7919) % records )).bench.lan A"; done \
-  > "${work}/queries.txt"
+write_bench_zone "${records}" "${work}/data/name.db"
+write_bench_queries "${records}" "${work}/queries.txt"
 
-port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+port=$(free_port)
 ticks=$(getconf CLK_TCK)
 
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }

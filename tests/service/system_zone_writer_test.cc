@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/service/system_test_support.h"
@@ -51,14 +53,39 @@ std::string update_script(uint16_t port, const std::string& prefix, int count, i
          "print(ok)\n\"";
 }
 
+// Queries ns1.office.lan over UDP, one at a time, while `busy` holds (at most
+// kMaxQueries); each gets 3 seconds. Returns {sent, answered}.
+std::pair<int, int> query_while(uint16_t port, const std::function<bool()>& busy) {
+  constexpr int kMaxQueries = 20'000;
+  const std::vector<uint8_t> query = make_query(0x4242, "ns1.office.lan", 1);
+  int sent = 0;
+  int answered = 0;
+  while (busy() && sent < kMaxQueries) {
+    ++sent;
+    if (udp_exchange(port, query, milliseconds(3'000))) ++answered;
+  }
+  return {sent, answered};
+}
+
+// A running server of the office zone with `bulk` more records; its start-up
+// gets the time a larger file takes to load.
+struct LargeServer {
+  static ServerProcess::Options slow_start() {
+    ServerProcess::Options options;
+    options.ready_wait = milliseconds(60'000);
+    return options;
+  }
+  explicit LargeServer(int bulk)
+      : tree(find_free_port(), large_office_zone(bulk)), server(tree, slow_start()) {}
+  ServerTree tree;
+  ServerProcess server;
+};
+
 TEST(SystemZoneWriterTest, UpdateFloodWhileQueriesRunLosesNoAnswerAndNoUpdate) {
   constexpr int kBulk = 20'000;
   constexpr int kUpdates = 150;
-  constexpr int kMaxQueries = 20'000;
-  ServerTree tree(find_free_port(), large_office_zone(kBulk));
-  ServerProcess::Options options;
-  options.ready_wait = milliseconds(60'000);
-  ServerProcess server(tree, options);
+  LargeServer large(kBulk);
+  const ServerTree& tree = large.tree;
 
   std::atomic<bool> flooding{true};
   CommandResult flood;
@@ -66,13 +93,7 @@ TEST(SystemZoneWriterTest, UpdateFloodWhileQueriesRunLosesNoAnswerAndNoUpdate) {
     flood = run_command(update_script(tree.port(), "flood", kUpdates), 240);
     flooding = false;
   });
-  int sent = 0;
-  int answered = 0;
-  const std::vector<uint8_t> query = make_query(0x4242, "ns1.office.lan", 1);
-  while (flooding.load() && sent < kMaxQueries) {
-    ++sent;
-    if (udp_exchange(tree.port(), query, milliseconds(3'000))) ++answered;
-  }
+  const auto [sent, answered] = query_while(tree.port(), [&] { return flooding.load(); });
   updater.join();
 
   EXPECT_EQ(flood.output, std::to_string(kUpdates) + "\n") << flood.errors;
@@ -89,11 +110,8 @@ TEST(SystemZoneWriterTest, UpdateFloodWhileQueriesRunLosesNoAnswerAndNoUpdate) {
 TEST(SystemZoneWriterTest, ParallelTransfersWhileQueriesAndUpdatesRun) {
   constexpr int kBulk = 20'000;
   constexpr int kTransfers = 4;
-  constexpr int kMaxQueries = 20'000;
-  ServerTree tree(find_free_port(), large_office_zone(kBulk));
-  ServerProcess::Options options;
-  options.ready_wait = milliseconds(60'000);
-  ServerProcess server(tree, options);
+  LargeServer large(kBulk);
+  const ServerTree& tree = large.tree;
 
   std::atomic<int> running{kTransfers + 1};
   std::vector<CommandResult> transfers(kTransfers);
@@ -112,13 +130,7 @@ TEST(SystemZoneWriterTest, ParallelTransfersWhileQueriesAndUpdatesRun) {
     updates = run_command(update_script(tree.port(), "during", 30), 120);
     --running;
   });
-  int sent = 0;
-  int answered = 0;
-  const std::vector<uint8_t> query = make_query(0x1717, "ns1.office.lan", 1);
-  while (running.load() > 0 && sent < kMaxQueries) {
-    ++sent;
-    if (udp_exchange(tree.port(), query, milliseconds(3'000))) ++answered;
-  }
+  const auto [sent, answered] = query_while(tree.port(), [&] { return running.load() > 0; });
   for (std::thread& thread : threads) thread.join();
   for (const CommandResult& transfer : transfers)
     EXPECT_EQ(transfer.output, std::to_string(kBulk) + "\n") << transfer.errors;
