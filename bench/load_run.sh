@@ -9,16 +9,8 @@ cd "$(dirname "$0")/.."
 seconds="${1:-10}"
 records=10000
 
-
 source bench/load/bench_zone.sh
-server="$(build_load_server)"
-work="$(mktemp -d)"
-trap 'rm -rf "${work}"' EXIT
-mkdir -p "${work}/data" "${work}/store"
-write_bench_zone "${records}" "${work}/data/name.db"
-write_bench_queries "${records}" "${work}/queries.txt"
-
-port=$(free_port)
+setup_bench_run "${records}"
 ticks=$(getconf CLK_TCK)
 
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
@@ -28,12 +20,8 @@ run_one() {
   printf '[Velisk]\nPort=%s\nLog=%s\nDirectory=%s/data/\n' "${port}" "${log_level}" "${work}" \
     > "${work}/store/settings.ini"
   rm -f "${work}"/data/dns*.log
-  NORVANE_MACHINE_STORE="${work}/store" "${server}" > "${work}/server.out" 2>&1 &
-  local pid=$!
-  for _ in $(seq 50); do
-    dig +noedns +tries=1 +time=1 @127.0.0.1 -p "${port}" h1.bench.lan > /dev/null 2>&1 && break
-    sleep 0.2
-  done
+  start_load_server
+  local pid="${server_pid}"
   local before after
   before=$(cpu_ticks "${pid}")
   dnsperf -s 127.0.0.1 -p "${port}" -d "${work}/queries.txt" -l "${seconds}" -c 4 -q 200 \

@@ -13,14 +13,8 @@ records=100000
 command -v nsupdate > /dev/null || { echo "nsupdate is not installed (apt-get install bind9-dnsutils)"; exit 1; }
 
 source bench/load/bench_zone.sh
-server="$(build_load_server)"
-work="$(mktemp -d)"
-trap 'rm -rf "${work}"' EXIT
-mkdir -p "${work}/data" "${work}/store"
-write_bench_zone "${records}" "${work}/data/name.db"
-write_bench_queries "${records}" "${work}/queries.txt"
-
-port=$(free_port)
+setup_bench_run "${records}"
+cp "${work}/data/name.db" "${work}/name.db.original"
 
 # Feeds one nsupdate process with `rate` changes a second for `seconds`
 # seconds, paced by the clock; nsupdate sends each and waits for its reply.
@@ -46,12 +40,8 @@ run_one() {
   printf '[Velisk]\nPort=%s\nLog=0\nAutoIf=0\nDirectory=%s/data/\nDomain=bench.lan\n' \
     "${port}" "${work}" > "${work}/store/settings.ini"
   cp "${work}/name.db.original" "${work}/data/name.db"
-  NORVANE_MACHINE_STORE="${work}/store" "${server}" > "${work}/server.out" 2>&1 &
-  local pid=$!
-  for _ in $(seq 100); do
-    dig +noedns +tries=1 +time=1 @127.0.0.1 -p "${port}" h1.bench.lan > /dev/null 2>&1 && break
-    sleep 0.2
-  done
+  start_load_server
+  local pid="${server_pid}"
   local feeder=""
   if [ "${updates}" -gt 0 ]; then
     update_feed "${port}" "${updates}" "${seconds}" | nsupdate -t 5 > "${work}/nsupdate.out" 2>&1 &

@@ -33,6 +33,31 @@ build_load_server() {
   echo "${PWD}/build/default/bench/load_server"
 }
 
+# Sets up one load run: builds load_server (`server`), a scratch folder
+# removed at exit (`work`, with data/name.db of <records> hosts, store/ and
+# queries.txt) and a free loopback port (`port`).
+setup_bench_run() {
+  local records="$1"
+  server="$(build_load_server)"
+  work="$(mktemp -d)"
+  trap 'rm -rf "${work}"' EXIT
+  mkdir -p "${work}/data" "${work}/store"
+  write_bench_zone "${records}" "${work}/data/name.db"
+  write_bench_queries "${records}" "${work}/queries.txt"
+  port=$(free_port)
+}
+
+# Starts load_server with the store in ${work}/store and waits until it
+# answers; its process id goes into `server_pid`.
+start_load_server() {
+  NORVANE_MACHINE_STORE="${work}/store" "${server}" > "${work}/server.out" 2>&1 &
+  server_pid=$!
+  for _ in $(seq 100); do
+    dig +noedns +tries=1 +time=1 @127.0.0.1 -p "${port}" h1.bench.lan > /dev/null 2>&1 && break
+    sleep 0.2
+  done
+}
+
 # A free loopback port.
 free_port() {
   /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
