@@ -9,27 +9,8 @@ cd "$(dirname "$0")/.."
 seconds="${1:-10}"
 records=10000
 
-cmake --preset default > /dev/null
-cmake --build --preset default -j2 --target load_server > /dev/null
-server="${PWD}/build/default/bench/load_server"
-command -v dnsperf > /dev/null || { echo "dnsperf is not installed (apt-get install dnsperf)"; exit 1; }
-
-work="$(mktemp -d)"
-trap 'rm -rf "${work}"' EXIT
-mkdir -p "${work}/data" "${work}/store"
-{
-  echo '$ORIGIN bench.lan.'
-  echo '@	SOA	ns1.bench.lan.	hostmaster.bench.lan. 1 3600 600 86400 300'
-  echo '@ 	NS	ns1'
-  echo 'ns1	A	10.0.0.1'
-  for ((i = 0; i < records; i++)); do
-    echo "h${i}	A	10.$((i / 65536 % 256)).$((i / 256 % 256)).$((i % 256))"
-  done
-} > "${work}/data/name.db"
-for ((i = 0; i < records; i++)); do echo "h$(( (i * 7919) % records )).bench.lan A"; done \
-  > "${work}/queries.txt"
-
-port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+source bench/load/bench_zone.sh
+setup_bench_run "${records}"
 ticks=$(getconf CLK_TCK)
 
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
@@ -39,12 +20,8 @@ run_one() {
   printf '[Velisk]\nPort=%s\nLog=%s\nDirectory=%s/data/\n' "${port}" "${log_level}" "${work}" \
     > "${work}/store/settings.ini"
   rm -f "${work}"/data/dns*.log
-  NORVANE_MACHINE_STORE="${work}/store" "${server}" > "${work}/server.out" 2>&1 &
-  local pid=$!
-  for _ in $(seq 50); do
-    dig +noedns +tries=1 +time=1 @127.0.0.1 -p "${port}" h1.bench.lan > /dev/null 2>&1 && break
-    sleep 0.2
-  done
+  start_load_server
+  local pid="${server_pid}"
   local before after
   before=$(cpu_ticks "${pid}")
   dnsperf -s 127.0.0.1 -p "${port}" -d "${work}/queries.txt" -l "${seconds}" -c 4 -q 200 \

@@ -248,8 +248,9 @@ bool apply_update(LocalZone::Guard& zone, std::span<const uint8_t> message,
   }
 }
 
-// Checks and applies the message; returns its response code.
-uint16_t process_update(Engine& engine, std::span<const uint8_t> request) {
+// Checks and applies the message; returns its response code. Sets
+// `awaits_save` when the save of an accepted change is left to the writer.
+uint16_t process_update(Engine& engine, std::span<const uint8_t> request, bool& awaits_save) {
   DnsHeader header;
   if (!DnsHeader::read(request, header)) return kRcodeFormErr;
   const uint16_t prerequisites = header.ancount;
@@ -313,7 +314,11 @@ uint16_t process_update(Engine& engine, std::span<const uint8_t> request) {
   engine.statistics.updates.fetch_add(counted, std::memory_order_relaxed);
 
   // RFC 2136 section 3.5: the client is told of success only once the change
-  // is on stable storage.
+  // is on stable storage. With a zone writer the reply waits for its save.
+  if (engine.zone.saves_queued()) {
+    awaits_save = true;
+    return kRcodeNoError;
+  }
   if (zone_save(engine) != 1) {
     engine.log.write(1, "update not saved to the zone file\n");
     return kRcodeServFail;
@@ -325,7 +330,19 @@ uint16_t process_update(Engine& engine, std::span<const uint8_t> request) {
 
 int update_apply(Engine& engine, const RequestContext& /*context*/, Reply& reply,
                  std::span<const uint8_t> request) {
-  return error_reply(engine, process_update(engine, request), reply, request);
+  bool awaits_save = false;
+  const int length =
+      error_reply(engine, process_update(engine, request, awaits_save), reply, request);
+  reply.awaits_save = awaits_save && length > 0;
+  return length;
+}
+
+void settle_update_reply(Engine& engine, std::span<uint8_t> reply, bool saved) {
+  if (saved || reply.size() < DnsHeader::kSize) return;
+  engine.log.write(1, "update not saved to the zone file\n");
+  const uint16_t flags = read_u16(reply.data() + 2);
+  write_u16(reply.data() + 2, static_cast<uint16_t>((flags & ~kFlagRcode) | kRcodeServFail));
+  QueryStatistics::count(engine.statistics.errors);
 }
 
 const ZoneRecord* find_exact_record(const LocalZone::Guard& zone, std::string_view name,

@@ -33,10 +33,20 @@ inline constexpr uint16_t kClassAny = 255;
 // refused message leaves the database as it was. An accepted message with
 // update records raises the SOA serial by one (and by one more for each single
 // record or CNAME it replaced) and rewrites the zone file; when that write
-// fails the changes stay in memory and the reply is SERVFAIL. Takes the
-// database lock; returns the reply length.
+// fails the changes stay in memory and the reply is SERVFAIL. With a zone
+// writer installed (LocalZone::saves_queued) the file is not written here:
+// the reply is built as NOERROR and reply.awaits_save set, and the caller
+// sends it once a save requested after this call has finished (SERVFAIL when
+// that save failed). Takes the database lock; returns the reply length.
 int update_apply(Engine& engine, const RequestContext& context, Reply& reply,
                  std::span<const uint8_t> request);
+
+// Settles a reply that waited for its save (Reply::awaits_save): unchanged
+// when `saved`; otherwise its RCODE becomes SERVFAIL (RFC 2136 section 3.5:
+// success is reported only for a change on stable storage), the failure is
+// logged and counted as an error. The changes stay in force in memory; the
+// writer writes them with its next successful save.
+void settle_update_reply(Engine& engine, std::span<uint8_t> reply, bool saved);
 
 // The first live record owned by `name` (lower case, no trailing dot) of
 // `type` whose value equals the RDATA of `rdata_length` bytes at

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <condition_variable>
 
 #include "engine/dns_message.h"
 #include "engine/names.h"
@@ -62,6 +63,7 @@ const ZoneRecord& RecordList::append(ZoneRecord record) {
   records_.push_back(std::move(record));
   Position position = std::prev(records_.end());
   index(position);
+  if (journal_.journal != nullptr) journal_.journal->added(*position);
   return *position;
 }
 
@@ -107,6 +109,7 @@ bool RecordList::remove(const ZoneRecord* record) {
   if (owned == by_owner_.end()) return false;
   for (Position position : owned->second) {
     if (&*position == record) {
+      if (journal_.journal != nullptr) journal_.journal->removed(*position);
       unindex(position);
       records_.erase(position);
       return true;
@@ -116,6 +119,7 @@ bool RecordList::remove(const ZoneRecord* record) {
 }
 
 void RecordList::clear() {
+  if (journal_.journal != nullptr) journal_.journal->replaced();
   records_.clear();
   by_owner_.clear();
   by_address_.clear();
@@ -178,11 +182,36 @@ bool LocalZone::remove_zone_record(const ZoneRecord* record) {
   bool found;
   {
     Guard held = hold();
-    found = live_.remove(record);
-    ++serial_;
+    found = held.unlink_zone_record(record);
   }
-  save();
+  request_save();
   return found;
+}
+
+void LocalZone::request_save(SaveDone done) const {
+  if (save_queue_) {
+    save_queue_(std::move(done));
+    return;
+  }
+  const bool saved = save_hook_ ? save_hook_() : true;
+  if (done) done(saved);
+}
+
+bool LocalZone::save() const {
+  if (!save_queue_) return save_hook_ ? save_hook_() : true;
+  std::mutex lock;
+  std::condition_variable finished;
+  bool done = false;
+  bool saved = false;
+  save_queue_([&](bool outcome) {
+    std::lock_guard<std::mutex> guard(lock);
+    saved = outcome;
+    done = true;
+    finished.notify_one();
+  });
+  std::unique_lock<std::mutex> guard(lock);
+  finished.wait(guard, [&] { return done; });
+  return saved;
 }
 
 int LocalZone::remove_zone_records(uint32_t type, std::string_view name) {
@@ -259,9 +288,16 @@ const ZoneRecord* LocalZone::Guard::find_address_record(uint32_t address) const 
   return zone_->live_.first_with_address(address);
 }
 
+bool LocalZone::Guard::unlink_zone_record(const ZoneRecord* record) {
+  const bool found = zone_->live_.remove(record);
+  ++zone_->serial_;
+  return found;
+}
+
 bool LocalZone::Guard::remove_zone_record(const ZoneRecord* record) {
-  // Re-entrant: the save it ends with runs with this guard's lock still held.
-  return zone_->remove_zone_record(record);
+  const bool found = unlink_zone_record(record);
+  request_save();
+  return found;
 }
 
 int LocalZone::Guard::remove_zone_records(uint32_t type, std::string_view name) {

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <functional>
 #include <list>
+#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -48,6 +49,45 @@ struct NameHash {
   size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
 };
 
+// The changes of one record list since they were last taken, kept so that a
+// save of a large zone copies what changed under the database lock rather
+// than every record. Records are only ever appended at the end or removed, so
+// a record's sequence number orders it. Nothing is kept until a reader
+// start()s the journal; a list that is cleared or replaced, or changes that
+// outgrow kLimit, leave only the `whole` mark: the next reader copies the
+// whole list. Guarded by the database lock.
+struct ChangeJournal {
+  struct Change {
+    uint64_t sequence;
+    bool added;
+    ZoneRecord record;  // added records only
+  };
+  static constexpr size_t kLimit = 100'000;
+
+  std::vector<Change> changes;
+  bool whole = true;
+
+  // The reader has a whole copy: keep the changes from now on.
+  void start() {
+    changes.clear();
+    whole = false;
+  }
+  void replaced() {
+    changes.clear();
+    whole = true;
+  }
+  void added(const ZoneRecord& record) {
+    if (whole) return;
+    if (changes.size() >= kLimit) return replaced();
+    changes.push_back({record.sequence, true, record});
+  }
+  void removed(const ZoneRecord& record) {
+    if (whole) return;
+    if (changes.size() >= kLimit) return replaced();
+    changes.push_back({record.sequence, false, ZoneRecord{}});
+  }
+};
+
 // A list of records in insertion order with its lookup indexes. The order is
 // the order of answers, of the saved zone file and of zone transfers.
 class RecordList {
@@ -64,6 +104,11 @@ class RecordList {
   const Records& records() const { return records_; }
   bool empty() const { return records_.empty(); }
   size_t size() const { return records_.size(); }
+
+  // Makes `journal` hear every change of this list (null: none). The link
+  // stays with this object: contents moved in mark the journal replaced,
+  // contents moved out go without it.
+  void set_journal(ChangeJournal* journal) { journal_.journal = journal; }
 
   // Appends a record and indexes it; returns the stored record.
   const ZoneRecord& append(ZoneRecord record);
@@ -104,6 +149,17 @@ class RecordList {
   std::unordered_map<size_t, uint32_t> wildcard_suffix_lengths_;
   std::unordered_map<uint64_t, Position> by_handle_;
   uint64_t next_sequence_ = 0;
+
+  struct JournalLink {
+    ChangeJournal* journal = nullptr;
+    JournalLink() = default;
+    JournalLink(JournalLink&&) noexcept {}
+    JournalLink& operator=(JournalLink&&) noexcept {
+      if (journal != nullptr) journal->replaced();
+      return *this;
+    }
+  };
+  JournalLink journal_;
 };
 
 // The local domain, one per engine. Its SOA fields, its lists and the load
@@ -117,7 +173,7 @@ class LocalZone {
  public:
   class Guard;
 
-  explicit LocalZone(TransactionLog& log) : log_(log) {}
+  explicit LocalZone(TransactionLog& log) : log_(log) { live_.set_journal(&journal_); }
   LocalZone(const LocalZone&) = delete;
   LocalZone& operator=(const LocalZone&) = delete;
 
@@ -132,10 +188,11 @@ class LocalZone {
                       uint32_t datum, char* target);
   int add_zone_record(int staging, uint32_t type, std::string_view owner, uint32_t ttl,
                       uint32_t datum, std::string_view target);
-  // Takes the lock, unlinks and frees `record`, adds 1 to the serial, releases
-  // the lock and saves the zone file through the save hook. Returns whether
-  // the record was found; a record not in the live list still raises the
-  // serial and saves.
+  // Takes the lock, unlinks and frees `record`, adds 1 to the serial and
+  // releases the lock, then asks for a save of the zone file (request_save:
+  // queued, not waited for, when a writer is installed). Returns whether the
+  // record was found; a record not in the live list still raises the serial
+  // and asks for a save.
   bool remove_zone_record(const ZoneRecord* record);
   int remove_zone_records(uint32_t type, std::string_view name);
   int set_zone_soa(std::string_view domain, std::string_view primary, std::string_view mailbox,
@@ -149,11 +206,43 @@ class LocalZone {
   std::mutex save_lock;
   uint64_t published_save_generation = 0;
 
-  // Called by remove_zone_record after a change to save the zone file; returns
-  // success. Does nothing until a zone file is configured. Set before the
-  // zone is shared between threads.
+  // The live records as the last save saw them, by sequence number, brought
+  // up to date from the change journal by each save (see zone_file.cc).
+  // Guarded by mirror_lock. A thread takes mirror_lock before the database
+  // lock and waits for it at most kMirrorWait, so a thread that already
+  // holds the database lock cannot deadlock on it; one that gives up copies
+  // the whole list instead.
+  static constexpr std::chrono::milliseconds kMirrorWait{2000};
+  std::timed_mutex mirror_lock;
+  std::map<uint64_t, ZoneRecord> mirror;
+
+  // What a waiter for a save hears: whether the write it waited for reached
+  // the disk.
+  using SaveDone = std::function<void(bool saved)>;
+
+  // The synchronous save: writes the zone file on the calling thread and
+  // returns success. Does nothing until a zone file is configured. Set
+  // before the zone is shared between threads.
   void set_save_hook(std::function<bool()> hook) { save_hook_ = std::move(hook); }
-  bool save() const { return save_hook_ ? save_hook_() : true; }
+  // The writer that saves off the calling thread: `queue(done)` asks for a
+  // write of the live database that begins after the call and calls
+  // done(saved) once it has finished, on the writer's thread (`done` may be
+  // empty). Set before the zone is shared between threads, or cleared
+  // (empty function) once no other thread uses the zone.
+  void set_save_queue(std::function<void(SaveDone)> queue) { save_queue_ = std::move(queue); }
+  // Whether saves are queued to a writer: replies that must follow the save
+  // are then sent from `done` rather than at once.
+  bool saves_queued() const { return static_cast<bool>(save_queue_); }
+
+  // Asks for a save of the changes made so far. With a writer it is queued
+  // and `done` runs on the writer's thread; without one the file is written
+  // at once and `done` runs before this returns. May be called with the
+  // database lock held (the write is then made once the lock is released).
+  void request_save(SaveDone done = nullptr) const;
+  // Asks for a save and waits for it; returns whether the file was written.
+  // With a writer installed this must not be called while the calling thread
+  // holds the database lock: the writer takes that lock to copy the zone.
+  bool save() const;
 
  private:
   TransactionLog& log_;
@@ -161,7 +250,9 @@ class LocalZone {
   mutable std::recursive_timed_mutex lock_;
   RecordList live_;
   RecordList staging_;
+  ChangeJournal journal_;
   std::function<bool()> save_hook_;
+  std::function<void(SaveDone)> save_queue_;
 
   // SOA fields and times.
   std::time_t loaded_at_ = 0;
@@ -241,6 +332,9 @@ class LocalZone::Guard {
   // The next save generation; each call returns a larger one.
   uint64_t take_save_generation() { return zone_->next_save_generation_++; }
 
+  // The changes of the live list for the zone file's mirror.
+  ChangeJournal& journal() { return zone_->journal_; }
+
   RecordList& live() { return zone_->live_; }
   const RecordList& live() const { return zone_->live_; }
   RecordList& staging() { return zone_->staging_; }
@@ -265,13 +359,18 @@ class LocalZone::Guard {
   // The first A record of the live list with `address` (network order).
   const ZoneRecord* find_address_record(uint32_t address) const;
 
-  // Unlinks and frees `record`, adds 1 to the serial and saves the zone file
-  // through the save hook (the lock stays held throughout). Returns whether
-  // the record was found.
+  // Unlinks and frees `record` and adds 1 to the serial; the zone file is
+  // not touched. Returns whether the record was found (a record not in the
+  // live list still raises the serial). The caller saves (LocalZone::save
+  // once the lock is released, or request_save).
+  bool unlink_zone_record(const ZoneRecord* record);
+  // unlink_zone_record, then request_save: with a writer the save is queued
+  // and made once the lock is released; without one it is made now, with
+  // the lock still held. Returns whether the record was found.
   bool remove_zone_record(const ZoneRecord* record);
   // Strips one trailing dot from `name` (compared as passed: lower case) and
-  // removes every live record of `name` and `type` (255: all) one by one.
-  // Returns the number removed.
+  // removes every live record of `name` and `type` (255: all) one by one,
+  // each with remove_zone_record. Returns the number removed.
   int remove_zone_records(uint32_t type, std::string_view name);
 
   // True when a domain is configured and `name` is it (ASCII case ignored).
@@ -307,8 +406,8 @@ class LocalZone::Guard {
   // Makes the staging list the live list and empties the staging list.
   void swap_staging();
 
-  // The zone file save of LocalZone::save, run with the lock held.
-  bool save() const { return zone_->save(); }
+  // LocalZone::request_save, for callers that hold the lock.
+  void request_save(SaveDone done = nullptr) const { zone_->request_save(std::move(done)); }
 
  private:
   LocalZone* zone_;

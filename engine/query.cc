@@ -14,6 +14,8 @@
 #include "engine/names.h"
 #include "engine/text_helpers.h"
 #include "engine/wire_reader.h"
+#include "engine/zone_copy.h"
+#include "engine/zone_file.h"
 
 namespace norvane {
 namespace {
@@ -279,6 +281,20 @@ namespace {
 int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply, ReplyState& state,
                   const DnsHeader& request, std::string_view name, uint16_t question_class,
                   bool local, LocalZone::Guard& zone) {
+  // The zone's mirror lock comes before the database lock (see
+  // LocalZone::mirror_lock): over TCP the lock is let go and taken again
+  // behind it, and everything below reads the zone as it is then.
+  // Over UDP the listener thread must not wait: the mirror is only tried.
+  const bool tcp = context.tcp();
+  std::unique_lock<std::timed_mutex> mirror_lock(engine.zone.mirror_lock, std::defer_lock);
+  if (tcp) {
+    zone.unlock();
+    mirror_lock.try_lock_for(LocalZone::kMirrorWait);
+    zone = engine.zone.hold();
+  } else {
+    mirror_lock.try_lock();
+  }
+
   std::vector<uint8_t>& base = state.base;
   base.resize(DnsHeader::kSize);
   append_name(base, name);
@@ -292,15 +308,34 @@ int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply, R
   state.additional.clear();
   state.ancount = state.nscount = state.arcount = 0;
 
-  const bool tcp = context.tcp();
   if (tcp) state.limit = std::numeric_limits<size_t>::max();
   local_answer_soa(engine, zone, name, state, false, false);
+  // The opening SOA, repeated as the closing one.
+  const size_t soa_end = state.answers.size();
+  const uint16_t soa_records = state.ancount;
+  const ZoneSoa soa = ZoneCopy::current_soa(zone);
+  // The records are copied under the lock and encoded after it is
+  // released, so a transfer of a large zone holds up no query for longer
+  // than the copy takes. The NS records of the apex open the transfer; of
+  // the rest, A, CNAME and MX records at or below the apex follow.
+  // Over UDP a zone of more records than can fit gets the opening SOA alone
+  // at once (every record takes at least 16 bytes), before any copy.
+  if (!tcp && zone.live().size() * 16 > state.limit) {
+    zone.unlock();
+    state.truncated = true;
+    return finish_reply(engine, context, reply, state, request, local, false);
+  }
+  const ZoneCopy copy = copy_zone_records(
+      engine.zone, zone, std::move(mirror_lock), [name](const ZoneRecord& record) {
+        if (record.type == kTypeNs) return record.owner == name;
+        return (record.type == kTypeA || record.type == kTypeCname || record.type == kTypeMx) &&
+               owner_within(record.owner, name);
+      });
 
   size_t needed = 2 * (base.size() + state.answers.size()) - name.size();
-  for (const ZoneRecord& record : zone.live().records())
-    needed += record.owner.size() + record.target.size() + 16;
+  for (const ZoneCopy::Record& record : copy.records())
+    needed += record.owner_size + record.target_size + 16;
   if (!tcp && needed > state.limit) {
-    zone.unlock();
     state.truncated = true;
     return finish_reply(engine, context, reply, state, request, local, false);
   }
@@ -309,39 +344,31 @@ int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply, R
   std::vector<size_t> ends{0};
   if (!state.answers.empty()) ends.push_back(state.answers.size());
   Sink sink = state.answer_sink();
-  for (RecordList::Position position : zone.live().owned_by(name)) {
-    if (position->type != kTypeNs) continue;
-    if (!sink.put_name(name, kTypeNs, position->ttl, position->target)) break;
+  for (const ZoneCopy::Record& record : copy.records()) {
+    if (record.type != kTypeNs) continue;
+    const std::string target(copy.target(record));
+    if (!sink.put_name(name, kTypeNs, record.ttl, target)) break;
     ++state.ancount;
     ends.push_back(state.answers.size());
     if (engine.log.enabled(1)) {
-      engine.log.write(1, "local %s %u IN NS %s\n", EscapedName(name).c_str(), position->ttl,
-                       EscapedName(position->target).c_str());
+      engine.log.write(1, "local %s %u IN NS %s\n", EscapedName(name).c_str(), record.ttl,
+                       EscapedName(target).c_str());
     }
   }
   char address[kIpv4TextSize];
-  for (const ZoneRecord& record : zone.live().records()) {
-    if (!owner_within(record.owner, name)) continue;
+  for (const ZoneCopy::Record& record : copy.records()) {
+    const std::string_view owner = copy.owner(record);
+    const std::string_view target = copy.target(record);
     bool kept = false;
     switch (record.type) {
       case kTypeA:
-        kept = sink.put_a(record.owner, record.ttl, record.datum);
-        if (kept && engine.log.enabled(1))
-          engine.log.write(1, "local %s %u IN A %s\n", EscapedName(record.owner).c_str(),
-                           record.ttl, address_text(record.datum, address));
+        kept = sink.put_a(owner, record.ttl, record.datum);
         break;
       case kTypeCname:
-        kept = sink.put_name(record.owner, kTypeCname, record.ttl, record.target);
-        if (kept && engine.log.enabled(1))
-          engine.log.write(1, "local %s %u IN CNAME %s\n", EscapedName(record.owner).c_str(),
-                           record.ttl, EscapedName(record.target).c_str());
+        kept = sink.put_name(owner, kTypeCname, record.ttl, target);
         break;
       case kTypeMx:
-        kept = sink.put_mx(record.owner, record.ttl, static_cast<uint16_t>(record.datum),
-                           record.target);
-        if (kept && engine.log.enabled(1))
-          engine.log.write(1, "local %s %u IN MX %u %s\n", EscapedName(record.owner).c_str(),
-                           record.ttl, record.datum, EscapedName(record.target).c_str());
+        kept = sink.put_mx(owner, record.ttl, static_cast<uint16_t>(record.datum), target);
         break;
       default:
         continue;
@@ -349,10 +376,29 @@ int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply, R
     if (!kept) continue;
     ++state.ancount;
     ends.push_back(state.answers.size());
+    if (!engine.log.enabled(1)) continue;
+    const EscapedName logged_owner(owner);
+    const EscapedName logged_target(target);
+    if (record.type == kTypeA)
+      engine.log.write(1, "local %s %u IN A %s\n", logged_owner.c_str(), record.ttl,
+                       address_text(record.datum, address));
+    else if (record.type == kTypeCname)
+      engine.log.write(1, "local %s %u IN CNAME %s\n", logged_owner.c_str(), record.ttl,
+                       logged_target.c_str());
+    else
+      engine.log.write(1, "local %s %u IN MX %u %s\n", logged_owner.c_str(), record.ttl,
+                       record.datum, logged_target.c_str());
   }
-  local_answer_soa(engine, zone, name, state, false, false);
+  if (soa_end != 0) {
+    const std::vector<uint8_t> closing(
+        state.answers.begin(), state.answers.begin() + static_cast<std::ptrdiff_t>(soa_end));
+    state.answers.insert(state.answers.end(), closing.begin(), closing.end());
+    state.ancount = static_cast<uint16_t>(state.ancount + soa_records);
+    engine.log.write(1, "local %s %u IN SOA %s %s %u %u %u %u %u\n", soa.domain.c_str(),
+                     soa.refresh, soa.primary.c_str(), soa.mailbox.c_str(), soa.serial, soa.refresh,
+                     soa.retry, soa.expire, soa.minimum);
+  }
   ends.push_back(state.answers.size());
-  zone.unlock();
 
   // Everything fits one message: the common case, finished like any reply.
   const size_t whole = base.size() + state.answers.size();

@@ -38,10 +38,16 @@ struct Reply {
   // TCP zone transfers only: further complete messages, each to be sent with
   // its own length prefix after `message`.
   std::vector<std::vector<uint8_t>> continuation;
+  // Set by a dynamic update whose changes were queued to the zone writer:
+  // the reply may leave only once a save that holds them has finished
+  // (LocalZone::request_save), with SERVFAIL when it failed. The caller
+  // clears it before each request.
+  bool awaits_save = false;
 
   void clear() {
     message.clear();
     continuation.clear();
+    awaits_save = false;
   }
 };
 

@@ -147,24 +147,37 @@ void append_relative_name(std::string& out, std::string_view name, std::string_v
   out += '.';
 }
 
-ZoneSoa current_soa(const LocalZone::Guard& zone) {
-  ZoneSoa soa;
-  soa.domain = zone.domain();
-  soa.primary = zone.primary();
-  soa.mailbox = zone.mailbox();
-  soa.serial = zone.serial();
-  soa.refresh = zone.refresh();
-  soa.retry = zone.retry();
-  soa.expire = zone.expire();
-  soa.minimum = zone.minimum();
-  return soa;
+// One record as the file states it.
+struct RecordText {
+  uint32_t ttl, datum, type;
+  std::string_view owner, target;
+};
+
+std::vector<RecordText> texts_of(const ZoneCopy& copy) {
+  std::vector<RecordText> texts;
+  texts.reserve(copy.records().size());
+  for (const ZoneCopy::Record& r : copy.records())
+    texts.push_back({r.ttl, r.datum, r.type, copy.owner(r), copy.target(r)});
+  return texts;
 }
 
-// The whole file for the live list: names relative to the zone's current
-// domain under an "$ORIGIN" of `soa.domain`. Database lock held.
-std::string format_zone(const LocalZone::Guard& zone, const ZoneSoa& soa) {
+std::vector<RecordText> texts_of(const std::map<uint64_t, ZoneRecord>& records) {
+  std::vector<RecordText> texts;
+  texts.reserve(records.size());
+  for (const auto& entry : records) {
+    const ZoneRecord& r = entry.second;
+    texts.push_back({r.ttl, r.datum, r.type, r.owner, r.target});
+  }
+  return texts;
+}
+
+// The whole file for `records`, in their order: names relative to
+// `relative_to` (the zone's domain when they were copied) under an
+// "$ORIGIN" of `soa.domain`. Needs no lock.
+std::string format_zone(const std::vector<RecordText>& records, const ZoneSoa& soa,
+                        std::string_view relative_to) {
   std::string out;
-  out.reserve(128 + zone.live().size() * 40);
+  out.reserve(128 + records.size() * 40);
   out += "$ORIGIN ";
   append_name_text(out, soa.domain);
   out += ".\n@\tSOA\t";
@@ -180,8 +193,8 @@ std::string format_zone(const LocalZone::Guard& zone, const ZoneSoa& soa) {
   // minimum that follows one with another TTL must restate the minimum.
   bool previous_differed = false;
   char address[kIpv4TextSize];
-  auto write_record = [&](const ZoneRecord& r) {
-    append_relative_name(out, r.owner, zone.domain());
+  auto write_record = [&](const RecordText& r) {
+    append_relative_name(out, r.owner, relative_to);
     out += '\t';
     if (r.ttl != soa.minimum) {
       out += std::to_string(r.ttl);
@@ -195,7 +208,7 @@ std::string format_zone(const LocalZone::Guard& zone, const ZoneSoa& soa) {
     switch (r.type) {
       case kTypeNs:
         out += "NS\t";
-        append_relative_name(out, r.target, zone.domain());
+        append_relative_name(out, r.target, relative_to);
         break;
       case kTypeA:
         out += "A\t";
@@ -203,22 +216,22 @@ std::string format_zone(const LocalZone::Guard& zone, const ZoneSoa& soa) {
         break;
       case kTypeCname:
         out += "CNAME\t";
-        append_relative_name(out, r.target, zone.domain());
+        append_relative_name(out, r.target, relative_to);
         break;
       case kTypeMx:
         out += "MX\t";
         out += std::to_string(r.datum);
         out += '\t';
-        append_relative_name(out, r.target, zone.domain());
+        append_relative_name(out, r.target, relative_to);
         break;
       default:
         break;
     }
     out += '\n';
   };
-  for (const ZoneRecord& r : zone.live().records())
+  for (const RecordText& r : records)
     if (r.type == kTypeNs) write_record(r);
-  for (const ZoneRecord& r : zone.live().records())
+  for (const RecordText& r : records)
     if (r.type == kTypeA || r.type == kTypeCname || r.type == kTypeMx) write_record(r);
   return out;
 }
@@ -386,7 +399,7 @@ int save_with_settings(Engine& engine, const std::string& directory, const ZoneS
   if (soa.primary.empty() || !valid_text_name(soa.primary)) soa.primary = zone.primary();
   if (soa.mailbox.empty() || !valid_text_name(soa.mailbox)) soa.mailbox = zone.mailbox();
 
-  std::string text = format_zone(zone, soa);
+  std::string text = format_zone(texts_of(ZoneCopy::capture(zone)), soa, zone.domain());
   const uint64_t generation = zone.take_save_generation();
   StagingClaim claim(engine);
   if (!claim.held()) return 0;
@@ -406,6 +419,94 @@ int save_with_settings(Engine& engine, const std::string& directory, const ZoneS
   zone.set_minimum(soa.minimum);
   make_staging_live(engine);
   return 1;
+}
+
+// What a reader of the zone's mirror (LocalZone::mirror) took under the
+// database lock: the mirror lock, and the changes since the mirror was last
+// brought up to date, or the whole list when the journal lost track. When
+// the mirror lock could not be had in time, nothing is taken and the lock is
+// not owned.
+struct MirrorUpdate {
+  std::unique_lock<std::timed_mutex> lock;
+  std::optional<ZoneCopy> whole;
+  std::vector<ChangeJournal::Change> changes;
+};
+
+// Database lock held by `zone`; `lock` as taken before it.
+MirrorUpdate take_mirror_changes(LocalZone::Guard& zone, std::unique_lock<std::timed_mutex> lock) {
+  MirrorUpdate update{std::move(lock), {}, {}};
+  if (!update.lock.owns_lock()) return update;
+  ChangeJournal& journal = zone.journal();
+  if (journal.whole) {
+    update.whole = ZoneCopy::capture(zone);
+    journal.start();
+  } else {
+    update.changes.swap(journal.changes);
+  }
+  return update;
+}
+
+// Brings the mirror up to date with what take_mirror_changes took; mirror
+// lock held (in `update`), database lock not.
+void apply_mirror_changes(LocalZone& database, MirrorUpdate& update) {
+  try {
+    std::map<uint64_t, ZoneRecord>& mirror = database.mirror;
+    if (update.whole) {
+      const ZoneCopy& whole = *update.whole;
+      mirror.clear();
+      for (const ZoneCopy::Record& r : whole.records()) {
+        ZoneRecord record;
+        record.ttl = r.ttl;
+        record.datum = r.datum;
+        record.type = r.type;
+        record.owner = whole.owner(r);
+        record.target = whole.target(r);
+        record.sequence = r.sequence;
+        mirror.emplace_hint(mirror.end(), r.sequence, std::move(record));
+      }
+    }
+    for (ChangeJournal::Change& change : update.changes) {
+      if (change.added)
+        mirror.insert_or_assign(change.sequence, std::move(change.record));
+      else
+        mirror.erase(change.sequence);
+    }
+  } catch (...) {
+    // A mirror left half brought up to date must not be trusted again. No
+    // thread waits for the mirror lock while holding the database lock, so
+    // taking the database lock here cannot deadlock.
+    database.hold().journal().replaced();
+    throw;
+  }
+}
+
+// Saves from the zone's mirror: under the database lock only the SOA fields
+// and the changes since the last save are copied, so a save of a large zone
+// holds up queries for as long as its changes take to copy, not the zone.
+// The mirror is brought up to date, formatted and written without the
+// database lock. When the mirror cannot be had in time, the whole list is
+// copied instead.
+bool save_from_mirror(Engine& engine, const std::string& directory) {
+  LocalZone& database = engine.zone;
+  ZoneSoa soa;
+  uint64_t generation;
+  MirrorUpdate update;
+  std::optional<ZoneCopy> whole;
+  std::unique_lock<std::timed_mutex> mirror_lock(database.mirror_lock, LocalZone::kMirrorWait);
+  {
+    LocalZone::Guard zone = database.hold();
+    soa = ZoneCopy::current_soa(zone);
+    generation = zone.take_save_generation();
+    update = take_mirror_changes(zone, std::move(mirror_lock));
+    if (!update.lock.owns_lock()) whole = ZoneCopy::capture(zone);
+  }
+  if (whole) {
+    const std::string text = format_zone(texts_of(*whole), soa, soa.domain);
+    return publish(database, directory, zone_path(directory), text, generation);
+  }
+  apply_mirror_changes(database, update);
+  const std::string text = format_zone(texts_of(database.mirror), soa, soa.domain);
+  return publish(database, directory, zone_path(directory), text, generation);
 }
 
 }  // namespace
@@ -568,17 +669,25 @@ int zone_save(Engine& engine, const ZoneSoa* new_settings) {
   try {
     const std::shared_ptr<const std::string> directory = engine.settings.data_directory.get();
     if (new_settings != nullptr) return save_with_settings(engine, *directory, *new_settings);
-    std::string text;
-    uint64_t generation;
-    {
-      LocalZone::Guard zone = engine.zone.hold();
-      text = format_zone(zone, current_soa(zone));
-      generation = zone.take_save_generation();
-    }
-    return publish(engine.zone, *directory, zone_path(*directory), text, generation) ? 1 : 0;
+    return save_from_mirror(engine, *directory) ? 1 : 0;
   } catch (...) {
     return 0;
   }
+}
+
+ZoneCopy copy_zone_records(LocalZone& database, LocalZone::Guard& zone,
+                           std::unique_lock<std::timed_mutex> mirror_lock,
+                           const std::function<bool(const ZoneRecord&)>& keep) {
+  MirrorUpdate update = take_mirror_changes(zone, std::move(mirror_lock));
+  const ZoneSoa soa = ZoneCopy::current_soa(zone);
+  if (!update.lock.owns_lock()) {
+    ZoneCopy copy = ZoneCopy::capture(zone, keep);
+    zone.unlock();
+    return copy;
+  }
+  zone.unlock();
+  apply_mirror_changes(database, update);
+  return ZoneCopy::copy_of(soa, database.mirror, keep);
 }
 
 void install_zone_save_hook(Engine& engine) {

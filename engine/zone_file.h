@@ -7,9 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <mutex>
 #include <string>
 
 #include "engine/engine.h"
+#include "engine/zone_copy.h"
 
 namespace norvane {
 
@@ -21,12 +24,6 @@ inline constexpr const char* kZoneFileName = "name.db";
 // of it is read as the next logical line, so a hostile file cannot make the
 // reader grow without bound.
 inline constexpr size_t kMaxLogicalLine = 2048;
-
-// SOA fields handed to zone_save to change them (and possibly rename the domain).
-struct ZoneSoa {
-  std::string domain, primary, mailbox;
-  uint32_t serial = 0, refresh = 0, retry = 0, expire = 0, minimum = 0;
-};
 
 // Reads one logical line from `in` into `line`. ";" starts a comment to the end
 // of the physical line; "(" and ")" open and close a group, inside which a line
@@ -100,7 +97,7 @@ int zone_load(Engine& engine, int take_soa);
 
 // Rewrites name.db from the live database: a temporary file in the data
 // directory, flushed to disk, renamed over the old file. Takes the database
-// lock while it formats the records, not while it writes.
+// lock only to copy the zone (ZoneCopy); formats and writes without it.
 // With `new_settings`, their domain, primary, mailbox and numbers replace the
 // SOA fields and the domain's records move into the new domain (names written
 // relative to the old domain are read back under the new one). The database
@@ -109,6 +106,17 @@ int zone_load(Engine& engine, int take_soa);
 // Returns 1 when the file was written; 0 when any step failed (the old file is
 // left whole and the temporary removed) or the new settings were refused.
 int zone_save(Engine& engine, const ZoneSoa* new_settings = nullptr);
+
+// The records of the live list that `keep` accepts, in list order, copied for
+// work done without the database lock (a zone transfer). `zone` is the
+// caller's guard of `database`, released before return; `mirror_lock` is
+// the zone's mirror lock as the caller took it before `zone` (it may not own
+// it). Under the database lock only the changes since the mirror was last
+// brought up to date are copied (the whole list when the mirror lock is not
+// owned); the mirror is then read without the database lock.
+ZoneCopy copy_zone_records(LocalZone& database, LocalZone::Guard& zone,
+                           std::unique_lock<std::timed_mutex> mirror_lock,
+                           const std::function<bool(const ZoneRecord&)>& keep);
 
 // Makes removals through the database save the zone file.
 void install_zone_save_hook(Engine& engine);

@@ -38,6 +38,9 @@ bool save_zone(Engine& engine) {
     LocalZone::Guard zone = engine.zone.hold();
     zone.set_serial(zone.serial() + 1);
   }
+  // Through the writer when one runs, so that the write joins any other
+  // that is due (group commit) and no two writers format the zone at once.
+  if (engine.zone.saves_queued()) return engine.zone.save();
   return zone_save(engine) != 0;
 }
 
@@ -60,18 +63,42 @@ AddResult add_record_and_save(Engine& engine, uint32_t type, std::string_view ow
   return save_zone(engine) ? AddResult::kAdded : AddResult::kNotSaved;
 }
 
-bool remove_record(Engine& engine, uint64_t handle) {
-  if (handle == 0) return false;
-  // Held across the removal (the lock is re-entrant) so the record found
-  // cannot vanish before remove_zone_record unlinks it.
-  LocalZone::Guard zone = engine.zone.hold();
-  const ZoneRecord* record = zone.live().find_handle(handle);
-  return record != nullptr && zone.remove_zone_record(record);
+namespace {
+
+// Waits for the save of removals made under a lock now released; reports
+// its outcome through `saved`. Nothing removed, nothing to save.
+void save_removals(Engine& engine, int removed, bool* saved) {
+  const bool written = removed == 0 || engine.zone.save();
+  if (saved != nullptr) *saved = written;
 }
 
-int remove_records(Engine& engine, uint32_t type, std::string_view name) {
-  LocalZone::Guard zone = engine.zone.hold();
-  return zone.remove_zone_records(type, name);
+}  // namespace
+
+bool remove_record(Engine& engine, uint64_t handle, bool* saved) {
+  bool found = false;
+  if (handle != 0) {
+    LocalZone::Guard zone = engine.zone.hold();
+    const ZoneRecord* record = zone.live().find_handle(handle);
+    found = record != nullptr && zone.unlink_zone_record(record);
+  }
+  // The write is waited for with the lock released: the writer takes it to
+  // copy the zone.
+  save_removals(engine, found ? 1 : 0, saved);
+  return found;
+}
+
+int remove_records(Engine& engine, uint32_t type, std::string_view name, bool* saved) {
+  if (!name.empty() && name.back() == '.') name.remove_suffix(1);
+  int removed = 0;
+  {
+    LocalZone::Guard zone = engine.zone.hold();
+    while (const ZoneRecord* record = zone.find_zone_record(zone.live(), name, type)) {
+      if (!zone.unlink_zone_record(record)) break;
+      ++removed;
+    }
+  }
+  save_removals(engine, removed, saved);
+  return removed;
 }
 
 bool refresh_from_primary_now(Engine& engine, const RefreshStart& start) {

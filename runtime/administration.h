@@ -84,15 +84,18 @@ AddResult add_record_and_save(Engine& engine, uint32_t type, std::string_view ow
                               uint32_t datum, std::string_view target);
 
 // Removes the live record with `handle` (never 0). A removal adds 1 to the
-// serial and rewrites name.db (LocalZone::remove_zone_record). False, with
-// nothing changed, when no live record has that handle.
-bool remove_record(Engine& engine, uint64_t handle);
-
+// serial; name.db is rewritten (through the zone writer when one runs) and
+// the call waits for that write. False, with nothing changed, when no live
+// record has that handle. `saved`, when given, tells whether the write
+// succeeded: when it did not, the record stays removed in memory only (the
+// next successful write of the zone file takes the removal along; until
+// then the file and a restart still have the record).
+bool remove_record(Engine& engine, uint64_t handle, bool* saved = nullptr);
 // Removes every live record of `name` (one trailing dot stripped, compared
 // as given, so pass it in lower case) and `type` (255: all types); each
-// removal raises the serial and rewrites name.db. Returns the number removed.
-int remove_records(Engine& engine, uint32_t type, std::string_view name);
-
+// removal raises the serial. name.db is rewritten once for all of them and
+// waited for; `saved` as for remove_record. Returns the number removed.
+int remove_records(Engine& engine, uint32_t type, std::string_view name, bool* saved = nullptr);
 // Starts a refresh from the primary now, without waiting for it. First sets
 // the zone's retry_after to now + retry (database lock), which holds off the
 // timed refresh of the serving loop meanwhile. False when there is no

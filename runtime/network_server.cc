@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine/dns_message.h"
+#include "engine/dynamic_update.h"
 #include "engine/query.h"
 #include "engine/text_helpers.h"
 #include "runtime/forwarding.h"
@@ -168,6 +169,10 @@ bool NetworkServer::open_sockets() {
   set_nonblocking(udp_);
   set_nonblocking(tcp_);
   port_ = port;
+  {
+    std::lock_guard<std::mutex> guard(udp_outlet_->lock);
+    udp_outlet_->socket = udp_;
+  }
   return true;
 }
 
@@ -268,8 +273,15 @@ int NetworkServer::serve_udp() {
     int result = -1;
     try {
       request_fault_point();
+      replies[i].awaits_save = false;
       result = handle_message(engine_, context, replies[i], kUdpReplyLimit, request);
       if (result == 0) forwarder_.forward_udp(context, request);
+      // An update's reply leaves once its change is on disk; the listener
+      // goes on serving meanwhile.
+      if (result > 0 && replies[i].awaits_save) {
+        park_udp_update_reply(replies[i], static_cast<size_t>(result), peers[i]);
+        continue;
+      }
     } catch (const std::bad_alloc&) {
       // Out of memory while answering this request: it is dropped.
       continue;
@@ -432,7 +444,12 @@ bool NetworkServer::serve_tcp_request(Connection& connection, RequestContext& co
   int result = -1;
   try {
     request_fault_point();
+    reply.awaits_save = false;
     result = handle_message(engine_, context, reply, kTcpReplyLimit, body);
+    // An update's reply waits for its save; only this connection waits.
+    if (result > 0 && reply.awaits_save)
+      settle_update_reply(engine_, std::span(reply.message.data(), static_cast<size_t>(result)),
+                          engine_.zone.save());
   } catch (const std::bad_alloc&) {
     // Out of memory while answering this request: it is dropped and the
     // connection waits for the next one.
@@ -567,7 +584,30 @@ void NetworkServer::server_stop() {
   }
 }
 
+void NetworkServer::park_udp_update_reply(const Reply& reply, size_t length,
+                                          const sockaddr_in& peer) {
+  auto message = std::make_shared<std::vector<uint8_t>>(
+      reply.message.begin(), reply.message.begin() + static_cast<std::ptrdiff_t>(length));
+  Engine& engine = engine_;
+  engine_.zone.request_save([&engine, message, peer, outlet = udp_outlet_](bool saved) {
+    settle_update_reply(engine, *message, saved);
+    std::lock_guard<std::mutex> guard(outlet->lock);
+    if (outlet->socket < 0) return;
+    const ssize_t sent = sendto(outlet->socket, message->data(), message->size(), MSG_DONTWAIT,
+                                reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+    char client[kIpv4TextSize];
+    if (engine.log.enabled(2))
+      engine.log.write(2, "%s udp reply sent len %d xid %u\n",
+                       format_ipv4(peer.sin_addr.s_addr, client), static_cast<int>(sent),
+                       unsigned{read_u16(message->data())});
+  });
+}
+
 void NetworkServer::close_sockets() {
+  {
+    std::lock_guard<std::mutex> guard(udp_outlet_->lock);
+    udp_outlet_->socket = -1;
+  }
   udp_ = close_socket(udp_);
   tcp_ = close_socket(tcp_);
   forwarder_.close_sockets();

@@ -140,6 +140,9 @@ class NetworkServer {
                        const char* client);
   void reap_connections(bool all);
   void close_sockets();
+  // Hands the reply of a dynamic update over UDP to the zone writer, which
+  // sends it to `peer` once its change is saved (Reply::awaits_save).
+  void park_udp_update_reply(const Reply& reply, size_t length, const sockaddr_in& peer);
   // Reads exactly `length` bytes; false on end of stream, error, stop or
   // when `deadline` passes first.
   bool read_exact(int socket, uint8_t* data, size_t length,
@@ -155,6 +158,15 @@ class NetworkServer {
   std::function<void(std::time_t)> turn_hook_;
   TcpLimits limits_;
   Forwarder forwarder_;
+  // The UDP listener as the zone writer's thread sees it when it sends the
+  // parked replies of updates: the socket is marked closed under the lock
+  // before the listener closes it, so a late reply is dropped rather than
+  // sent on a descriptor that may have been reused.
+  struct UdpOutlet {
+    std::mutex lock;
+    int socket = -1;
+  };
+  std::shared_ptr<UdpOutlet> udp_outlet_ = std::make_shared<UdpOutlet>();
   std::mutex connections_lock_;
   std::list<std::unique_ptr<Connection>> connections_;
 };

@@ -22,7 +22,12 @@ ServerHost::ServerHost(SettingsStore store, ServerHostOptions options)
     : store_(std::move(store)),
       options_(std::move(options)),
       log_file_(engine_),
-      refresher_(engine_) {}
+      refresher_(engine_),
+      writer_(
+          engine_, [this] { return zone_save(engine_) == 1; },
+          [this](const char* text) {
+            if (options_.report_failure) options_.report_failure(text);
+          }) {}
 
 ServerHost::~ServerHost() {
   stop();
@@ -65,6 +70,7 @@ bool ServerHost::start() {
   // from the primary), the cache dump, auto-configuration, the sockets.
   zone_settings_read(engine_, store_);
   install_zone_save_hook(engine_);
+  writer_.start();
   if (zone_load(engine_, 1) == 0) {
     import_system_hosts(engine_);
   } else {
@@ -109,6 +115,8 @@ void ServerHost::shut_down() {
   }
   refresher_.stop();
   if (watcher_ != nullptr) watcher_->stop();
+  // Changes still queued are written before the host reports itself stopped.
+  writer_.stop();
   save_cache_dump();
   engine_.log.flush();
   log_file_.close();

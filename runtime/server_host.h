@@ -18,6 +18,7 @@
 #include "runtime/network_server.h"
 #include "runtime/settings_store.h"
 #include "runtime/zone_refresh.h"
+#include "runtime/zone_writer.h"
 
 namespace norvane {
 
@@ -51,10 +52,11 @@ struct ServerHostOptions {
   // Called once at the very end of the shut-down sequence, after the log
   // file closed and before on_stopped: the attached services end here.
   std::function<void()> detach;
-  // Called on the server thread with a one-line text for a failure of the
-  // shut-down sequence that loses data (the cache dump could not be
-  // written), after the failure's log line; errno is the failure's. The
-  // service makes a system log entry of it. May be empty.
+  // Hears failures the operator must learn of even without a transaction
+  // log, after their log line: a zone file that could not be written (from
+  // the zone writer's thread) or a cache dump that could not be written at
+  // stop (errno is the failure's). The service makes a system log entry of
+  // each. May be empty; called from any thread.
   std::function<void(const char* text)> report_failure;
 };
 
@@ -108,6 +110,9 @@ class ServerHost {
   Engine engine_;
   LogFile log_file_;
   ZoneRefresher refresher_;
+  // Writes name.db for every change off the serving threads; its requests
+  // fall back to the caller's thread once it has stopped.
+  ZoneWriter writer_;
   std::unique_ptr<AddressWatcher> watcher_;
   // Owned by the server thread.
   bool started_ = false;

@@ -17,6 +17,7 @@
 #include "runtime/administration.h"
 #include "runtime/serving_guard.h"
 #include "runtime/settings.h"
+#include "service/event_log.h"
 
 namespace norvane {
 
@@ -332,7 +333,26 @@ size_t ControlCommands::next_record_locked(Buffer& buffer) {
   return put_payload(buffer, *image);
 }
 
+namespace {
+
+// Reports a change that the zone file did not take: transaction log and
+// system log.
+void report_not_saved(Engine& engine, const char* command, std::string_view name) {
+  // The change is in force in memory; the file (and so the next start) does
+  // not have it until a later write succeeds.
+  const std::string text = std::string(command) + " of " + std::string(name) +
+                           " not saved to name.db; in force in memory only";
+  engine.log.write(1, "Error, %s\n", text.c_str());
+  engine.log.flush();
+  report_error_event(text.c_str());
+}
+
+}  // namespace
+
 size_t ControlCommands::add_record_locked(Buffer& buffer) {
+  // The record goes into the live list only; the file takes it with the
+  // server's next save, so that a client adding many records one by one does
+  // not rewrite the zone (and raise the serial) for each of them.
   auto request = decode_add_record_request(payload_of(buffer));
   if (!request || !add_record(engine_, value_of(buffer), request->owner, request->ttl,
                               request->datum, request->target)) {
@@ -342,7 +362,11 @@ size_t ControlCommands::add_record_locked(Buffer& buffer) {
 }
 
 size_t ControlCommands::remove_record_locked(Buffer& buffer) {
-  if (value_of(buffer) == 0 || !remove_record(engine_, handle_of(buffer))) {
+  bool saved = true;
+  if (value_of(buffer) == 0 || !remove_record(engine_, handle_of(buffer), &saved)) {
+    set_status(buffer, kControlRemoveRecord);
+  } else if (!saved) {
+    report_not_saved(engine_, "remove", "a record");
     set_status(buffer, kControlRemoveRecord);
   }
   return kStatusOnly;
@@ -368,7 +392,11 @@ size_t ControlCommands::write_setting_locked(Buffer& buffer) {
 
 size_t ControlCommands::remove_records_locked(Buffer& buffer) {
   auto name = read_field_text(payload_of(buffer), 0, kControlPayloadSize);
-  if (!name || remove_records(engine_, value_of(buffer), *name) <= 0) {
+  bool saved = true;
+  if (!name || remove_records(engine_, value_of(buffer), *name, &saved) <= 0) {
+    set_status(buffer, kControlRemoveRecords);
+  } else if (!saved) {
+    report_not_saved(engine_, "remove", *name);
     set_status(buffer, kControlRemoveRecords);
   }
   return kStatusOnly;

@@ -136,8 +136,9 @@ int run_server(int argc, char** argv) {
     if (control != nullptr) control->stop();
     control.reset();
   };
-  // A cache dump that cannot be written at stop goes to the system log too:
-  // the service is stopping, and nobody may read its log file for days.
+  // A zone file or cache dump that cannot be written loses data or keeps
+  // changes in memory only: the system log hears of it too, since nobody may
+  // read the transaction log for days (and it may be off).
   options.report_failure = [](const char* text) { report_error_event(text); };
   ServerHost host(SettingsStore::machine(), std::move(options));
   stop_controls().attach(host);

@@ -4,6 +4,8 @@
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -244,6 +246,42 @@ TEST_F(PallixSystemTest, NameThatResolvesToThisMachineReachesIt) {
                  0, output);
     }
   }
+}
+
+// The data directory on a tmpfs of a few pages in a mount namespace of this
+// test's own, filled up: a removal that cannot be saved is reported as failed
+// (exit code 0, "operation failed", an error line in the log) and stays in
+// force in memory; once room is made the writer's retry brings the file in
+// line without another command.
+TEST_F(PallixSystemTest, RemovalOnAFullDiskFailsAndTheFileCatchesUpOnceThereIsRoom) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
+  if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    GTEST_SKIP() << "no mount namespace here";
+  tree_ = std::make_unique<system_test::ServerTree>(system_test::find_free_port(), kOfficeZone);
+  const std::filesystem::path data = tree_->data();
+  ASSERT_EQ(mount("tmpfs", data.c_str(), "tmpfs", 0, "size=64k"), 0);
+  system_test::ServerTree::write_file(data / "name.db", kOfficeZone);
+  server_ = std::make_unique<ControlledServer>(*tree_, client_.control(), "");
+  // Fill every free block; the last write fails with ENOSPC.
+  run_command("cat /dev/zero > " + (data / "filler").string() + " 2>/dev/null; true");
+
+  expect_run(pallix({"remove", "printer.office.lan", "A"}), 0, "operation failed\n");
+  EXPECT_EQ(dig("printer.office.lan", "A"), "");
+  EXPECT_NE(system_test::read_text(data / "name.db").find("192.168.10.40"), std::string::npos);
+  EXPECT_NE(
+      system_test::read_text(tree_->output_file()).find("remove of printer.office.lan not saved"),
+      std::string::npos)
+      << system_test::read_text(tree_->output_file());
+
+  std::filesystem::remove(data / "filler");
+  const auto deadline = Clock::now() + milliseconds(20'000);
+  while (system_test::read_text(tree_->output_file()).find("written again") == std::string::npos &&
+         Clock::now() < deadline)
+    std::this_thread::sleep_for(milliseconds(100));
+  EXPECT_EQ(system_test::read_text(data / "name.db").find("192.168.10.40"), std::string::npos)
+      << system_test::read_text(tree_->output_file());
+  server_.reset();
+  umount2(data.c_str(), MNT_DETACH);
 }
 
 TEST_F(PallixSystemTest, TheDemoStoresDefaultServerReachesTheServer) {

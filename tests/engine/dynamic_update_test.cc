@@ -397,6 +397,52 @@ TEST_F(DynamicUpdateTest, ChangesReachTheZoneFile) {
   EXPECT_EQ(send(request), kRcodeServFail);
 }
 
+// With a writer installed the update does not write the file: its reply is
+// marked to wait for the save the caller asks for, and a failed save turns
+// the reply into SERVFAIL while the change stays in force. Refused and empty
+// updates never wait.
+TEST_F(DynamicUpdateTest, QueuedSaveLeavesTheReplyToWaitForIt) {
+  std::vector<LocalZone::SaveDone> queued;
+  engine_.zone.set_save_queue([&](LocalZone::SaveDone done) { queued.push_back(std::move(done)); });
+  const std::string before = test_support::read_text(dir_ + "/name.db");
+  struct Case {
+    const char* what;
+    Bytes request;
+    bool waits;
+  };
+  const Case cases[] = {
+      {"addition",
+       update_message({}, {{"queued.office.lan", kTypeA, kClassIn, 300, a(10, 0, 0, 9)}}), true},
+      {"no update records", update_message({}, {}), false},
+      {"failed prerequisite", update_message({{"nobody.office.lan", kTypeAny, kClassAny}}, {}),
+       false},
+      {"outside the zone",
+       update_message({}, {{"x.other.org", kTypeA, kClassIn, 300, a(1, 2, 3, 4)}}), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Reply reply;
+    const int length = handle_message(engine_, context_, reply, kUdpReplyLimit, c.request);
+    ASSERT_GT(length, 0);
+    EXPECT_EQ(reply.awaits_save, c.waits);
+  }
+  EXPECT_TRUE(queued.empty()) << "the caller asks for the save, not the update";
+  EXPECT_EQ(test_support::read_text(dir_ + "/name.db"), before);
+
+  Reply reply;
+  ASSERT_GT(handle_message(engine_, context_, reply, kUdpReplyLimit, cases[0].request), 0);
+  Bytes saved = reply.message;
+  settle_update_reply(engine_, saved, true);
+  EXPECT_EQ(saved, reply.message);
+  settle_update_reply(engine_, reply.message, false);
+  EXPECT_EQ(read_u16(reply.message.data() + 2) & kFlagRcode, kRcodeServFail);
+  EXPECT_EQ(read_u16(reply.message.data() + 2) & ~kFlagRcode,
+            read_u16(saved.data() + 2) & ~kFlagRcode);
+  const Texts now = records();
+  EXPECT_NE(std::find(now.begin(), now.end(), "queued.office.lan 300 A 10.0.0.9"), now.end());
+  engine_.zone.set_save_queue(nullptr);
+}
+
 TEST_F(DynamicUpdateTest, LogLinesAtLevelTwo) {
   char* text = nullptr;
   size_t size = 0;

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -547,6 +548,56 @@ TEST_F(ZoneFileTest, RemovalSavesThroughTheHook) {
   EXPECT_NE(read_zone().find(" 2 36000 "), std::string::npos);
   EXPECT_EQ(read_zone().find("\na\t"), std::string::npos);
   EXPECT_NE(read_zone().find("\nb\tA\t10.0.0.2\n"), std::string::npos);
+}
+
+// A save takes only the changes since the previous one and writes from its
+// own mirror of the list: after every kind of change the file it writes must
+// equal the file a save of the whole list writes.
+TEST_F(ZoneFileTest, SaveFromChangesEqualsSaveOfTheWholeList) {
+  ASSERT_EQ(engine_.zone.set_zone_soa("office.lan", "ns1", "hostmaster", 1, 0, 0, 0, 0), 1);
+  for (int i = 0; i < 50; ++i)
+    add(kTypeA, "h" + std::to_string(i) + ".office.lan", 0, ipv4(10, 0, 1, i + 1));
+  struct Step {
+    const char* what;
+    std::function<void()> change;
+  };
+  const Step steps[] = {
+      {"first save", [] {}},
+      {"additions",
+       [&] {
+         add(kTypeMx, "office.lan", 600, 10, "mail.office.lan");
+         add(kTypeCname, "www.office.lan", 0, 0, "h1.office.lan");
+       }},
+      {"removals",
+       [&] {
+         engine_.zone.remove_zone_records(kTypeA, "h3.office.lan");
+         LocalZone::Guard zone = engine_.zone.hold();
+         zone.unlink_zone_record(zone.find_zone_record(zone.live(), "h7.office.lan", kTypeA));
+       }},
+      {"removed and added again",
+       [&] {
+         engine_.zone.remove_zone_records(kTypeA, "h9.office.lan");
+         add(kTypeA, "h9.office.lan", 120, ipv4(10, 0, 9, 9));
+       }},
+      {"reload from the file", [&] { ASSERT_GT(zone_load(engine_, 0), 0); }},
+      {"change after the reload",
+       [&] { engine_.zone.remove_zone_records(kTypeAny, "h11.office.lan"); }},
+      {"list cleared",
+       [&] {
+         engine_.zone.hold().live().clear();
+         add(kTypeA, "only.office.lan", 0, ipv4(10, 0, 0, 1));
+       }},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.change();
+    ASSERT_EQ(zone_save(engine_), 1);
+    const std::string from_changes = read_zone();
+    engine_.zone.hold().journal().replaced();
+    ASSERT_EQ(zone_save(engine_), 1);
+    EXPECT_EQ(from_changes, read_zone());
+  }
+  EXPECT_NE(read_zone().find("only\tA\t10.0.0.1"), std::string::npos);
 }
 
 TEST_F(ZoneFileTest, ConcurrentLoadsNeverShareTheStagingList) {

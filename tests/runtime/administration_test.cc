@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "runtime/settings.h"
+#include "runtime/zone_writer.h"
 
 namespace norvane {
 namespace {
@@ -184,6 +185,36 @@ TEST_F(AdministrationTest, EachRemovalRaisesTheSerialAndSaves) {
   EXPECT_EQ(saved_serial(), 10u);
   EXPECT_EQ(remove_records(engine_, 255, "multi.test.lan"), 0);
   EXPECT_EQ(serial(), 10u);
+}
+
+// Through the zone writer, with a data directory that cannot be written: each
+// removal is reported unsaved and stays removed in memory only; the next
+// write that succeeds takes every earlier removal to the file.
+TEST_F(AdministrationTest, RemovalsThatCannotBeSavedSayTheFileLagsUntilTheNextWrite) {
+  ZoneWriter writer(
+      engine_, [this] { return zone_save(engine_) == 1; }, nullptr);
+  writer.start();
+  const std::string directory = *engine_.settings.data_directory.get();
+  engine_.settings.data_directory.set((root_ / "blocked" / "data").string() + "/");
+
+  bool saved = true;
+  const uint64_t www = handle_of("www.test.lan");
+  EXPECT_TRUE(remove_record(engine_, www, &saved));
+  EXPECT_FALSE(saved);
+  saved = true;
+  EXPECT_EQ(remove_records(engine_, 1, "ns1.test.lan", &saved), 1);
+  EXPECT_FALSE(saved);
+  EXPECT_EQ(handle_of("www.test.lan"), 0u);
+  EXPECT_EQ(serial(), 9u);
+  EXPECT_NE(zone_file().find("10.0.0.2"), std::string::npos);
+  EXPECT_EQ(saved_serial(), 7u);
+
+  engine_.settings.data_directory.set(directory);
+  EXPECT_TRUE(save_zone(engine_));
+  writer.stop();
+  EXPECT_EQ(zone_file().find("10.0.0.2"), std::string::npos);
+  EXPECT_EQ(zone_file().find("10.0.0.1"), std::string::npos);
+  EXPECT_EQ(saved_serial(), 10u);
 }
 
 TEST_F(AdministrationTest, RefreshNowHoldsOffTheTimedRefresh) {
