@@ -251,42 +251,14 @@ std::optional<ZoneImage> decode_zone_image(std::span<const uint8_t> bytes) {
 
 std::optional<std::vector<uint8_t>> encode_record_image(const RecordImage& image) {
   if (image.name.size() > 255 || image.target.size() > 255) return std::nullopt;
-  std::vector<uint8_t> bytes(kRecordImageFixedSize);
-  write_le64(bytes, 0, image.handle);
-  write_le64(bytes, 8, image.next);
-  write_le32(bytes, 16, image.time);
-  write_le32(bytes, 20, image.datum);
-  write_le32(bytes, 24, image.type);
-  bytes[28] = static_cast<uint8_t>(image.target.size());
-  bytes[29] = static_cast<uint8_t>(image.name.size());
-  append_text(bytes, image.name);
-  append_text(bytes, image.target);
-  return bytes;
+  return encode_cache_entry_image(image);
 }
 
 std::optional<RecordImage> decode_record_image(std::span<const uint8_t> bytes) {
-  if (bytes.size() < kRecordImageFixedSize + 2) return std::nullopt;
-  size_t target_length = bytes[28];
-  size_t name_length = bytes[29];
-  if (bytes.size() < kRecordImageFixedSize + name_length + 1 + target_length + 1) {
-    return std::nullopt;
-  }
-  size_t name_at = kRecordImageFixedSize;
-  size_t target_at = name_at + name_length + 1;
   // The lengths are the authority; each name must end in its zero exactly
-  // there and hold none before it.
-  auto name = bytes.subspan(name_at, name_length + 1);
-  auto target = bytes.subspan(target_at, target_length + 1);
-  if (name.back() != 0 || target.back() != 0) return std::nullopt;
-  RecordImage image;
-  image.handle = read_le64(bytes, 0);
-  image.next = read_le64(bytes, 8);
-  image.time = read_le32(bytes, 16);
-  image.datum = read_le32(bytes, 20);
-  image.type = read_le32(bytes, 24);
-  image.name.assign(reinterpret_cast<const char*>(name.data()), name_length);
-  image.target.assign(reinterpret_cast<const char*>(target.data()), target_length);
-  if (holds_zero(image.name) || holds_zero(image.target)) return std::nullopt;
+  // there (which the cache's reader checks) and hold none before it.
+  std::optional<RecordImage> image = decode_cache_entry_image(bytes);
+  if (!image || holds_zero(image->name) || holds_zero(image->target)) return std::nullopt;
   return image;
 }
 

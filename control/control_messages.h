@@ -208,8 +208,8 @@ std::optional<ZoneImage> decode_zone_image(std::span<const uint8_t> bytes);
 // handle, 0 for the last (8), time (4: the record's TTL, or the entry's
 // expiry in absolute seconds), datum (4), type (4), target length T (1),
 // owner length N (1), owner and its zero, target and its zero; 32 + N + T
-// bytes. The cache writes its own with encode_cache_entry_image
-// (engine/cache.h); the database's and every reader's are here.
+// bytes. The cache's encoder and reader (engine/cache.h) do the byte work;
+// these add the checks for images that come from outside the cache.
 inline constexpr size_t kRecordImageFixedSize = 30;
 static_assert(kRecordImageFixedSize == kCacheEntryImageFixedSize);
 

@@ -57,6 +57,26 @@ uint32_t get_address(const uint8_t* in) {
   return address;
 }
 
+// The numbers of the image that a change through the image sets as they come.
+// NetworkConfiguration is the machine's to say: the image reports it but does
+// not change it.
+struct MirroredNumber {
+  uint32_t SettingsImage::*in_image;
+  std::atomic<uint32_t> ServerSettings::*in_settings;
+};
+constexpr MirroredNumber kMirroredNumbers[] = {
+    {&SettingsImage::create_log, &ServerSettings::create_log},
+    {&SettingsImage::access_control, &ServerSettings::access_control},
+    {&SettingsImage::auto_dns, &ServerSettings::auto_dns},
+    {&SettingsImage::auto_interfaces, &ServerSettings::auto_interfaces},
+    {&SettingsImage::server_ttl, &ServerSettings::server_ttl},
+    {&SettingsImage::client_ttl, &ServerSettings::client_ttl},
+    {&SettingsImage::cache_entries, &ServerSettings::cache_entries},
+    {&SettingsImage::cache_dump, &ServerSettings::cache_dump},
+    {&SettingsImage::port, &ServerSettings::port},
+    {&SettingsImage::primary, &ServerSettings::primary},
+};
+
 // Byte offsets of the image's fields.
 constexpr size_t kNumbersEnd = 13 * 4;
 constexpr size_t kAddressesAt = kNumbersEnd;
@@ -184,17 +204,9 @@ SettingsImage capture_settings(const Engine& engine) {
   const ServerSettings& s = engine.settings;
   SettingsImage image;
   image.log_level = engine.log.level();
-  image.create_log = s.create_log.load();
-  image.access_control = s.access_control.load();
   image.network_configuration = s.network_configuration.load();
-  image.auto_dns = s.auto_dns.load();
-  image.auto_interfaces = s.auto_interfaces.load();
-  image.server_ttl = s.server_ttl.load();
-  image.client_ttl = s.client_ttl.load();
-  image.cache_entries = s.cache_entries.load();
-  image.cache_dump = s.cache_dump.load();
-  image.port = s.port.load();
-  image.primary = s.primary.load();
+  for (const MirroredNumber& number : kMirroredNumbers)
+    image.*number.in_image = (s.*number.in_settings).load();
   const auto servers = s.external_servers.get();
   size_t count = 0;
   for (const ExternalServer& server : *servers) {
@@ -273,17 +285,9 @@ bool apply_settings_image(Engine& engine, std::span<const uint8_t> bytes) {
   const SettingsImage& image = *decoded;
   ServerSettings& s = engine.settings;
   engine.log.set_level(image.log_level);
-  s.create_log.store(image.create_log);
-  s.access_control.store(image.access_control);
-  s.auto_dns.store(image.auto_dns);
-  s.auto_interfaces.store(image.auto_interfaces);
+  for (const MirroredNumber& number : kMirroredNumbers)
+    (s.*number.in_settings).store(image.*number.in_image);
   force_without_network_configuration(s);
-  s.server_ttl.store(image.server_ttl);
-  s.client_ttl.store(image.client_ttl);
-  s.cache_entries.store(image.cache_entries);
-  s.cache_dump.store(image.cache_dump);
-  s.port.store(image.port);
-  s.primary.store(image.primary);
   std::vector<ExternalServer> servers;
   for (uint32_t i = 0; i < image.external_server_count; ++i) {
     if (image.external_addresses[i] == 0) continue;
