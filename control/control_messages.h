@@ -78,12 +78,8 @@ enum ControlStatus : uint32_t {
   kControlRefused = 2,
 };
 
-// Record types as the control channel passes them (the DNS type numbers).
-inline constexpr uint32_t kControlTypeA = 1;
-inline constexpr uint32_t kControlTypeNs = 2;
-inline constexpr uint32_t kControlTypeCname = 5;
-inline constexpr uint32_t kControlTypePtr = 12;
-inline constexpr uint32_t kControlTypeMx = 15;
+// Record types travel as the DNS type numbers (kTypeA and the others of
+// engine/dns_message.h).
 
 // Little-endian number access. Reads past the end of `bytes` see zeros, so a
 // short request's missing fields read as 0 rather than as leftover bytes;

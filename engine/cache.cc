@@ -184,14 +184,22 @@ void Cache::unlink_locked(Slot* slot) {
   slot->older = nullptr;
 }
 
-void Cache::push_front_locked(Slot* slot) {
-  slot->older = newest_;
-  slot->newer = nullptr;
-  if (newest_ != nullptr)
-    newest_->newer = slot;
+// Links `slot` at the end `end` of the most-recently-used order, `outward`
+// being the link that points past that end (newer at the front, older at
+// the back) and `inward` the opposite one.
+void Cache::link_at_end_locked(Slot* slot, Slot*& end, Slot*& other_end, Slot* Slot::*outward,
+                               Slot* Slot::*inward) {
+  slot->*inward = end;
+  slot->*outward = nullptr;
+  if (end != nullptr)
+    end->*outward = slot;
   else
-    oldest_ = slot;
-  newest_ = slot;
+    other_end = slot;
+  end = slot;
+}
+
+void Cache::push_front_locked(Slot* slot) {
+  link_at_end_locked(slot, newest_, oldest_, &Slot::newer, &Slot::older);
   slot->stamp = ++front_stamp_;
 }
 
@@ -330,12 +338,7 @@ uint64_t Cache::cache_add(CacheMode mode, uint32_t type, std::string_view name, 
       push_front_locked(slot);
     } else {
       // Behind everything kept: a dump file is restored in its own order.
-      slot->newer = oldest_;
-      if (oldest_ != nullptr)
-        oldest_->older = slot;
-      else
-        newest_ = slot;
-      oldest_ = slot;
+      link_at_end_locked(slot, oldest_, newest_, &Slot::older, &Slot::newer);
       slot->stamp = --back_stamp_;
     }
     if (type == kTypeMx && slot->name.starts_with('*')) ++star_mx_entries_;

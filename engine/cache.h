@@ -191,6 +191,8 @@ class Cache {
   void purge_dead_locked(uint32_t now);
   // Reads the clock, drops what is dead by then, and returns that time.
   uint32_t purge_dead_now_locked();
+  void link_at_end_locked(Slot* slot, Slot*& end, Slot*& other_end, Slot* Slot::*outward,
+                          Slot* Slot::*inward);
   void push_front_locked(Slot* slot);
   void move_to_front_locked(Slot* slot);
   Bucket* bucket_locked(uint32_t type, std::string_view name);
