@@ -12,22 +12,15 @@
 namespace norvane {
 namespace {
 
-// Defaults of the main key's numbers.
+// The default log level; the main key's other numbers default to what a
+// fresh ServerSettings holds.
 constexpr uint32_t kDefaultLog = 1;
-constexpr uint32_t kDefaultCreateLog = 0;
-constexpr uint32_t kDefaultAccessControl = 0;
-constexpr uint32_t kDefaultServerTtl = 0;
-constexpr uint32_t kDefaultClientTtl = 4294967295u;
-constexpr uint32_t kDefaultCacheEntries = 1024;
-constexpr uint32_t kDefaultCacheDump = 0;
-constexpr uint32_t kDefaultAutoIf = 1;
-constexpr uint32_t kDefaultAutoDns = 0;
-constexpr uint32_t kDefaultPort = 53;
+const ServerSettings kDefaults{};
 
 // A stored port that a socket address cannot hold reads as the DNS port.
 uint32_t read_port(const SettingsStore& store, std::string_view subkey, std::string_view value) {
-  const uint32_t port = store.store_read_number(subkey, value, kDefaultPort);
-  return port == 0 || port > 65535 ? kDefaultPort : port;
+  const uint32_t port = store.store_read_number(subkey, value, kDefaults.port.load());
+  return port == 0 || port > 65535 ? kDefaults.port.load() : port;
 }
 
 // A bound of 0 would refuse every transfer; it reads as the default.
@@ -89,14 +82,17 @@ static_assert(kDirectoryAt + kImageDirectorySize == kSettingsImageSize);
 void settings_read(Engine& engine, const SettingsStore& store, std::string_view subkey) {
   ServerSettings& s = engine.settings;
   engine.log.set_level(store.store_read_number(subkey, "Log", kDefaultLog));
-  s.create_log.store(store.store_read_number(subkey, "CreateLog", kDefaultCreateLog));
-  s.access_control.store(store.store_read_number(subkey, "AccessControl", kDefaultAccessControl));
-  s.server_ttl.store(store.store_read_number(subkey, "ServerTTL", kDefaultServerTtl));
-  s.client_ttl.store(store.store_read_number(subkey, "ClientTTL", kDefaultClientTtl));
-  s.cache_entries.store(store.store_read_number(subkey, "CacheEntries", kDefaultCacheEntries));
-  s.cache_dump.store(store.store_read_number(subkey, "CacheDump", kDefaultCacheDump));
-  s.auto_interfaces.store(store.store_read_number(subkey, "AutoIf", kDefaultAutoIf));
-  s.auto_dns.store(store.store_read_number(subkey, "AutoDNS", kDefaultAutoDns));
+  s.create_log.store(store.store_read_number(subkey, "CreateLog", kDefaults.create_log.load()));
+  s.access_control.store(
+      store.store_read_number(subkey, "AccessControl", kDefaults.access_control.load()));
+  s.server_ttl.store(store.store_read_number(subkey, "ServerTTL", kDefaults.server_ttl.load()));
+  s.client_ttl.store(store.store_read_number(subkey, "ClientTTL", kDefaults.client_ttl.load()));
+  s.cache_entries.store(
+      store.store_read_number(subkey, "CacheEntries", kDefaults.cache_entries.load()));
+  s.cache_dump.store(store.store_read_number(subkey, "CacheDump", kDefaults.cache_dump.load()));
+  s.auto_interfaces.store(
+      store.store_read_number(subkey, "AutoIf", kDefaults.auto_interfaces.load()));
+  s.auto_dns.store(store.store_read_number(subkey, "AutoDNS", kDefaults.auto_dns.load()));
   force_without_network_configuration(s);
 
   s.port.store(read_port(store, subkey, "Port"));
@@ -140,18 +136,18 @@ int settings_write(const Engine& engine, SettingsStore& store, std::string_view 
   const ServerSettings& s = engine.settings;
   StoreBatch batch;
   batch.set_number("Log", engine.log.level(), kDefaultLog);
-  batch.set_number("CreateLog", s.create_log.load(), kDefaultCreateLog);
-  batch.set_number("AccessControl", s.access_control.load(), kDefaultAccessControl);
-  batch.set_number("ServerTTL", s.server_ttl.load(), kDefaultServerTtl);
-  batch.set_number("ClientTTL", s.client_ttl.load(), kDefaultClientTtl);
-  batch.set_number("CacheEntries", s.cache_entries.load(), kDefaultCacheEntries);
-  batch.set_number("CacheDump", s.cache_dump.load(), kDefaultCacheDump);
-  batch.set_number("Port", s.port.load(), kDefaultPort);
+  batch.set_number("CreateLog", s.create_log.load(), kDefaults.create_log.load());
+  batch.set_number("AccessControl", s.access_control.load(), kDefaults.access_control.load());
+  batch.set_number("ServerTTL", s.server_ttl.load(), kDefaults.server_ttl.load());
+  batch.set_number("ClientTTL", s.client_ttl.load(), kDefaults.client_ttl.load());
+  batch.set_number("CacheEntries", s.cache_entries.load(), kDefaults.cache_entries.load());
+  batch.set_number("CacheDump", s.cache_dump.load(), kDefaults.cache_dump.load());
+  batch.set_number("Port", s.port.load(), kDefaults.port.load());
   // Without the network interface both are forced off in memory; writing
   // that back would erase the administrator's choice for no gain.
   if (s.network_configuration.load() != 0) {
-    batch.set_number("AutoIf", s.auto_interfaces.load(), kDefaultAutoIf);
-    batch.set_number("AutoDNS", s.auto_dns.load(), kDefaultAutoDns);
+    batch.set_number("AutoIf", s.auto_interfaces.load(), kDefaults.auto_interfaces.load());
+    batch.set_number("AutoDNS", s.auto_dns.load(), kDefaults.auto_dns.load());
   }
   batch.set_address("Primary", s.primary.load());
   batch.set_number("TransferMaxRecords", s.transfer_max_records.load(), kDefaultTransferMaxRecords);
