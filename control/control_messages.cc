@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <tuple>
 
 namespace norvane {
 
@@ -205,18 +206,28 @@ std::optional<StatisticsImage> decode_statistics_image(std::span<const uint8_t> 
   return image;
 }
 
+bool ZoneImage::operator==(const ZoneImage& other) const {
+  const auto fields = [](const ZoneImage& image) {
+    const ZoneSoa& soa = image.soa;
+    return std::tie(image.first_record, image.loaded_at, image.refreshed_at, image.retry_after,
+                    soa.serial, soa.refresh, soa.retry, soa.expire, soa.minimum, soa.domain,
+                    soa.primary, soa.mailbox);
+  };
+  return fields(*this) == fields(other);
+}
+
 std::array<uint8_t, kZoneImageSize> encode_zone_image(const ZoneImage& image) {
   std::array<uint8_t, kZoneImageSize> bytes{};
   write_le64(bytes, 0, image.first_record);
   write_le64(bytes, 8, static_cast<uint64_t>(image.loaded_at));
   write_le64(bytes, 16, static_cast<uint64_t>(image.refreshed_at));
   write_le64(bytes, 24, static_cast<uint64_t>(image.retry_after));
-  write_le32(bytes, 32, image.serial);
-  write_le32(bytes, 36, image.refresh);
-  write_le32(bytes, 40, image.retry);
-  write_le32(bytes, 44, image.expire);
-  write_le32(bytes, 48, image.minimum);
-  const std::string* texts[] = {&image.domain, &image.primary, &image.mailbox};
+  write_le32(bytes, 32, image.soa.serial);
+  write_le32(bytes, 36, image.soa.refresh);
+  write_le32(bytes, 40, image.soa.retry);
+  write_le32(bytes, 44, image.soa.expire);
+  write_le32(bytes, 48, image.soa.minimum);
+  const std::string* texts[] = {&image.soa.domain, &image.soa.primary, &image.soa.mailbox};
   const size_t offsets[] = {kZoneImageDomainOffset, kZoneImagePrimaryOffset,
                             kZoneImageMailboxOffset};
   for (size_t i = 0; i < 3; ++i) {
@@ -234,18 +245,18 @@ std::optional<ZoneImage> decode_zone_image(std::span<const uint8_t> bytes) {
   image.loaded_at = static_cast<int64_t>(read_le64(bytes, 8));
   image.refreshed_at = static_cast<int64_t>(read_le64(bytes, 16));
   image.retry_after = static_cast<int64_t>(read_le64(bytes, 24));
-  image.serial = read_le32(bytes, 32);
-  image.refresh = read_le32(bytes, 36);
-  image.retry = read_le32(bytes, 40);
-  image.expire = read_le32(bytes, 44);
-  image.minimum = read_le32(bytes, 48);
+  image.soa.serial = read_le32(bytes, 32);
+  image.soa.refresh = read_le32(bytes, 36);
+  image.soa.retry = read_le32(bytes, 40);
+  image.soa.expire = read_le32(bytes, 44);
+  image.soa.minimum = read_le32(bytes, 48);
   auto domain = read_field_text(bytes, kZoneImageDomainOffset, kZoneImageTextSize);
   auto primary = read_field_text(bytes, kZoneImagePrimaryOffset, kZoneImageTextSize);
   auto mailbox = read_field_text(bytes, kZoneImageMailboxOffset, kZoneImageTextSize);
   if (!domain || !primary || !mailbox) return std::nullopt;
-  image.domain = std::move(*domain);
-  image.primary = std::move(*primary);
-  image.mailbox = std::move(*mailbox);
+  image.soa.domain = std::move(*domain);
+  image.soa.primary = std::move(*primary);
+  image.soa.mailbox = std::move(*mailbox);
   return image;
 }
 

@@ -22,6 +22,7 @@
 
 #include "engine/cache.h"
 #include "engine/record_text.h"
+#include "engine/zone_file.h"
 
 namespace norvane {
 
@@ -182,18 +183,11 @@ struct ZoneImage {
   int64_t loaded_at = 0;
   int64_t refreshed_at = 0;
   int64_t retry_after = 0;
-  uint32_t serial = 0;
-  uint32_t refresh = 0;
-  uint32_t retry = 0;
-  uint32_t expire = 0;
-  uint32_t minimum = 0;
-  // At most 255 characters each; longer texts are sent empty rather than cut
-  // into a different name.
-  std::string domain;
-  std::string primary;
-  std::string mailbox;
+  // The SOA values, as a save with new values takes them. Texts of 256
+  // characters or more are sent empty rather than cut into a different name.
+  ZoneSoa soa;
 
-  bool operator==(const ZoneImage&) const = default;
+  bool operator==(const ZoneImage& other) const;
 };
 std::array<uint8_t, kZoneImageSize> encode_zone_image(const ZoneImage& image);
 // Nothing when fewer than 824 bytes are given or a text has no zero within

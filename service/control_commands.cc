@@ -277,14 +277,8 @@ size_t ControlCommands::get_zone_locked(Buffer& buffer) {
     image.loaded_at = zone.loaded_at();
     image.refreshed_at = zone.refreshed_at();
     image.retry_after = zone.retry_after();
-    image.serial = zone.serial();
-    image.refresh = zone.refresh();
-    image.retry = zone.retry();
-    image.expire = zone.expire();
-    image.minimum = zone.minimum();
-    image.domain = zone.domain();
-    image.primary = zone.primary();
-    image.mailbox = zone.mailbox();
+    image.soa = {zone.domain(),  zone.primary(), zone.mailbox(), zone.serial(),
+                 zone.refresh(), zone.retry(),   zone.expire(),  zone.minimum()};
   }
   const auto bytes = encode_zone_image(image);
   return put_payload(buffer, bytes);
@@ -297,16 +291,7 @@ size_t ControlCommands::save_zone_locked(Buffer& buffer) {
   } else {
     auto image = decode_zone_image(payload_of(buffer));
     if (image) {
-      ZoneSoa soa;
-      soa.domain = image->domain;
-      soa.primary = image->primary;
-      soa.mailbox = image->mailbox;
-      soa.serial = image->serial;
-      soa.refresh = image->refresh;
-      soa.retry = image->retry;
-      soa.expire = image->expire;
-      soa.minimum = image->minimum;
-      saved = save_zone_with_soa(engine_, soa);
+      saved = save_zone_with_soa(engine_, image->soa);
     }
   }
   if (!saved) set_status(buffer, kControlSaveZoneFile);

@@ -200,9 +200,9 @@ TEST_F(ControlServerTest, FixedImagesHaveTheirLengths) {
   }
   auto zone = decode_zone_image(transact(client.fd(), kControlGetZone).payload);
   ASSERT_TRUE(zone);
-  EXPECT_EQ(zone->domain, "office.lan");
-  EXPECT_EQ(zone->primary, "ns1.office.lan");
-  EXPECT_EQ(zone->retry, 600u);
+  EXPECT_EQ(zone->soa.domain, "office.lan");
+  EXPECT_EQ(zone->soa.primary, "ns1.office.lan");
+  EXPECT_EQ(zone->soa.retry, 600u);
   auto settings = decode_settings_image(transact(client.fd(), kControlGetSettings).payload);
   ASSERT_TRUE(settings);
   EXPECT_EQ(std::string(settings->data_directory), data_.string());
