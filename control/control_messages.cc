@@ -124,17 +124,12 @@ std::optional<std::vector<uint8_t>> encode_add_record_request(const AddRecordReq
 
 std::optional<AddRecordRequest> decode_add_record_request(std::span<const uint8_t> payload) {
   if (payload.size() < 8) return std::nullopt;
-  AddRecordRequest request;
-  request.ttl = read_le32(payload, 0);
-  request.datum = read_le32(payload, 4);
   size_t offset = 8;
-  auto owner = take_text(payload, offset);
-  if (!owner) return std::nullopt;
-  auto target = take_text(payload, offset);
+  std::optional<std::string> owner = take_text(payload, offset);
+  std::optional<std::string> target = owner ? take_text(payload, offset) : std::nullopt;
   if (!target) return std::nullopt;
-  request.owner = std::move(*owner);
-  request.target = std::move(*target);
-  return request;
+  return AddRecordRequest{read_le32(payload, 0), read_le32(payload, 4), std::move(*owner),
+                          std::move(*target)};
 }
 
 std::optional<std::vector<uint8_t>> encode_write_setting_request(
