@@ -99,8 +99,8 @@ uint64_t get_le(const uint8_t* p, int bytes) {
   return value;
 }
 
-// The text form of a name passed as a view, for "%s" in a log line.
-std::string log_text(std::string_view name) { return std::string(name); }
+// The log form of a name (see escape_name), for "%s" in a log line.
+std::string log_text(std::string_view name) { return EscapedName(name).c_str(); }
 
 }  // namespace
 
@@ -343,7 +343,7 @@ uint64_t Cache::cache_add(CacheMode mode, uint32_t type, std::string_view name, 
     }
     if (type == kTypeMx && slot->name.starts_with('*')) ++star_mx_entries_;
     const uint64_t handle = slot->handle;
-    if (log_.enabled(2)) logged_name = slot->name;
+    if (log_.enabled(2)) logged_name = log_text(slot->name);
     guard.unlock();
 
     if (log_.enabled(2)) {
@@ -497,7 +497,8 @@ void Cache::cache_learn_reply(std::span<uint8_t> message, std::string_view local
         std::memcpy(&datum, message.data() + record.rdata_at, 4);
         if (log_.enabled(1)) {
           char address[kIpv4TextSize];
-          log_.write(1, "answer %s %u IN A %s\n", owner, record.ttl, format_ipv4(datum, address));
+          log_.write(1, "answer %s %u IN A %s\n", EscapedName(record.owner.text).c_str(),
+                     record.ttl, format_ipv4(datum, address));
         }
         break;
       case kTypeNs:
@@ -507,8 +508,11 @@ void Cache::cache_learn_reply(std::span<uint8_t> message, std::string_view local
         known = true;
         target_name = rdata.read_name();
         target = learnable_name(target_name);
-        log_.write(1, "answer %s %u IN %s %s\n", owner, record.ttl, type_mnemonic(record.type),
-                   target != nullptr ? target : "");
+        if (log_.enabled(1)) {
+          log_.write(1, "answer %s %u IN %s %s\n", EscapedName(record.owner.text).c_str(),
+                     record.ttl, type_mnemonic(record.type),
+                     EscapedName(target != nullptr ? target : "").c_str());
+        }
         break;
       case kTypeMx:
         if (record.rdlength < 3) break;
@@ -516,22 +520,29 @@ void Cache::cache_learn_reply(std::span<uint8_t> message, std::string_view local
         datum = *rdata.read_u16();
         target_name = rdata.read_name();
         target = learnable_name(target_name);
-        log_.write(1, "answer %s %u IN MX %u %s\n", owner, record.ttl, datum,
-                   target != nullptr ? target : "");
+        if (log_.enabled(1)) {
+          log_.write(1, "answer %s %u IN MX %u %s\n", EscapedName(record.owner.text).c_str(),
+                     record.ttl, datum, EscapedName(target != nullptr ? target : "").c_str());
+        }
         break;
       default:
         break;
     }
     if (!known) {
-      log_.write(1, "answer %s %u IN %s rdlen %u\n", owner, record.ttl, type_mnemonic(record.type),
-                 unsigned{record.rdlength});
+      if (log_.enabled(1)) {
+        log_.write(1, "answer %s %u IN %s rdlen %u\n", EscapedName(record.owner.text).c_str(),
+                   record.ttl, type_mnemonic(record.type), unsigned{record.rdlength});
+      }
       continue;
     }
     // Clients get at most ClientTTL; the cache keeps the full lifetime. The
     // relayed reply is capped whether or not the record is learned.
     if (lifetime > client_ttl) write_u32(message.data() + record.ttl_at, client_ttl);
     if (!record.owner.faithful || !bailiwick.accepts(section, record.type, owner)) {
-      log_.write(2, "answer %s IN %s not learned\n", owner, type_mnemonic(record.type));
+      if (log_.enabled(2)) {
+        log_.write(2, "answer %s IN %s not learned\n", EscapedName(record.owner.text).c_str(),
+                   type_mnemonic(record.type));
+      }
       continue;
     }
     if ((record.type == kTypeNs || record.type == kTypeMx) && target != nullptr &&
@@ -652,12 +663,13 @@ uint16_t Cache::answer_with_addresses(uint32_t type, std::string_view name, Sink
         if (!sink.put_mx(name, ttl, preference, slot->target)) break;
         if (logging) {
           log_.write(1, "cache %s %u MX %u %s\n", owner.c_str(), ttl, unsigned{preference},
-                     slot->target.c_str());
+                     log_text(slot->target).c_str());
         }
       } else {
         if (!sink.put_name(name, kTypeNs, ttl, slot->target)) break;
         if (logging)
-          log_.write(1, "cache %s %u IN NS %s\n", owner.c_str(), ttl, slot->target.c_str());
+          log_.write(1, "cache %s %u IN NS %s\n", owner.c_str(), ttl,
+                     log_text(slot->target).c_str());
       }
       ++written;
       if (remembered < targets.size()) targets[remembered++] = slot->target;
@@ -687,7 +699,8 @@ uint16_t Cache::cache_answer_cname(std::string_view name, Sink& sink, bool requi
     const uint32_t ttl = client_ttl_locked(*slot, now);
     if (!sink.put_name(name, kTypeCname, ttl, slot->target)) return 0;
     if (log_.enabled(1)) {
-      log_.write(1, "cache %s %u IN CNAME %s\n", log_text(name).c_str(), ttl, slot->target.c_str());
+      log_.write(1, "cache %s %u IN CNAME %s\n", log_text(name).c_str(), ttl,
+                 log_text(slot->target).c_str());
     }
     target = slot->target;
   }
@@ -715,7 +728,8 @@ uint16_t Cache::cache_answer_ptr(std::string_view name, Sink& sink) {
   const uint32_t ttl = client_ttl_locked(slot, now);
   if (!sink.put_name(name, kTypePtr, ttl, slot.name)) return 0;
   if (log_.enabled(1))
-    log_.write(1, "cache %s %u IN PTR %s\n", log_text(name).c_str(), ttl, slot.name.c_str());
+    log_.write(1, "cache %s %u IN PTR %s\n", log_text(name).c_str(), ttl,
+               log_text(slot.name).c_str());
   return 1;
 }
 

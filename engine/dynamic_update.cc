@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/dns_message.h"
+#include "engine/names.h"
 #include "engine/wire_reader.h"
 #include "engine/zone_file.h"
 
@@ -277,9 +278,9 @@ uint16_t process_update(Engine& engine, std::span<const uint8_t> request) {
   UpdateRecord record;
   for (uint32_t i = 0; i < prerequisites; ++i) {
     if (!read_record(request, at, record)) return kRcodeFormErr;
-    engine.log.write(2, "prequisite %s %u %s %s for %s\n", record.name.c_str(), record.ttl,
-                     class_mnemonic(record.rclass), type_mnemonic(record.type),
-                     zone.domain().c_str());
+    engine.log.write(2, "prequisite %s %u %s %s for %s\n", EscapedName(record.name).c_str(),
+                     record.ttl, class_mnemonic(record.rclass), type_mnemonic(record.type),
+                     EscapedName(zone.domain()).c_str());
     const uint16_t outcome = check_prerequisite(zone, request, record);
     if (outcome != kRcodeNoError) return outcome;
     at = record.end;
@@ -290,7 +291,7 @@ uint16_t process_update(Engine& engine, std::span<const uint8_t> request) {
   changes.reserve(std::min<size_t>(updates, (request.size() - at) / kSmallestRecord));
   for (uint32_t i = 0; i < updates; ++i) {
     if (!read_record(request, at, record)) return kRcodeFormErr;
-    engine.log.write(2, "prescan %s %u %s %s\n", record.name.c_str(), record.ttl,
+    engine.log.write(2, "prescan %s %u %s %s\n", EscapedName(record.name).c_str(), record.ttl,
                      class_mnemonic(record.rclass), type_mnemonic(record.type));
     const uint16_t outcome = prescan_update(zone, request, record);
     if (outcome != kRcodeNoError) return outcome;
@@ -301,7 +302,7 @@ uint16_t process_update(Engine& engine, std::span<const uint8_t> request) {
 
   uint32_t counted = 0;
   for (const UpdateRecord& change : changes) {
-    engine.log.write(1, "update %s %u %s %s\n", change.name.c_str(), change.ttl,
+    engine.log.write(1, "update %s %u %s %s\n", EscapedName(change.name).c_str(), change.ttl,
                      class_mnemonic(change.rclass), type_mnemonic(change.type));
     if (apply_update(zone, request, change)) ++counted;
   }

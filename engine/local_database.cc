@@ -9,6 +9,7 @@
 #include <climits>
 
 #include "engine/dns_message.h"
+#include "engine/names.h"
 #include "engine/text_helpers.h"
 
 namespace norvane {
@@ -328,28 +329,28 @@ int LocalZone::Guard::set_zone_soa(std::string_view new_domain, std::string_view
 
 void LocalZone::Guard::log_zone(std::FILE* stream, const char* timestamp) const {
   const LocalZone& zone = *zone_;
-  std::fprintf(stream, "%s.\tSOA\t%s.\t%s.", zone.domain_.c_str(), zone.primary_.c_str(),
-               zone.mailbox_.c_str());
+  std::fprintf(stream, "%s.\tSOA\t%s.\t%s.", EscapedName(zone.domain_).c_str(),
+               EscapedName(zone.primary_).c_str(), EscapedName(zone.mailbox_).c_str());
   std::fprintf(stream, " %u %u %u %u %u\n", zone.serial_, zone.refresh_, zone.retry_, zone.expire_,
                zone.minimum_);
   char address[kIpv4TextSize];
   for (const ZoneRecord& r : zone.live_.records()) {
     switch (r.type) {
       case kTypeA:
-        std::fprintf(stream, "%s %s %u A\t%s\n", timestamp, r.owner.c_str(), r.ttl,
+        std::fprintf(stream, "%s %s %u A\t%s\n", timestamp, EscapedName(r.owner).c_str(), r.ttl,
                      format_ipv4(r.datum, address));
         break;
       case kTypeNs:
-        std::fprintf(stream, "%s %s %u NS\t%s\n", timestamp, r.owner.c_str(), r.ttl,
-                     r.target.c_str());
+        std::fprintf(stream, "%s %s %u NS\t%s\n", timestamp, EscapedName(r.owner).c_str(), r.ttl,
+                     EscapedName(r.target).c_str());
         break;
       case kTypeCname:
-        std::fprintf(stream, "%s %s %u CNAME\t%s\n", timestamp, r.owner.c_str(), r.ttl,
-                     r.target.c_str());
+        std::fprintf(stream, "%s %s %u CNAME\t%s\n", timestamp, EscapedName(r.owner).c_str(), r.ttl,
+                     EscapedName(r.target).c_str());
         break;
       case kTypeMx:
-        std::fprintf(stream, "%s %s %u MX\t%u\t%s\n", timestamp, r.owner.c_str(), r.ttl, r.datum,
-                     r.target.c_str());
+        std::fprintf(stream, "%s %s %u MX\t%u\t%s\n", timestamp, EscapedName(r.owner).c_str(),
+                     r.ttl, r.datum, EscapedName(r.target).c_str());
         break;
       default:
         break;

@@ -54,6 +54,26 @@ int append_domain(std::string& text, std::string_view suffix) {
   return 1;
 }
 
+size_t escape_name(std::string_view name, char* out, size_t capacity) {
+  size_t length = 0;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte > 0x20 && byte < 0x7F && byte != '\\') {
+      if (length + 1 >= capacity) break;
+      out[length++] = c;
+      continue;
+    }
+    if (length + 4 >= capacity) break;
+    out[length] = '\\';
+    out[length + 1] = static_cast<char>('0' + byte / 100);
+    out[length + 2] = static_cast<char>('0' + byte / 10 % 10);
+    out[length + 3] = static_cast<char>('0' + byte % 10);
+    length += 4;
+  }
+  out[length] = '\0';
+  return length;
+}
+
 uint32_t reverse_name_address(std::string_view name) {
   if (name.size() <= kReverseSuffix.size() || !name.ends_with(kReverseSuffix)) return 0;
   const std::string_view quad = name.substr(0, name.size() - kReverseSuffix.size());

@@ -32,6 +32,33 @@ int strip_trailing_dot(std::string& text);
 // suffix is empty or the result would reach 256 characters.
 int append_domain(std::string& text, std::string_view suffix);
 
+// Room for the log form of any name: a 255-character name whose every byte
+// becomes a four-character \DDD escape, and the terminating zero.
+inline constexpr size_t kEscapedNameSize = 255 * 4 + 1;
+
+// Writes `name` into `out` (`capacity` bytes, at least 1) in the master-file
+// presentation form of RFC 1035 section 5.1, as every name written to the
+// transaction log must be: bytes outside the printable ASCII range (below
+// 0x21 or above 0x7E, so blanks, line ends and terminal escapes too) and the
+// backslash become "\DDD" with the byte's three decimal digits; every other
+// byte stays as it is. A name whose form does not fit is cut before the
+// escape or byte that would not fit. The result is always zero-terminated;
+// returns its length.
+size_t escape_name(std::string_view name, char* out, size_t capacity);
+
+// The log form of a name (see escape_name), held for the length of one log
+// call: `log.write(1, "%s", EscapedName(name).c_str())`.
+class EscapedName {
+ public:
+  explicit EscapedName(std::string_view name) { escape_name(name, text_, sizeof text_); }
+  EscapedName(const EscapedName&) = delete;
+  EscapedName& operator=(const EscapedName&) = delete;
+  const char* c_str() const { return text_; }
+
+ private:
+  char text_[kEscapedNameSize];
+};
+
 // The address (network order) that a reverse name such as
 // "4.3.2.1.in-addr.arpa" stands for (here 1.2.3.4). The name must end in
 // ".in-addr.arpa" exactly (byte for byte, so lower case) behind a whole dotted

@@ -73,9 +73,12 @@ int local_answer_soa(Engine& engine, const LocalZone::Guard& zone, std::string_v
   Sink sink = is_domain ? state.answer_sink() : state.authority_sink();
   sink.put_soa(zone.domain(), zone.refresh(), zone.primary(), zone.mailbox(), zone.serial(),
                zone.refresh(), zone.retry(), zone.expire(), zone.minimum());
-  engine.log.write(1, "local %s %u IN SOA %s %s %u %u %u %u %u\n", zone.domain().c_str(),
-                   zone.refresh(), zone.primary().c_str(), zone.mailbox().c_str(), zone.serial(),
-                   zone.refresh(), zone.retry(), zone.expire(), zone.minimum());
+  if (engine.log.enabled(1)) {
+    engine.log.write(1, "local %s %u IN SOA %s %s %u %u %u %u %u\n",
+                     EscapedName(zone.domain()).c_str(), zone.refresh(),
+                     EscapedName(zone.primary()).c_str(), EscapedName(zone.mailbox()).c_str(),
+                     zone.serial(), zone.refresh(), zone.retry(), zone.expire(), zone.minimum());
+  }
   if (!is_domain) {
     ++state.nscount;
     return 0;
@@ -147,13 +150,11 @@ int local_answer_a(Engine& engine, const LocalZone::Guard& zone, std::string_vie
                    uint16_t& count) {
   const uint16_t before = count;
   char address[kIpv4TextSize];
-  std::string logged;
   auto write = [&](const ZoneRecord& record) {
     if (!sink.put_a(name, record.ttl, record.datum)) return false;
     ++count;
     if (engine.log.enabled(1)) {
-      logged.assign(name);
-      engine.log.write(1, "local %s %u IN A %s\n", logged.c_str(), record.ttl,
+      engine.log.write(1, "local %s %u IN A %s\n", EscapedName(name).c_str(), record.ttl,
                        address_text(record.datum, address));
     }
     return true;
@@ -165,16 +166,14 @@ int local_answer_a(Engine& engine, const LocalZone::Guard& zone, std::string_vie
 int local_answer_ns(Engine& engine, const LocalZone::Guard& zone, std::string_view name, Sink& sink,
                     uint16_t& count, AddressTarget addresses) {
   const uint16_t before = count;
-  std::string logged;
   for (RecordList::Position position : zone.live().owned_by(name)) {
     const ZoneRecord& record = *position;
     if (record.type != kTypeNs) continue;
     if (!sink.put_name(name, kTypeNs, record.ttl, record.target)) break;
     ++count;
     if (engine.log.enabled(1)) {
-      logged.assign(name);
-      engine.log.write(1, "local %s %u IN NS %s\n", logged.c_str(), record.ttl,
-                       record.target.c_str());
+      engine.log.write(1, "local %s %u IN NS %s\n", EscapedName(name).c_str(), record.ttl,
+                       EscapedName(record.target).c_str());
     }
     if (addresses.sink != nullptr) {
       local_answer_a(engine, zone, record.target, *addresses.sink, *addresses.count);
@@ -197,9 +196,8 @@ int local_answer_cname(Engine& engine, const LocalZone::Guard& zone, std::string
     ++count;
     owners[links++] = owner;
     if (engine.log.enabled(1)) {
-      std::string logged(owner);
-      engine.log.write(1, "local %s %u IN CNAME %s\n", logged.c_str(), record->ttl,
-                       record->target.c_str());
+      engine.log.write(1, "local %s %u IN CNAME %s\n", EscapedName(owner).c_str(), record->ttl,
+                       EscapedName(record->target).c_str());
     }
     if (!target_addresses) break;
     // A resolver that gets the alias alone has to ask again for each link;
@@ -225,15 +223,13 @@ int local_answer_cname(Engine& engine, const LocalZone::Guard& zone, std::string
 int local_answer_mx(Engine& engine, const LocalZone::Guard& zone, std::string_view name, Sink& sink,
                     uint16_t& count, AddressTarget addresses) {
   const uint16_t before = count;
-  std::string logged;
   auto write = [&](const ZoneRecord& record) {
     if (!sink.put_mx(name, record.ttl, static_cast<uint16_t>(record.datum), record.target))
       return false;
     ++count;
     if (engine.log.enabled(1)) {
-      logged.assign(name);
-      engine.log.write(1, "local %s %u IN MX %u %s\n", logged.c_str(), record.ttl, record.datum,
-                       record.target.c_str());
+      engine.log.write(1, "local %s %u IN MX %u %s\n", EscapedName(name).c_str(), record.ttl,
+                       record.datum, EscapedName(record.target).c_str());
     }
     if (addresses.sink != nullptr) {
       local_answer_a(engine, zone, record.target, *addresses.sink, *addresses.count);
@@ -252,9 +248,8 @@ int local_answer_ptr(Engine& engine, const LocalZone::Guard& zone, std::string_v
   if (record == nullptr || !sink.put_name(name, kTypePtr, record->ttl, record->owner)) return 0;
   ++count;
   if (engine.log.enabled(1)) {
-    std::string logged(name);
-    engine.log.write(1, "local %s %u IN PTR %s\n", logged.c_str(), record->ttl,
-                     record->owner.c_str());
+    engine.log.write(1, "local %s %u IN PTR %s\n", EscapedName(name).c_str(), record->ttl,
+                     EscapedName(record->owner).c_str());
   }
   return 1;
 }
@@ -316,14 +311,12 @@ int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply, R
   Sink sink = state.answer_sink();
   for (RecordList::Position position : zone.live().owned_by(name)) {
     if (position->type != kTypeNs) continue;
-    std::string logged;
     if (!sink.put_name(name, kTypeNs, position->ttl, position->target)) break;
     ++state.ancount;
     ends.push_back(state.answers.size());
     if (engine.log.enabled(1)) {
-      logged.assign(name);
-      engine.log.write(1, "local %s %u IN NS %s\n", logged.c_str(), position->ttl,
-                       position->target.c_str());
+      engine.log.write(1, "local %s %u IN NS %s\n", EscapedName(name).c_str(), position->ttl,
+                       EscapedName(position->target).c_str());
     }
   }
   char address[kIpv4TextSize];
@@ -333,22 +326,22 @@ int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply, R
     switch (record.type) {
       case kTypeA:
         kept = sink.put_a(record.owner, record.ttl, record.datum);
-        if (kept)
-          engine.log.write(1, "local %s %u IN A %s\n", record.owner.c_str(), record.ttl,
-                           address_text(record.datum, address));
+        if (kept && engine.log.enabled(1))
+          engine.log.write(1, "local %s %u IN A %s\n", EscapedName(record.owner).c_str(),
+                           record.ttl, address_text(record.datum, address));
         break;
       case kTypeCname:
         kept = sink.put_name(record.owner, kTypeCname, record.ttl, record.target);
-        if (kept)
-          engine.log.write(1, "local %s %u IN CNAME %s\n", record.owner.c_str(), record.ttl,
-                           record.target.c_str());
+        if (kept && engine.log.enabled(1))
+          engine.log.write(1, "local %s %u IN CNAME %s\n", EscapedName(record.owner).c_str(),
+                           record.ttl, EscapedName(record.target).c_str());
         break;
       case kTypeMx:
         kept = sink.put_mx(record.owner, record.ttl, static_cast<uint16_t>(record.datum),
                            record.target);
-        if (kept)
-          engine.log.write(1, "local %s %u IN MX %u %s\n", record.owner.c_str(), record.ttl,
-                           record.datum, record.target.c_str());
+        if (kept && engine.log.enabled(1))
+          engine.log.write(1, "local %s %u IN MX %u %s\n", EscapedName(record.owner).c_str(),
+                           record.ttl, record.datum, EscapedName(record.target).c_str());
         break;
       default:
         continue;
@@ -487,7 +480,8 @@ int answer_query(Engine& engine, const RequestContext& context, Reply& reply, si
     const std::string_view name(name_text);
     if (engine.log.enabled(1)) {
       engine.log.write(1, context.tcp() ? "query (%s tcp) %s %s %s\n" : "query (%s udp) %s %s %s\n",
-                       client, name_text, class_mnemonic(question_class), type_mnemonic(type));
+                       client, EscapedName(question->name.text).c_str(),
+                       class_mnemonic(question_class), type_mnemonic(type));
     }
     if (question_class != kClassIn) continue;
 

@@ -81,6 +81,8 @@ class MainWindow : public QMainWindow {
   // Called by the exit sequence to stop the server; it returns once the
   // server thread ended or its bound passed.
   void set_stop_hook(std::function<void()> hook) { stop_hook_ = std::move(hook); }
+  // A changed TrayIcon: the icon follows at the next build_menus.
+  void set_tray_icon_option(bool shown) { options_.tray_icon = shown; }
 
   // From the server thread through queued calls.
   void server_ready(uint16_t port, bool listening);

@@ -30,6 +30,8 @@ class ServerThread {
 
   // The engine the host serves. Its members carry their own locks.
   Engine& engine() { return host_->engine(); }
+  // The host, for what reaches its running parts (the refresher).
+  ServerHost& host() { return *host_; }
 
   // Starts the thread: the host's start, then its loop until stopped.
   // False when the thread cannot be created.

@@ -12,10 +12,13 @@
 #include <QSocketNotifier>
 #include <clocale>
 
+#include "gui/add_entry_dialog.h"
 #include "gui/dialog_helpers.h"
 #include "gui/language.h"
+#include "gui/local_domain_dialog.h"
 #include "gui/log_viewer_dialog.h"
 #include "gui/main_window.h"
+#include "gui/preferences_dialog.h"
 #include "gui/server_thread.h"
 #include "gui/single_instance.h"
 #include "gui/tray_icon.h"
@@ -108,6 +111,25 @@ int velisk_main(int argc, char** argv) {
     launch_dialog(&window, language, [&](QWidget* owner) {
       return std::make_unique<LogViewerDialog>(language, *engine.settings.data_directory.get(),
                                                engine.settings.create_log.load(), owner);
+    });
+  });
+  window.set_command_hook(kCommandLocalDomain, [&window, &language, &server] {
+    launch_dialog(&window, language, [&](QWidget* owner) {
+      return std::make_unique<LocalDomainDialog>(
+          window.engine(), language, &window,
+          [&server] { return server.host().zone_refresh_start() ? 1 : 0; }, owner);
+    });
+  });
+  window.set_command_hook(kCommandAddEntry, [&window, &language] {
+    launch_dialog(&window, language, [&](QWidget* owner) {
+      return std::make_unique<AddEntryDialog>(window.engine(), language, &window, owner);
+    });
+  });
+  window.set_command_hook(kCommandPreferences, [&window, &language, &machine, &user] {
+    launch_dialog(&window, language, [&](QWidget* owner) {
+      PreferencesContext context{window.engine(),      machine,  user, language, &window,
+                                 resource_directory(), QLocale()};
+      return std::make_unique<PreferencesDialog>(std::move(context), owner);
     });
   });
   QObject::connect(&instance, &SingleInstance::restore_requested, &window,

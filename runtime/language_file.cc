@@ -48,7 +48,7 @@ std::string_view unquote(std::string_view value) {
   return value;
 }
 
-constexpr std::array<std::pair<int, std::string_view>, 39> kBuiltinStrings = {{
+constexpr std::array<std::pair<int, std::string_view>, 40> kBuiltinStrings = {{
     {4, "Failed to create dialog"},
     {5, "An entry with this name already exists."},
     {6, "A name for the local domain is required."},
@@ -88,6 +88,7 @@ constexpr std::array<std::pair<int, std::string_view>, 39> kBuiltinStrings = {{
     {42, "Nameserver (NS)"},
     {43, "Alias (CNAME)"},
     {44, "Mail Server (MX)"},
+    {45, "The settings could not be saved."},
 }};
 
 bool is_german(std::string_view locale_language) {

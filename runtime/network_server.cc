@@ -201,6 +201,9 @@ bool NetworkServer::serve_turn() {
     if (stop_.load()) return false;
     const std::time_t now = std::time(nullptr);
     log_file_.log_roll(now);
+    // The turn's lines are collected without the log lock and written with
+    // the flush at its end, before the next wait.
+    TransactionLog::Batch lines(engine_.log);
     // Every source that is ready is served in each turn, in order of
     // precedence, so that a stream of datagrams cannot starve new
     // connections.
@@ -395,6 +398,8 @@ void NetworkServer::serve_requests(Connection& connection, RequestContext& conte
     const int ready = poll(waits.data(), relay.upstream >= 0 ? 3 : 2, limits_.idle_timeout_ms);
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0 || stop_.load()) break;
+    // Each wake-up's lines go to the log in one piece.
+    TransactionLog::Batch lines(engine_.log);
     if (waits[0].revents & (POLLIN | POLLHUP | POLLERR)) {
       if (!serve_tcp_request(connection, context, relay, reply, request, client)) break;
     }

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "runtime/program_directory.h"
@@ -29,11 +30,9 @@ std::string choose_resource_directory(std::string_view environment_value,
   // An installed program lives in <prefix>/bin and its data in
   // <prefix>/share/norvane; a program run from the build tree keeps its data
   // beside itself, so the share folder is only taken when it exists.
-  constexpr std::string_view kBin = "/bin/";
-  if (program_folder.size() >= kBin.size() &&
-      program_folder.compare(program_folder.size() - kBin.size(), kBin.size(), kBin) == 0) {
-    const std::string share =
-        program_folder.substr(0, program_folder.size() - kBin.size() + 1) + "share/norvane/";
+  const std::optional<std::string> prefix = install_prefix(program_folder);
+  if (prefix) {
+    const std::string share = *prefix + "share/norvane/";
     if (share_exists(share)) return share;
   }
   return program_folder;

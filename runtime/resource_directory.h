@@ -9,7 +9,8 @@ namespace norvane {
 
 // The resource directory, always ending in one "/": NORVANE_RESOURCE_DIR when it
 // is set and not empty; else "<prefix>/share/norvane/" when the program runs
-// from "<prefix>/bin/" and that folder exists; else the program's own folder.
+// from "<prefix>/bin/" (or "sbin/") and that folder exists; else the
+// program's own folder.
 std::string resource_directory();
 
 // The same choice from explicit inputs: the variable's value (empty = unset)

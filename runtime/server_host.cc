@@ -3,12 +3,15 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <utility>
 
 #include "engine/atomic_file.h"
 #include "engine/cache_dump.h"
+#include "engine/text_helpers.h"
 #include "engine/zone_file.h"
 #include "runtime/program_directory.h"
 #include "runtime/settings.h"
@@ -106,12 +109,26 @@ void ServerHost::shut_down() {
   }
   refresher_.stop();
   if (watcher_ != nullptr) watcher_->stop();
-  if (engine_.settings.cache_dump.load() != 0) engine_.cache.cache_save_dump();
+  save_cache_dump();
   engine_.log.flush();
   log_file_.close();
   // The attached services end last, as the control channel's stop flag did.
   if (options_.detach) options_.detach();
   if (options_.observer != nullptr) options_.observer->on_stopped();
+}
+
+void ServerHost::save_cache_dump() {
+  if (engine_.cache.cache_save_dump() != CacheDumpResult::kFailed) return;
+  // The previous dump (if any) stays, so the cache a restart brings back is
+  // an older one: say so rather than stop as though all was saved.
+  const int error = errno;
+  const std::string path = join_path(*engine_.settings.data_directory.get(), kCacheDumpFileName);
+  engine_.log.write(1, "cache dump not saved to %s: %s\n", path.c_str(), std::strerror(error));
+  if (options_.report_failure) {
+    const std::string text = "Cache dump not saved to " + path;
+    errno = error;
+    options_.report_failure(text.c_str());
+  }
 }
 
 void ServerHost::stop() {

@@ -51,6 +51,11 @@ struct ServerHostOptions {
   // Called once at the very end of the shut-down sequence, after the log
   // file closed and before on_stopped: the attached services end here.
   std::function<void()> detach;
+  // Called on the server thread with a one-line text for a failure of the
+  // shut-down sequence that loses data (the cache dump could not be
+  // written), after the failure's log line; errno is the failure's. The
+  // service makes a system log entry of it. May be empty.
+  std::function<void(const char* text)> report_failure;
 };
 
 class ServerHost {
@@ -73,7 +78,8 @@ class ServerHost {
 
   // Serves until stop() is called or the sockets failed, then runs the
   // shut-down sequence: the server stops, the refresher and the watcher end,
-  // the cache dump is saved and the log file closes. Returns at once, doing
+  // the cache dump is saved (a dump that cannot be written is logged and
+  // reported through report_failure) and the log file closes. Returns at once, doing
   // nothing, when start() did not run or run() already ran.
   void run();
 
@@ -95,6 +101,7 @@ class ServerHost {
 
  private:
   void shut_down();
+  void save_cache_dump();
 
   SettingsStore store_;
   ServerHostOptions options_;

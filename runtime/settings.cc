@@ -128,7 +128,7 @@ void settings_read(Engine& engine, const SettingsStore& store, std::string_view 
   s.routes.set(std::move(routes));
 
   std::string directory = store.store_read_text(subkey, "Directory", "", kImageDirectorySize);
-  if (directory.empty()) directory = program_directory();
+  if (directory.empty()) directory = default_data_directory();
   s.data_directory.set(std::move(directory));
 }
 

@@ -22,6 +22,7 @@
 #include "engine/atomic_file.h"
 #include "engine/names.h"
 #include "engine/text_helpers.h"
+#include "runtime/program_directory.h"
 
 namespace norvane {
 namespace {
@@ -263,7 +264,7 @@ SettingsStore::SettingsStore(std::string folder) : folder_(std::move(folder)) {}
 SettingsStore SettingsStore::machine() {
   const char* folder = std::getenv("NORVANE_MACHINE_STORE");
   if (folder != nullptr && folder[0] != '\0') return SettingsStore(folder);
-  return SettingsStore("/etc/norvane");
+  return SettingsStore(default_machine_store());
 }
 
 SettingsStore SettingsStore::user() {

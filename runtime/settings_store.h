@@ -46,7 +46,8 @@ class SettingsStore {
  public:
   explicit SettingsStore(std::string folder);
 
-  // $NORVANE_MACHINE_STORE, else /etc/norvane: the servers' settings.
+  // $NORVANE_MACHINE_STORE, else default_machine_store() (/etc/norvane but
+  // for a tree installed under another prefix): the servers' settings.
   static SettingsStore machine();
   // $NORVANE_USER_STORE, else $XDG_CONFIG_HOME/norvane, else
   // ~/.config/norvane (the home from $HOME, else the password database):

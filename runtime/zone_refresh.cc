@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "engine/dns_message.h"
+#include "engine/names.h"
 #include "engine/text_helpers.h"
 #include "engine/wire_reader.h"
 #include "engine/zone_file.h"
@@ -190,7 +191,7 @@ class TransferWalk {
     if (!question) return false;
     position_ = reader.position();
     const std::string& name = question->name.text;
-    engine_.log.write(2, "response %s %s %s\n", name.c_str(),
+    engine_.log.write(2, "response %s %s %s\n", EscapedName(name).c_str(),
                       class_mnemonic(question->question_class), type_mnemonic(question->type));
     return question->question_class == kClassIn && question->type == kTypeAxfr &&
            question->name.faithful && names_equal(name, domain_);

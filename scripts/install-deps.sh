@@ -13,11 +13,14 @@ packages=(
   # velisk, the windowed program (Qt 6 Widgets), its offscreen tests and the
   # screenshots under a virtual X server; PDF checks of the printed log
   qt6-base-dev qt6-base-dev-tools libgl-dev xvfb xauth imagemagick xdotool poppler-utils
+  # the Debian packages: dpkg-shlibdeps, lintian, the manual pages and the
+  # unit checks (systemd-analyze)
+  dpkg-dev lintian groff man-db systemd
 )
 
 have_everything() {
   for tool in cmake ninja g++ clang++ pkg-config dig kdig nsupdate dnsperf nsd ip unshare Xvfb \
-    xauth import xdotool pdfinfo pdftotext; do
+    xauth import xdotool pdfinfo pdftotext dpkg-shlibdeps lintian groff man systemd-analyze; do
     command -v "${tool}" > /dev/null 2>&1 || return 1
   done
   /usr/bin/python3 -c 'import dns.message' > /dev/null 2>&1 || return 1

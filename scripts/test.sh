@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The whole test command: the formatting of every C++ file, unit tests in a
-# release build, the same tests under AddressSanitizer +
-# UndefinedBehaviorSanitizer, then every fuzz target for a fixed time over a
-# scratch copy of its seed corpus. Exits non-zero when any step fails; prints
+# release build, the Debian packages built from it and tried out, the same
+# tests under AddressSanitizer + UndefinedBehaviorSanitizer, then every fuzz
+# target for a fixed time over a scratch copy of its seed corpus. Exits non-zero when any step fails; prints
 # a summary of all steps at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -92,6 +92,14 @@ fuzz_build() {
 step "clang-format check" format_check || true
 
 step "default build + ctest" build_and_test default || true
+
+# The Debian packages from that build, installed, used and purged on this
+# machine: needs root (as CI has), so an ordinary user's run skips it.
+if [[ "$(id -u)" == 0 ]]; then
+  step "packages: lintian, install, run, purge" bash tests/packaging/package_test.sh || true
+else
+  summary+=("SKIP  packages (needs root)")
+fi
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"

@@ -136,6 +136,9 @@ int run_server(int argc, char** argv) {
     if (control != nullptr) control->stop();
     control.reset();
   };
+  // A cache dump that cannot be written at stop goes to the system log too:
+  // the service is stopping, and nobody may read its log file for days.
+  options.report_failure = [](const char* text) { report_error_event(text); };
   ServerHost host(SettingsStore::machine(), std::move(options));
   stop_controls().attach(host);
   host.start();

@@ -11,11 +11,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "runtime/program_directory.h"
+#include "runtime/settings.h"
+#include "runtime/settings_store.h"
 #include "service/event_log.h"
 #include "service/service_identity.h"
+#include "service/unit_template.h"
 
 extern char** environ;
 
@@ -23,6 +29,12 @@ namespace norvane {
 namespace {
 
 constexpr const char* kUnitFileName = "DNSserver.service";
+
+// "/var/lib/norvane/" as "/var/lib/norvane"; "/" stays.
+std::string without_final_slashes(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
 
 // What one systemctl run came to.
 struct CommandOutcome {
@@ -189,12 +201,38 @@ void print(const ServiceManager& manager, const char* format, const std::string&
   std::fflush(manager.out);
 }
 
+// `word` as one word of a unit setting: quoted when it holds a blank, "%"
+// doubled; empty when systemd would refuse it.
+std::string unit_word(const std::string& word) {
+  // systemd splits a setting at blanks unless the word is quoted, expands
+  // "%" specifiers even in paths, and refuses a program path holding a quote
+  // or a backslash; a line break would end the setting. Words that cannot be
+  // written plainly are quoted or have their "%" doubled; those that systemd
+  // would refuse are refused here already.
+  bool needs_quotes = false;
+  std::string escaped;
+  for (const char c : word) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F || c == '"' || c == '\\' || c == '\'') return {};
+    if (c == ' ') needs_quotes = true;
+    if (c == '%') escaped += '%';
+    escaped += c;
+  }
+  return needs_quotes ? "\"" + escaped + "\"" : escaped;
+}
+
 }  // namespace
 
 ServiceManager ServiceManager::from_environment() {
   ServiceManager manager;
   const char* directory = std::getenv("NORVANE_UNIT_DIR");
   if (directory != nullptr && directory[0] != '\0') manager.unit_directory = directory;
+  // The service is granted the store and data directory it reads as it is
+  // configured now; a later change of "Directory" needs a new unit.
+  const SettingsStore store = SettingsStore::machine();
+  manager.settings_store = store.folder();
+  manager.data_directory = store.store_read_text(kMainKey, "Directory", "", kImageDirectorySize);
+  if (manager.data_directory.empty()) manager.data_directory = default_data_directory();
   return manager;
 }
 
@@ -204,33 +242,27 @@ std::string ServiceManager::unit_path() const {
   return path + kUnitFileName;
 }
 
-std::string unit_file_text(const std::string& executable) {
-  // systemd splits ExecStart= at blanks unless the word is quoted, expands
-  // "%" specifiers even in the program's path, and refuses a program path
-  // holding a quote or a backslash; a line break would end the setting.
-  // Paths that cannot be written plainly are quoted or have their "%"
-  // doubled; those that systemd would refuse are refused here already.
-  if (executable.empty() || executable[0] != '/') return {};
-  bool needs_quotes = false;
-  std::string escaped;
-  for (const char c : executable) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F || c == '"' || c == '\\' || c == '\'') return {};
-    if (c == ' ') needs_quotes = true;
-    if (c == '%') escaped += '%';
-    escaped += c;
+std::string unit_file_text(const UnitPaths& paths) {
+  const std::string* const absolute[] = {&paths.program, &paths.data_directory,
+                                         &paths.settings_store};
+  for (const std::string* path : absolute) {
+    if (path->empty() || path->front() != '/') return {};
   }
-  const std::string command = needs_quotes ? "\"" + escaped + "\"" : escaped;
-  std::string text;
-  text += "[Unit]\n";
-  text += std::string("Description=") + kServiceDescription + "\n";
-  text += "Wants=network-online.target\n";
-  text += "After=network-online.target\n";
-  text += "\n[Service]\n";
-  text += "Type=notify\n";
-  text += "ExecStart=" + command + "\n";
-  text += "\n[Install]\n";
-  text += "WantedBy=multi-user.target\n";
+  const std::string program = unit_word(paths.program);
+  // "-": a folder that is missing does not keep the service from starting;
+  // the server then reports what it cannot write.
+  const std::string data = unit_word("-" + without_final_slashes(paths.data_directory));
+  const std::string store = unit_word("-" + without_final_slashes(paths.settings_store));
+  if (program.empty() || data.empty() || store.empty()) return {};
+  std::string text = kUnitTemplate;
+  const std::pair<std::string_view, const std::string*> fields[] = {
+      {"@PROGRAM@", &program}, {"-@DATA_DIRECTORY@", &data}, {"-@SETTINGS_STORE@", &store}};
+  for (const auto& [placeholder, value] : fields) {
+    for (size_t at = text.find(placeholder); at != std::string::npos;
+         at = text.find(placeholder, at + value->size())) {
+      text.replace(at, placeholder.size(), *value);
+    }
+  }
   return text;
 }
 
@@ -267,7 +299,8 @@ void install_service(const ServiceManager& manager) {
     print(manager, "Unable to install %s - %s\n", system_error_text());
     return;
   }
-  const std::string unit = unit_file_text(path);
+  const std::string unit =
+      unit_file_text(UnitPaths{path, manager.data_directory, manager.settings_store});
   if (unit.empty()) {
     print(manager, "Unable to install %s - %s\n", system_error_text(EINVAL));
     return;

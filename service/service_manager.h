@@ -25,18 +25,31 @@ struct ServiceManager {
   int max_polls = 30;
   // Where the console texts go.
   std::FILE* out = stdout;
+  // The folders the service may write besides its state directory: the data
+  // directory and the machine store, as the running program finds them.
+  std::string data_directory = "/var/lib/norvane";
+  std::string settings_store = "/etc/norvane";
 
-  // The defaults with NORVANE_UNIT_DIR applied when it is set and not empty.
+  // The defaults with NORVANE_UNIT_DIR applied when it is set and not empty,
+  // and the machine store and data directory this program would use.
   static ServiceManager from_environment();
 
   std::string unit_path() const;
 };
 
-// The unit file for a service whose program is `executable` (an absolute
-// path), or an empty text when systemd could not run that path (a control
-// character, a quote or a backslash in it). A path with blanks is quoted
-// and a "%" doubled, as systemd's command-line syntax asks.
-std::string unit_file_text(const std::string& executable);
+// The paths filled into the unit: all absolute.
+struct UnitPaths {
+  std::string program;
+  std::string data_directory;
+  std::string settings_store;
+};
+
+// The unit file from the one unit template shared with the package, with the
+// program in ExecStart= and the data directory and store in ReadWritePaths=
+// (final "/" dropped). An empty text when a path is not absolute or systemd
+// could not take it (a control character, a quote or a backslash in it). A
+// path with blanks is quoted and a "%" doubled, as systemd's syntax asks.
+std::string unit_file_text(const UnitPaths& paths);
 
 // Writes the unit for the running program, makes systemd load and enable it
 // and starts the service, printing "DNS Server installed." and

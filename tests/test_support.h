@@ -7,6 +7,7 @@
 #include <sched.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -84,20 +85,16 @@ inline std::string read_text(const std::filesystem::path& path) {
   return text.str();
 }
 
-// Runs `body` in a child process in a new network namespace with lo up, so
-// that a test may listen on 127.0.0.1:53. Returns "" on success, "skip" when
-// namespaces are not available, else the reason the child failed (its gtest
-// failures are printed by the child).
-inline std::string in_private_network(const std::function<void()>& body) {
+// Runs `body` in a forked child once `enter` has prepared it; `enter`
+// returns 0, or 77 when what it needs is not available here, or another exit
+// code for a failure. Returns "" on success, "skip" for 77, else the reason
+// the child failed (its gtest failures are printed by the child).
+inline std::string in_child_process(const std::function<int()>& enter,
+                                    const std::function<void()>& body) {
   const pid_t child = fork();
   if (child == 0) {
-    if (unshare(CLONE_NEWNET) != 0) _exit(77);
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq request{};
-    std::strcpy(request.ifr_name, "lo");
-    request.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
-    if (ioctl(fd, SIOCSIFFLAGS, &request) != 0) _exit(78);
-    close(fd);
+    const int refused = enter();
+    if (refused != 0) _exit(refused);
     body();
     _exit(testing::Test::HasFailure() ? 1 : 0);
   }
@@ -106,6 +103,38 @@ inline std::string in_private_network(const std::function<void()>& body) {
   if (WIFEXITED(status) && WEXITSTATUS(status) == 77) return "skip";
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return "";
   return "child status " + std::to_string(status);
+}
+
+// Runs `body` in a child process in a new network namespace with lo up, so
+// that a test may listen on 127.0.0.1:53. Returns as in_child_process.
+inline std::string in_private_network(const std::function<void()>& body) {
+  return in_child_process(
+      [] {
+        if (unshare(CLONE_NEWNET) != 0) return 77;
+        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ifreq request{};
+        std::strcpy(request.ifr_name, "lo");
+        request.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
+        const int result = ioctl(fd, SIOCSIFFLAGS, &request);
+        close(fd);
+        return result == 0 ? 0 : 78;
+      },
+      body);
+}
+
+// Runs `body` in a child process with mounts of its own and a fresh tmpfs of
+// `size` bytes over `folder` (whose files it hides): a small disk to fill
+// without filling the machine's. Returns as in_child_process.
+inline std::string on_private_tmpfs(const std::string& folder, size_t size,
+                                    const std::function<void()>& body) {
+  return in_child_process(
+      [&folder, size] {
+        if (unshare(CLONE_NEWNS) != 0) return 77;
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 77;
+        const std::string options = "size=" + std::to_string(size);
+        return mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()) == 0 ? 0 : 77;
+      },
+      body);
 }
 
 }  // namespace norvane::test_support

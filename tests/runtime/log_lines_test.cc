@@ -90,6 +90,11 @@ TEST_F(LogLinesTest, RowsOfHandWrittenLines) {
        "\n\n2026-12-08 11:00:00 Norvane DNS Server 1.5.3 log started\n\n",
        {"2026-12-08 11:00:00 Norvane DNS Server 1.5.3 log started"}},
       {"an empty file has no rows", "", {}},
+      {"a name with an escaped line end and escape sequence stays one row",
+       "2026-12-08 11:00:00 query (127.0.0.1 udp) a\\0102026-12-08\\03211:00:00\\032x\\027[2J "
+       "IN A\n",
+       {"2026-12-08 11:00:00 query (127.0.0.1 udp) a\\0102026-12-08\\03211:00:00\\032x\\027[2J "
+        "IN A"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -132,6 +137,8 @@ TEST_F(LogLinesTest, FieldsAndIcons) {
        "query (udp) 127.0.0.1 host.office.lan A", true},
       {"2026-12-08 11:00:00 Query upper case", "2026-12-08", "11:00:00", "Query upper case", true},
       {"2026-12-08 11:00:00 answer host A", "2026-12-08", "11:00:00", "answer host A", false},
+      {"2026-12-08 11:00:00 query (udp) 10.0.0.5 a\\0102026\\032b IN A", "2026-12-08", "11:00:00",
+       "query (udp) 10.0.0.5 a\\0102026\\032b IN A", true},
       {"2026-12-08 11:00:00 ", "2026-12-08", "11:00:00", "", false},
       {"2026-12-08 11:00:00", "2026-12-08", "11:00:00", "", false},
       // A continuation piece of a long line is cut at the same offsets.

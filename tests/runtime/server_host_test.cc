@@ -22,7 +22,9 @@
 #include <thread>
 #include <vector>
 
+#include "engine/dns_message.h"
 #include "tests/runtime/server_tree_support.h"
+#include "tests/test_support.h"
 
 namespace norvane {
 namespace {
@@ -68,6 +70,12 @@ class HostTree : public test_support::ServerTree {
 
   std::string name() const { return "www." + zone().domain; }
   const std::string& address() const { return zone().www_address; }
+
+  std::string data() const { return ServerTree::data().string(); }
+  // Adds one line to the settings of the main key.
+  void add_setting(const std::string& line) const {
+    std::ofstream(root() / "store" / "settings.ini", std::ios::app) << line << "\n";
+  }
 
   // Ready lines across the log files of the data directory.
   int ready_lines() const {
@@ -244,6 +252,83 @@ TEST(ServerHostTest, DestroyedAfterStartWithoutRunStillShutsDown) {
   EXPECT_EQ(observer.wait_for(2).back(), "stopped");
   // The port is free again.
   EXPECT_TRUE(BoundSocket(SOCK_DGRAM, tree.port()).valid());
+}
+
+// dig reads "\DDD" in a name as that byte (RFC 1035 section 5.1), so the
+// question carries a line end, a blank, a backslash and a terminal escape.
+TEST(ServerHostTest, QueryNamesReachTheLogFileEscapedOnOneLine) {
+  HostTree tree("zeta.lan", "10.6.0.6");
+  {
+    RunningHost host(tree);
+    ASSERT_EQ(host.ready_events().size(), 1u);
+    dig(tree.port(), "'a\\0102026-01-01\\03200:00:00\\032forged\\092\\027[2J.zeta.lan'");
+    EXPECT_EQ(dig(tree.port(), tree.name()), tree.address() + "\n");
+  }
+  const std::vector<std::string> lines = tree.log_lines();
+  const std::string wanted =
+      " query (127.0.0.1 udp) a\\0102026-01-01\\03200:00:00\\032forged\\092\\027[2j.zeta.lan IN A";
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [&](const std::string& line) { return line.ends_with(wanted); }),
+            1);
+  for (const std::string& line : lines) {
+    EXPECT_FALSE(line.starts_with("2026-01-01 00:00:00")) << "forged line: " << line;
+    EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
+  }
+}
+
+// A dump that cannot be written at stop is logged and reported, and the stop
+// still completes. On the full disk the log file's last page still has room
+// for its line; the dump needs a page of its own.
+TEST(ServerHostTest, CacheDumpThatCannotBeWrittenAtStopIsReported) {
+  struct Case {
+    const char* what;
+    bool full_disk;
+  };
+  for (const Case c : {Case{"dump path is a folder", false}, Case{"full disk", true}}) {
+    SCOPED_TRACE(c.what);
+    HostTree tree("eta.lan", "10.7.0.7");
+    tree.add_setting("CacheDump=1");
+    const std::string dump = tree.data() + "/cache.dmp";
+    const auto stop_with_failed_dump = [&] {
+      if (!c.full_disk) fs::create_directory(dump);
+      std::vector<std::string> reports;
+      ServerHostOptions options;
+      options.report_failure = [&reports](const char* text) { reports.push_back(text); };
+      ServerHost host(tree.store(), std::move(options));
+      ASSERT_TRUE(host.start());
+      ASSERT_NE(host.engine().cache.cache_add(CacheMode::kLearned, kTypeA, "www.example.com",
+                                              htonl(0x0A000001), "", 3600),
+                0u);
+      if (c.full_disk) {
+        std::ofstream filler(tree.data() + "/filler", std::ios::binary);
+        const std::string block(4096, 'f');
+        for (int i = 0; i < 1024 && filler.write(block.data(), block.size()); ++i) {
+        }
+      }
+      host.stop();
+      host.run();
+      EXPECT_EQ(reports, std::vector<std::string>{"Cache dump not saved to " + dump});
+      const std::vector<std::string> lines = tree.log_lines();
+      EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                              [&](const std::string& line) {
+                                return line.find(" cache dump not saved to " + dump + ": ") == 19;
+                              }),
+                1);
+      EXPECT_FALSE(fs::is_regular_file(dump));
+    };
+    if (!c.full_disk) {
+      stop_with_failed_dump();
+      continue;
+    }
+    // The zone file is hidden by the new disk: written again onto it.
+    const std::string zone = test_support::read_text(tree.data() + "/name.db");
+    const std::string outcome = test_support::on_private_tmpfs(tree.data(), 64 * 1024, [&] {
+      std::ofstream(tree.data() + "/name.db") << zone;
+      stop_with_failed_dump();
+    });
+    if (outcome == "skip") GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(outcome, "");
+  }
 }
 
 }  // namespace

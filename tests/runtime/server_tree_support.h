@@ -8,11 +8,13 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "engine/unique_fd.h"
 #include "runtime/settings_store.h"
@@ -79,16 +81,20 @@ class ServerTree {
   uint16_t port() const { return zone_.port; }
   const TreeZone& zone() const { return zone_; }
 
-  // Lines across the log files of the data directory for which `counts` holds.
-  int log_lines_where(const std::function<bool(const std::string&)>& counts) const {
-    int found = 0;
+  // The lines of every log file of the data directory.
+  std::vector<std::string> log_lines() const {
+    std::vector<std::string> lines;
     for (const auto& entry : std::filesystem::directory_iterator(data())) {
       if (entry.path().extension() != ".log") continue;
       std::ifstream in(entry.path());
-      for (std::string line; std::getline(in, line);)
-        if (counts(line)) ++found;
+      for (std::string line; std::getline(in, line);) lines.push_back(line);
     }
-    return found;
+    return lines;
+  }
+  // How many of those lines `counts` holds for.
+  int log_lines_where(const std::function<bool(const std::string&)>& counts) const {
+    const std::vector<std::string> lines = log_lines();
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(), counts));
   }
 
  private:

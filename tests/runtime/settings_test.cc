@@ -354,5 +354,47 @@ TEST(ProgramDirectoryTest, IsTheFolderOfTheRunningProgramWithItsSlash) {
   EXPECT_EQ(program.st_ino, found.st_ino);
 }
 
+// An installed program finds its data directory and settings beside its
+// prefix; the /usr tree uses the system's /etc and /var, and a folder that
+// only ends in "bin" (or the build tree) is no installation.
+TEST(ProgramDirectoryTest, InstalledTreesFindTheirFoldersFromTheProgram) {
+  static const std::vector<std::string>* existing = nullptr;
+  const auto exists = [](const std::string& path) {
+    return std::find(existing->begin(), existing->end(), path) != existing->end();
+  };
+  struct Case {
+    const char* program;
+    std::vector<std::string> existing;
+    const char* data;
+    const char* store;
+  };
+  const Case cases[] = {
+      {"/usr/sbin/", {"/var/lib/norvane/", "/etc/norvane"}, "/var/lib/norvane/", "/etc/norvane"},
+      {"/usr/bin/", {"/var/lib/norvane/"}, "/var/lib/norvane/", "/etc/norvane"},
+      {"/sbin/", {"/var/lib/norvane/"}, "/var/lib/norvane/", "/etc/norvane"},
+      {"/usr/sbin/", {}, "/usr/sbin/", "/etc/norvane"},
+      {"/tmp/x/sbin/",
+       {"/tmp/x/var/lib/norvane/", "/tmp/x/etc/norvane"},
+       "/tmp/x/var/lib/norvane/",
+       "/tmp/x/etc/norvane"},
+      {"/usr/local/bin/",
+       {"/usr/local/var/lib/norvane/", "/var/lib/norvane/"},
+       "/usr/local/var/lib/norvane/",
+       "/etc/norvane"},
+      {"/tmp/x/sbin/", {"/var/lib/norvane/", "/etc/norvane"}, "/tmp/x/sbin/", "/etc/norvane"},
+      {"/opt/xbin/", {"/opt/var/lib/norvane/", "/opt/etc/norvane"}, "/opt/xbin/", "/etc/norvane"},
+      {"/work/build/default/service/",
+       {"/work/build/default/var/lib/norvane/", "/var/lib/norvane/"},
+       "/work/build/default/service/",
+       "/etc/norvane"},
+  };
+  for (const Case& c : cases) {
+    existing = &c.existing;
+    EXPECT_EQ(default_data_directory(c.program, exists), c.data) << c.program;
+    EXPECT_EQ(default_machine_store(c.program, exists), c.store) << c.program;
+  }
+  existing = nullptr;
+}
+
 }  // namespace
 }  // namespace norvane

@@ -11,6 +11,7 @@
 
 #include <map>
 
+#include "service/service_identity.h"
 #include "service/service_manager.h"
 #include "tests/service/system_test_support.h"
 
@@ -471,7 +472,8 @@ TEST(ServiceFrameTest, InstallThenRemoveThroughSystemctl) {
     EXPECT_EQ(systemctl.calls(),
               (std::vector<std::string>{"daemon-reload", "enable DNSserver", "start DNSserver"}));
     if (analyze) {
-      const CommandResult verified = run_command("systemd-analyze verify " + unit.string());
+      const CommandResult verified =
+          run_command("systemd-analyze verify --man=no " + unit.string());
       EXPECT_EQ(verified.exit_code, 0) << verified.errors;
     }
 
@@ -619,10 +621,11 @@ TEST(ServiceFrameTest, MissingUnitFolderOrUnitIsReported) {
   EXPECT_TRUE(systemctl.calls().empty());
 }
 
-// The program's path goes into ExecStart= so that systemd runs exactly that
-// file: a blank is quoted, a "%" doubled, and what systemd refuses in a
-// program path (quotes, backslashes, control characters) refuses the unit.
-TEST(ServiceFrameTest, ExecStartNamesTheProgramAsSystemdReadsIt) {
+// The program's path goes into ExecStart= and the data directory and store
+// into ReadWritePaths= so that systemd reads exactly those paths: a blank is
+// quoted, a "%" doubled, a final "/" dropped, and what systemd refuses in a
+// path (quotes, backslashes, control characters) refuses the unit.
+TEST(ServiceFrameTest, UnitNamesThePathsAsSystemdReadsThem) {
   const bool analyze = systemd_analyze_available();
   ScratchDir scratch;
   struct Case {
@@ -642,26 +645,59 @@ TEST(ServiceFrameTest, ExecStartNamesTheProgramAsSystemdReadsIt) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.directory);
-    const fs::path program = scratch.path() / c.directory / "ostrum";
-    const std::string text = unit_file_text(program.string());
+    const fs::path folder = scratch.path() / c.directory;
+    const fs::path program = folder / "ostrum";
+    const UnitPaths paths{program.string(), (folder / "data/").string(), "/etc/norvane"};
+    const std::string text = unit_file_text(paths);
+    // The same path as data directory or store is refused alike.
+    const std::string as_data = unit_file_text({"/usr/sbin/ostrum", paths.program, "/etc/norvane"});
+    const std::string as_store =
+        unit_file_text({"/usr/sbin/ostrum", "/var/lib/norvane", paths.program});
     if (c.exec_start.empty()) {
       EXPECT_EQ(text, "");
+      EXPECT_EQ(as_data, "");
+      EXPECT_EQ(as_store, "");
       continue;
     }
-    const std::string expected = c.exec_start[0] == '"'
-                                     ? "\"" + scratch.path().string() + c.exec_start.substr(1)
-                                     : scratch.path().string() + "/" + c.exec_start;
+    const bool quoted = c.exec_start[0] == '"';
+    const std::string expected = quoted ? "\"" + scratch.path().string() + c.exec_start.substr(1)
+                                        : scratch.path().string() + "/" + c.exec_start;
     EXPECT_NE(text.find("\nExecStart=" + expected + "\n"), std::string::npos) << text;
+    const std::string data = quoted ? "\"-" + expected.substr(1, expected.size() - 8) + "data\""
+                                    : "-" + expected.substr(0, expected.size() - 6) + "data";
+    EXPECT_NE(text.find("\nReadWritePaths=" + data + " -/etc/norvane\n"), std::string::npos)
+        << text;
     if (!analyze) continue;
     fs::create_directories(program.parent_path());
     fs::copy_file("/bin/true", program);
     const fs::path unit = scratch.path() / "DNSserver.service";
     ServerTree::write_file(unit, text);
-    const CommandResult verified = run_command("systemd-analyze verify " + unit.string());
+    const CommandResult verified = run_command("systemd-analyze verify --man=no " + unit.string());
     EXPECT_EQ(verified.exit_code, 0) << verified.errors;
     fs::remove(unit);
   }
-  EXPECT_EQ(unit_file_text("relative/ostrum"), "");
+  EXPECT_EQ(unit_file_text({"relative/ostrum", "/var/lib/norvane", "/etc/norvane"}), "");
+  EXPECT_EQ(unit_file_text({"/usr/sbin/ostrum", "data", "/etc/norvane"}), "");
+  EXPECT_EQ(unit_file_text({"/usr/sbin/ostrum", "/var/lib/norvane", ""}), "");
+}
+
+// The unit carries the service's identity and the confinement a packaged
+// DNS server is expected to have; nothing of the template's own notation
+// is left in it.
+TEST(ServiceFrameTest, UnitIsConfinedToItsPortRoutesAndFolders) {
+  const std::string text =
+      unit_file_text({"/usr/sbin/ostrum", "/var/lib/norvane/", "/etc/norvane"});
+  const std::vector<std::string> lines = split_lines(text);
+  for (const std::string& expected : std::vector<std::string>{
+           std::string("Description=") + kServiceDescription, "ExecStart=/usr/sbin/ostrum",
+           "CapabilityBoundingSet=CAP_NET_BIND_SERVICE CAP_NET_ADMIN", "ProtectSystem=strict",
+           "ReadWritePaths=-/var/lib/norvane -/etc/norvane", "StateDirectory=norvane",
+           "ProtectHome=yes", "PrivateTmp=yes", "NoNewPrivileges=yes"}) {
+    EXPECT_NE(std::find(lines.begin(), lines.end(), expected), lines.end()) << expected;
+  }
+  for (const char* placeholder : {"@PROGRAM@", "@DATA_DIRECTORY@", "@SETTINGS_STORE@"}) {
+    EXPECT_EQ(text.find(placeholder), std::string::npos) << text;
+  }
 }
 
 }  // namespace
