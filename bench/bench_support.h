@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -35,6 +36,29 @@ inline std::vector<uint8_t> make_query(std::string_view name, uint16_t type) {
   append_u16(query, kClassIn);
   return query;
 }
+
+// The engine `make(state.range(0), error)` builds; null once the benchmark is
+// marked skipped with the error.
+template <typename Make>
+Engine* engine_or_skip(benchmark::State& state, Make make) {
+  std::string error;
+  Engine* engine = make(state.range(0), error);
+  if (engine == nullptr) state.SkipWithError(error.c_str());
+  return engine;
+}
+
+// One UDP query and the engine's first answer to it, checked before the
+// timed loop, which then reuses the context and the reply.
+struct FirstAnswer {
+  FirstAnswer(Engine& engine, std::vector<uint8_t> message) : query(std::move(message)) {
+    length = handle_message(engine, context, reply, kUdpReplyLimit, query);
+  }
+
+  std::vector<uint8_t> query;
+  RequestContext context;  // UDP: request_length 0
+  Reply reply;
+  int length = 0;
+};
 
 // Answers `request` over UDP once per iteration, reusing `reply` as the
 // server's loop does, and reports the zone's size beside the timings.

@@ -125,27 +125,16 @@ std::string check_reply(int length, const norvane::Reply& reply, const Expectati
 
 void run_query(benchmark::State& state, std::string_view name, uint16_t type,
                const Expectation& expected) {
-  const int64_t hosts = state.range(0);
-  std::string error;
-  norvane::Engine* engine = engine_for(hosts, error);
-  if (engine == nullptr) {
-    state.SkipWithError(error.c_str());
-    return;
-  }
-  const std::vector<uint8_t> query = make_query(name, type);
-  const std::span<const uint8_t> request(query);
-  norvane::RequestContext context;  // UDP: request_length 0
-  norvane::Reply reply;
-
-  const int length =
-      norvane::handle_message(*engine, context, reply, norvane::kUdpReplyLimit, request);
-  if (std::string problem = check_reply(length, reply, expected); !problem.empty()) {
+  norvane::Engine* engine = norvane::bench::engine_or_skip(state, engine_for);
+  if (engine == nullptr) return;
+  norvane::bench::FirstAnswer first(*engine, make_query(name, type));
+  if (std::string problem = check_reply(first.length, first.reply, expected); !problem.empty()) {
     problem = std::string(name) + ": " + problem;
     state.SkipWithError(problem.c_str());
     return;
   }
 
-  norvane::bench::time_answers(state, *engine, context, reply, request);
+  norvane::bench::time_answers(state, *engine, first.context, first.reply, first.query);
 }
 
 // A query for a host near the end of the list.

@@ -66,26 +66,17 @@ norvane::Engine* imported_engine(int64_t lines, std::string& error) {
 
 // An A query for the last host of the file, which sits at the end of the list.
 void BM_ImportedHostA(benchmark::State& state) {
-  const int64_t lines = state.range(0);
-  std::string error;
-  norvane::Engine* engine = imported_engine(lines, error);
-  if (engine == nullptr) {
-    state.SkipWithError(error.c_str());
-    return;
-  }
-  const std::vector<uint8_t> query =
-      norvane::bench::make_query(imported_host(lines - 1), norvane::kTypeA);
-  const std::span<const uint8_t> request(query);
-  norvane::RequestContext context;
-  norvane::Reply reply;
-  const int length =
-      norvane::handle_message(*engine, context, reply, norvane::kUdpReplyLimit, request);
+  norvane::Engine* engine = norvane::bench::engine_or_skip(state, imported_engine);
+  if (engine == nullptr) return;
+  norvane::bench::FirstAnswer first(
+      *engine, norvane::bench::make_query(imported_host(state.range(0) - 1), norvane::kTypeA));
   norvane::DnsHeader header;
-  if (length <= 0 || !norvane::DnsHeader::read(reply.message, header) || header.ancount != 1) {
+  if (first.length <= 0 || !norvane::DnsHeader::read(first.reply.message, header) ||
+      header.ancount != 1) {
     state.SkipWithError("the imported host is not answered");
     return;
   }
-  norvane::bench::time_answers(state, *engine, context, reply, request);
+  norvane::bench::time_answers(state, *engine, first.context, first.reply, first.query);
 }
 
 BENCHMARK(BM_ImportedHostA)->Arg(100)->Arg(100000)->Unit(benchmark::kNanosecond);

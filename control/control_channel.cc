@@ -38,14 +38,25 @@ bool make_address(std::string_view text, sockaddr_un& address, socklen_t& length
   return true;
 }
 
-// A new SOCK_SEQPACKET socket for `text`, with its address filled; -1 with
-// errno set when the name does not fit or no socket can be made.
-int open_socket(std::string_view text, sockaddr_un& address, socklen_t& length) {
-  if (!make_address(text, address, length)) {
+// A SOCK_SEQPACKET socket and the address it is for.
+struct AddressedSocket {
+  int fd = -1;
+  sockaddr_un address;
+  socklen_t length = 0;
+
+  const sockaddr* name() const { return reinterpret_cast<const sockaddr*>(&address); }
+};
+
+// A new socket for `text`, with its address filled; fd -1 with errno set when
+// the name does not fit or no socket can be made.
+AddressedSocket open_socket(std::string_view text) {
+  AddressedSocket socket;
+  if (!make_address(text, socket.address, socket.length)) {
     errno = ENAMETOOLONG;
-    return -1;
+    return socket;
   }
-  return ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  socket.fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  return socket;
 }
 
 // Closes `fd` keeping the errno of the failure that made the caller give up.
@@ -65,22 +76,18 @@ std::string control_address() {
 }
 
 int control_connect(std::string_view text) {
-  sockaddr_un address;
-  socklen_t length = 0;
-  int fd = open_socket(text, address, length);
-  if (fd < 0) return -1;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
-    return close_failed(fd);
-  }
-  return fd;
+  const AddressedSocket socket = open_socket(text);
+  if (socket.fd < 0) return -1;
+  if (::connect(socket.fd, socket.name(), socket.length) != 0) return close_failed(socket.fd);
+  return socket.fd;
 }
 
 int control_listen(std::string_view text) {
-  sockaddr_un address;
-  socklen_t length = 0;
-  int fd = open_socket(text, address, length);
+  const AddressedSocket socket = open_socket(text);
+  const int fd = socket.fd;
   if (fd < 0) return -1;
-  int result = ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+  const char* path = socket.address.sun_path;
+  int result = ::bind(fd, socket.name(), socket.length);
   if (result != 0 && errno == EADDRINUSE && text.front() != '@') {
     // A socket file left by a server that died: remove it only when nobody
     // answers on it and it really is a socket.
@@ -88,15 +95,15 @@ int control_listen(std::string_view text) {
     struct stat status {};
     if (probe >= 0) {
       ::close(probe);
-    } else if (::lstat(address.sun_path, &status) == 0 && S_ISSOCK(status.st_mode)) {
-      ::unlink(address.sun_path);
-      result = ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+    } else if (::lstat(path, &status) == 0 && S_ISSOCK(status.st_mode)) {
+      ::unlink(path);
+      result = ::bind(fd, socket.name(), socket.length);
     }
     if (result != 0) errno = EADDRINUSE;
   }
   // Any local user may connect, as to the abstract name; the server decides
   // per connection what a client may do.
-  if (result == 0 && text.front() != '@') ::chmod(address.sun_path, 0666);
+  if (result == 0 && text.front() != '@') ::chmod(path, 0666);
   if (result != 0 || ::listen(fd, 16) != 0) {
     return close_failed(fd);
   }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <tuple>
 
 namespace norvane {
 
@@ -123,17 +124,12 @@ std::optional<std::vector<uint8_t>> encode_add_record_request(const AddRecordReq
 
 std::optional<AddRecordRequest> decode_add_record_request(std::span<const uint8_t> payload) {
   if (payload.size() < 8) return std::nullopt;
-  AddRecordRequest request;
-  request.ttl = read_le32(payload, 0);
-  request.datum = read_le32(payload, 4);
   size_t offset = 8;
-  auto owner = take_text(payload, offset);
-  if (!owner) return std::nullopt;
-  auto target = take_text(payload, offset);
+  std::optional<std::string> owner = take_text(payload, offset);
+  std::optional<std::string> target = owner ? take_text(payload, offset) : std::nullopt;
   if (!target) return std::nullopt;
-  request.owner = std::move(*owner);
-  request.target = std::move(*target);
-  return request;
+  return AddRecordRequest{read_le32(payload, 0), read_le32(payload, 4), std::move(*owner),
+                          std::move(*target)};
 }
 
 std::optional<std::vector<uint8_t>> encode_write_setting_request(
@@ -205,18 +201,28 @@ std::optional<StatisticsImage> decode_statistics_image(std::span<const uint8_t> 
   return image;
 }
 
+bool ZoneImage::operator==(const ZoneImage& other) const {
+  const auto fields = [](const ZoneImage& image) {
+    const ZoneSoa& soa = image.soa;
+    return std::tie(image.first_record, image.loaded_at, image.refreshed_at, image.retry_after,
+                    soa.serial, soa.refresh, soa.retry, soa.expire, soa.minimum, soa.domain,
+                    soa.primary, soa.mailbox);
+  };
+  return fields(*this) == fields(other);
+}
+
 std::array<uint8_t, kZoneImageSize> encode_zone_image(const ZoneImage& image) {
   std::array<uint8_t, kZoneImageSize> bytes{};
   write_le64(bytes, 0, image.first_record);
   write_le64(bytes, 8, static_cast<uint64_t>(image.loaded_at));
   write_le64(bytes, 16, static_cast<uint64_t>(image.refreshed_at));
   write_le64(bytes, 24, static_cast<uint64_t>(image.retry_after));
-  write_le32(bytes, 32, image.serial);
-  write_le32(bytes, 36, image.refresh);
-  write_le32(bytes, 40, image.retry);
-  write_le32(bytes, 44, image.expire);
-  write_le32(bytes, 48, image.minimum);
-  const std::string* texts[] = {&image.domain, &image.primary, &image.mailbox};
+  write_le32(bytes, 32, image.soa.serial);
+  write_le32(bytes, 36, image.soa.refresh);
+  write_le32(bytes, 40, image.soa.retry);
+  write_le32(bytes, 44, image.soa.expire);
+  write_le32(bytes, 48, image.soa.minimum);
+  const std::string* texts[] = {&image.soa.domain, &image.soa.primary, &image.soa.mailbox};
   const size_t offsets[] = {kZoneImageDomainOffset, kZoneImagePrimaryOffset,
                             kZoneImageMailboxOffset};
   for (size_t i = 0; i < 3; ++i) {
@@ -234,59 +240,31 @@ std::optional<ZoneImage> decode_zone_image(std::span<const uint8_t> bytes) {
   image.loaded_at = static_cast<int64_t>(read_le64(bytes, 8));
   image.refreshed_at = static_cast<int64_t>(read_le64(bytes, 16));
   image.retry_after = static_cast<int64_t>(read_le64(bytes, 24));
-  image.serial = read_le32(bytes, 32);
-  image.refresh = read_le32(bytes, 36);
-  image.retry = read_le32(bytes, 40);
-  image.expire = read_le32(bytes, 44);
-  image.minimum = read_le32(bytes, 48);
+  image.soa.serial = read_le32(bytes, 32);
+  image.soa.refresh = read_le32(bytes, 36);
+  image.soa.retry = read_le32(bytes, 40);
+  image.soa.expire = read_le32(bytes, 44);
+  image.soa.minimum = read_le32(bytes, 48);
   auto domain = read_field_text(bytes, kZoneImageDomainOffset, kZoneImageTextSize);
   auto primary = read_field_text(bytes, kZoneImagePrimaryOffset, kZoneImageTextSize);
   auto mailbox = read_field_text(bytes, kZoneImageMailboxOffset, kZoneImageTextSize);
   if (!domain || !primary || !mailbox) return std::nullopt;
-  image.domain = std::move(*domain);
-  image.primary = std::move(*primary);
-  image.mailbox = std::move(*mailbox);
+  image.soa.domain = std::move(*domain);
+  image.soa.primary = std::move(*primary);
+  image.soa.mailbox = std::move(*mailbox);
   return image;
 }
 
 std::optional<std::vector<uint8_t>> encode_record_image(const RecordImage& image) {
   if (image.name.size() > 255 || image.target.size() > 255) return std::nullopt;
-  std::vector<uint8_t> bytes(kRecordImageFixedSize);
-  write_le64(bytes, 0, image.handle);
-  write_le64(bytes, 8, image.next);
-  write_le32(bytes, 16, image.time);
-  write_le32(bytes, 20, image.datum);
-  write_le32(bytes, 24, image.type);
-  bytes[28] = static_cast<uint8_t>(image.target.size());
-  bytes[29] = static_cast<uint8_t>(image.name.size());
-  append_text(bytes, image.name);
-  append_text(bytes, image.target);
-  return bytes;
+  return encode_cache_entry_image(image);
 }
 
 std::optional<RecordImage> decode_record_image(std::span<const uint8_t> bytes) {
-  if (bytes.size() < kRecordImageFixedSize + 2) return std::nullopt;
-  size_t target_length = bytes[28];
-  size_t name_length = bytes[29];
-  if (bytes.size() < kRecordImageFixedSize + name_length + 1 + target_length + 1) {
-    return std::nullopt;
-  }
-  size_t name_at = kRecordImageFixedSize;
-  size_t target_at = name_at + name_length + 1;
   // The lengths are the authority; each name must end in its zero exactly
-  // there and hold none before it.
-  auto name = bytes.subspan(name_at, name_length + 1);
-  auto target = bytes.subspan(target_at, target_length + 1);
-  if (name.back() != 0 || target.back() != 0) return std::nullopt;
-  RecordImage image;
-  image.handle = read_le64(bytes, 0);
-  image.next = read_le64(bytes, 8);
-  image.time = read_le32(bytes, 16);
-  image.datum = read_le32(bytes, 20);
-  image.type = read_le32(bytes, 24);
-  image.name.assign(reinterpret_cast<const char*>(name.data()), name_length);
-  image.target.assign(reinterpret_cast<const char*>(target.data()), target_length);
-  if (holds_zero(image.name) || holds_zero(image.target)) return std::nullopt;
+  // there (which the cache's reader checks) and hold none before it.
+  std::optional<RecordImage> image = decode_cache_entry_image(bytes);
+  if (!image || holds_zero(image->name) || holds_zero(image->target)) return std::nullopt;
   return image;
 }
 

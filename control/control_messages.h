@@ -22,6 +22,7 @@
 
 #include "engine/cache.h"
 #include "engine/record_text.h"
+#include "engine/zone_file.h"
 
 namespace norvane {
 
@@ -78,12 +79,8 @@ enum ControlStatus : uint32_t {
   kControlRefused = 2,
 };
 
-// Record types as the control channel passes them (the DNS type numbers).
-inline constexpr uint32_t kControlTypeA = 1;
-inline constexpr uint32_t kControlTypeNs = 2;
-inline constexpr uint32_t kControlTypeCname = 5;
-inline constexpr uint32_t kControlTypePtr = 12;
-inline constexpr uint32_t kControlTypeMx = 15;
+// Record types travel as the DNS type numbers (kTypeA and the others of
+// engine/dns_message.h).
 
 // Little-endian number access. Reads past the end of `bytes` see zeros, so a
 // short request's missing fields read as 0 rather than as leftover bytes;
@@ -186,18 +183,11 @@ struct ZoneImage {
   int64_t loaded_at = 0;
   int64_t refreshed_at = 0;
   int64_t retry_after = 0;
-  uint32_t serial = 0;
-  uint32_t refresh = 0;
-  uint32_t retry = 0;
-  uint32_t expire = 0;
-  uint32_t minimum = 0;
-  // At most 255 characters each; longer texts are sent empty rather than cut
-  // into a different name.
-  std::string domain;
-  std::string primary;
-  std::string mailbox;
+  // The SOA values, as a save with new values takes them. Texts of 256
+  // characters or more are sent empty rather than cut into a different name.
+  ZoneSoa soa;
 
-  bool operator==(const ZoneImage&) const = default;
+  bool operator==(const ZoneImage& other) const;
 };
 std::array<uint8_t, kZoneImageSize> encode_zone_image(const ZoneImage& image);
 // Nothing when fewer than 824 bytes are given or a text has no zero within
@@ -208,8 +198,8 @@ std::optional<ZoneImage> decode_zone_image(std::span<const uint8_t> bytes);
 // handle, 0 for the last (8), time (4: the record's TTL, or the entry's
 // expiry in absolute seconds), datum (4), type (4), target length T (1),
 // owner length N (1), owner and its zero, target and its zero; 32 + N + T
-// bytes. The cache writes its own with encode_cache_entry_image
-// (engine/cache.h); the database's and every reader's are here.
+// bytes. The cache's encoder and reader (engine/cache.h) do the byte work;
+// these add the checks for images that come from outside the cache.
 inline constexpr size_t kRecordImageFixedSize = 30;
 static_assert(kRecordImageFixedSize == kCacheEntryImageFixedSize);
 

@@ -20,13 +20,10 @@
 
 namespace norvane {
 
-struct Cache::Slot {
-  uint64_t handle = 0;
-  uint32_t expiry = 0;
-  uint32_t datum = 0;
-  uint32_t type = 0;
-  std::string name;
-  std::string target;
+// An entry as the listing sees it (`time` is the expiry) plus the links that
+// place it in the cache. `next` stays 0 here: the listing takes it from
+// `older` when it copies the entry out.
+struct Cache::Slot : CacheEntry {
   // Neighbours in the most-recently-used order.
   Slot* newer = nullptr;
   Slot* older = nullptr;
@@ -40,6 +37,14 @@ struct Cache::Slot {
 };
 
 namespace {
+
+// A slot's entry as listed: `next` is the handle of `older`, the entry behind
+// it in most-recently-used order (none for the last).
+CacheEntry listed(const CacheEntry& slot, const CacheEntry* older) {
+  CacheEntry entry = slot;
+  entry.next = older != nullptr ? older->handle : 0;
+  return entry;
+}
 
 // Type byte, then the name (or, for PTR, the 4 address bytes).
 constexpr size_t kKeyCapacity = 2 + kMaxNameLength;
@@ -124,10 +129,10 @@ std::vector<uint8_t> encode_cache_entry_image(const CacheEntry& entry) {
   put_le(out, entry.type, 4);
   out.push_back(static_cast<uint8_t>(target.size()));
   out.push_back(static_cast<uint8_t>(name.size()));
-  out.insert(out.end(), name.begin(), name.end());
-  out.push_back(0);
-  out.insert(out.end(), target.begin(), target.end());
-  out.push_back(0);
+  for (const std::string_view text : {name, target}) {
+    out.insert(out.end(), text.begin(), text.end());
+    out.push_back(0);
+  }
   return out;
 }
 
@@ -179,14 +184,22 @@ void Cache::unlink_locked(Slot* slot) {
   slot->older = nullptr;
 }
 
-void Cache::push_front_locked(Slot* slot) {
-  slot->older = newest_;
-  slot->newer = nullptr;
-  if (newest_ != nullptr)
-    newest_->newer = slot;
+// Links `slot` at the end `end` of the most-recently-used order, `outward`
+// being the link that points past that end (newer at the front, older at
+// the back) and `inward` the opposite one.
+void Cache::link_at_end_locked(Slot* slot, Slot*& end, Slot*& other_end, Slot* Slot::*outward,
+                               Slot* Slot::*inward) {
+  slot->*inward = end;
+  slot->*outward = nullptr;
+  if (end != nullptr)
+    end->*outward = slot;
   else
-    oldest_ = slot;
-  newest_ = slot;
+    other_end = slot;
+  end = slot;
+}
+
+void Cache::push_front_locked(Slot* slot) {
+  link_at_end_locked(slot, newest_, oldest_, &Slot::newer, &Slot::older);
   slot->stamp = ++front_stamp_;
 }
 
@@ -229,6 +242,12 @@ void Cache::purge_dead_locked(uint32_t now) {
     remove_locked(by_expiry_.begin()->second);
 }
 
+uint32_t Cache::purge_dead_now_locked() {
+  const uint32_t now = clock_();
+  purge_dead_locked(now);
+  return now;
+}
+
 Cache::Bucket* Cache::bucket_locked(uint32_t type, std::string_view name) {
   char key[kKeyCapacity];
   const size_t length = name_key(type, name, key);
@@ -238,7 +257,7 @@ Cache::Bucket* Cache::bucket_locked(uint32_t type, std::string_view name) {
 }
 
 uint32_t Cache::client_ttl_locked(const Slot& slot, uint32_t now) const {
-  const uint32_t remaining = slot.expiry > now ? slot.expiry - now : 0;
+  const uint32_t remaining = slot.time > now ? slot.time - now : 0;
   return std::min(remaining, settings_.client_ttl.load(std::memory_order_relaxed));
 }
 
@@ -262,7 +281,7 @@ uint64_t Cache::cache_add(CacheMode mode, uint32_t type, std::string_view name, 
   std::string logged_name;
   try {
     auto fresh = std::make_unique<Slot>();
-    fresh->expiry = expiry;
+    fresh->time = expiry;
     fresh->datum = datum;
     fresh->type = type;
     fresh->name = lower_copy(name);
@@ -319,12 +338,7 @@ uint64_t Cache::cache_add(CacheMode mode, uint32_t type, std::string_view name, 
       push_front_locked(slot);
     } else {
       // Behind everything kept: a dump file is restored in its own order.
-      slot->newer = oldest_;
-      if (oldest_ != nullptr)
-        oldest_->older = slot;
-      else
-        newest_ = slot;
-      oldest_ = slot;
+      link_at_end_locked(slot, oldest_, newest_, &Slot::older, &Slot::newer);
       slot->stamp = --back_stamp_;
     }
     if (type == kTypeMx && slot->name.starts_with('*')) ++star_mx_entries_;
@@ -562,13 +576,11 @@ uint16_t Cache::cache_answer_a(std::string_view name, Sink& sink) {
   };
   std::array<Found, kMaxCachedAddresses> found;
   size_t count = 0;
-  uint16_t written = 0;
   const bool logging = log_.enabled(1);
   const std::string owner = logging ? log_text(name) : std::string();
 
   std::lock_guard<std::mutex> guard(lock_);
-  const uint32_t now = clock_();
-  purge_dead_locked(now);
+  const uint32_t now = purge_dead_now_locked();
   Bucket* bucket = bucket_locked(kTypeA, name);
   if (bucket == nullptr) return 0;
   // Every match is handed out, so every match moves to the front, each ahead
@@ -581,6 +593,7 @@ uint16_t Cache::cache_answer_a(std::string_view name, Sink& sink) {
 
   // Rotation spreads clients over the addresses (RFC 1794 round robin).
   const size_t start = count >= 2 ? random_() % count : 0;
+  uint16_t written = 0;
   for (size_t k = 0; k < count; ++k) {
     const Found& entry = found[(start + k) % count];
     if (!sink.put_a(name, entry.ttl, entry.address)) break;
@@ -595,6 +608,14 @@ uint16_t Cache::cache_answer_a(std::string_view name, Sink& sink) {
 }
 
 uint16_t Cache::cache_answer_ns(std::string_view name, Sink& sink) {
+  return answer_with_addresses(kTypeNs, name, sink);
+}
+
+uint16_t Cache::cache_answer_mx(std::string_view name, Sink& sink) {
+  return answer_with_addresses(kTypeMx, name, sink);
+}
+
+uint16_t Cache::answer_with_addresses(uint32_t type, std::string_view name, Sink& sink) {
   std::array<std::string, kMaxAddressFollowUps> targets;
   size_t remembered = 0;
   uint16_t written = 0;
@@ -602,47 +623,16 @@ uint16_t Cache::cache_answer_ns(std::string_view name, Sink& sink) {
   const std::string owner = logging ? log_text(name) : std::string();
   {
     std::lock_guard<std::mutex> guard(lock_);
-    const uint32_t now = clock_();
-    purge_dead_locked(now);
-    Bucket* bucket = bucket_locked(kTypeNs, name);
-    if (bucket == nullptr) return 0;
-    size_t moved = 0;
-    for (Slot* slot : *bucket) {
-      move_to_front_locked(slot);
-      ++moved;
-      const uint32_t ttl = client_ttl_locked(*slot, now);
-      if (!sink.put_name(name, kTypeNs, ttl, slot->target)) break;
-      ++written;
-      if (logging)
-        log_.write(1, "cache %s %u IN NS %s\n", owner.c_str(), ttl, log_text(slot->target).c_str());
-      if (remembered < targets.size()) targets[remembered++] = slot->target;
-    }
-    std::reverse(bucket->begin(), bucket->begin() + static_cast<std::ptrdiff_t>(moved));
-  }
-  // The address lookups take the cache lock for themselves.
-  for (size_t i = remembered; i-- > 0;)
-    written = static_cast<uint16_t>(written + cache_answer_a(targets[i], sink));
-  return written;
-}
+    const uint32_t now = purge_dead_now_locked();
 
-uint16_t Cache::cache_answer_mx(std::string_view name, Sink& sink) {
-  std::array<std::string, kMaxAddressFollowUps> exchanges;
-  size_t remembered = 0;
-  uint16_t written = 0;
-  const bool logging = log_.enabled(1);
-  const std::string owner = logging ? log_text(name) : std::string();
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    const uint32_t now = clock_();
-    purge_dead_locked(now);
-
-    // The name's own bucket, then those of "*" + every shorter ending of it.
-    // The answer merges them in most-recently-used order by their stamps.
+    // The name's own bucket, then (MX only) those of "*" + every shorter
+    // ending of it. The answer merges them in most-recently-used order by
+    // their stamps.
     std::array<Bucket*, kMaxNameLength + 2> buckets;
     std::array<size_t, kMaxNameLength + 2> cursor{};
     size_t bucket_count = 0;
-    if (Bucket* own = bucket_locked(kTypeMx, name)) buckets[bucket_count++] = own;
-    if (star_mx_entries_ > 0 && name.size() <= kMaxNameLength) {
+    if (Bucket* own = bucket_locked(type, name)) buckets[bucket_count++] = own;
+    if (type == kTypeMx && star_mx_entries_ > 0 && name.size() <= kMaxNameLength) {
       char key[kKeyCapacity];
       key[0] = static_cast<char>(kTypeMx);
       key[1] = '*';
@@ -668,22 +658,30 @@ uint16_t Cache::cache_answer_mx(std::string_view name, Sink& sink) {
       Slot* slot = (*buckets[best])[cursor[best]++];
       move_to_front_locked(slot);
       const uint32_t ttl = client_ttl_locked(*slot, now);
-      const auto preference = static_cast<uint16_t>(slot->datum);
-      if (!sink.put_mx(name, ttl, preference, slot->target)) break;
-      ++written;
-      if (logging) {
-        log_.write(1, "cache %s %u MX %u %s\n", owner.c_str(), ttl, unsigned{preference},
-                   log_text(slot->target).c_str());
+      if (type == kTypeMx) {
+        const auto preference = static_cast<uint16_t>(slot->datum);
+        if (!sink.put_mx(name, ttl, preference, slot->target)) break;
+        if (logging) {
+          log_.write(1, "cache %s %u MX %u %s\n", owner.c_str(), ttl, unsigned{preference},
+                     log_text(slot->target).c_str());
+        }
+      } else {
+        if (!sink.put_name(name, kTypeNs, ttl, slot->target)) break;
+        if (logging)
+          log_.write(1, "cache %s %u IN NS %s\n", owner.c_str(), ttl,
+                     log_text(slot->target).c_str());
       }
-      if (remembered < exchanges.size()) exchanges[remembered++] = slot->target;
+      ++written;
+      if (remembered < targets.size()) targets[remembered++] = slot->target;
     }
     for (size_t b = 0; b < bucket_count; ++b) {
       std::reverse(buckets[b]->begin(),
                    buckets[b]->begin() + static_cast<std::ptrdiff_t>(cursor[b]));
     }
   }
+  // The address lookups take the cache lock for themselves.
   for (size_t i = remembered; i-- > 0;)
-    written = static_cast<uint16_t>(written + cache_answer_a(exchanges[i], sink));
+    written = static_cast<uint16_t>(written + cache_answer_a(targets[i], sink));
   return written;
 }
 
@@ -692,8 +690,7 @@ uint16_t Cache::cache_answer_cname(std::string_view name, Sink& sink, bool requi
   std::string target;
   {
     std::lock_guard<std::mutex> guard(lock_);
-    const uint32_t now = clock_();
-    purge_dead_locked(now);
+    const uint32_t now = purge_dead_now_locked();
     Bucket* bucket = bucket_locked(kTypeCname, name);
     // One CNAME per name: cache_add refuses a second.
     if (bucket == nullptr || bucket->empty()) return 0;
@@ -721,10 +718,9 @@ uint16_t Cache::cache_answer_ptr(std::string_view name, Sink& sink) {
   const uint32_t address = reverse_name_address(name);
   if (address == 0) return 0;
   std::lock_guard<std::mutex> guard(lock_);
-  const uint32_t now = clock_();
   // Dead entries go first, so the most recently used live entry answers
   // rather than a dead one that stood before it.
-  purge_dead_locked(now);
+  const uint32_t now = purge_dead_now_locked();
   char key[kKeyCapacity];
   auto found = buckets_.find(std::string_view(key, address_key(address, key)));
   if (found == buckets_.end() || found->second.empty()) return 0;
@@ -764,11 +760,7 @@ std::optional<std::vector<uint8_t>> Cache::cache_entry_image(uint64_t handle) {
     slot = found == by_handle_.end() ? nullptr : found->second.get();
   }
   if (slot == nullptr) return std::nullopt;
-  CacheEntry entry{slot->handle, slot->older != nullptr ? slot->older->handle : 0,
-                   slot->expiry, slot->datum,
-                   slot->type,   slot->name,
-                   slot->target};
-  return encode_cache_entry_image(entry);
+  return encode_cache_entry_image(listed(*slot, slot->older));
 }
 
 std::vector<CacheEntry> Cache::cache_list() {
@@ -776,8 +768,7 @@ std::vector<CacheEntry> Cache::cache_list() {
   std::vector<CacheEntry> out;
   out.reserve(by_handle_.size());
   for (const Slot* slot = newest_; slot != nullptr; slot = slot->older) {
-    out.push_back({slot->handle, slot->older != nullptr ? slot->older->handle : 0, slot->expiry,
-                   slot->datum, slot->type, slot->name, slot->target});
+    out.push_back(listed(*slot, slot->older));
   }
   return out;
 }

@@ -189,10 +189,18 @@ class Cache {
   void remove_locked(Slot* slot);
   void remove_all_locked();
   void purge_dead_locked(uint32_t now);
+  // Reads the clock, drops what is dead by then, and returns that time.
+  uint32_t purge_dead_now_locked();
+  void link_at_end_locked(Slot* slot, Slot*& end, Slot*& other_end, Slot* Slot::*outward,
+                          Slot* Slot::*inward);
   void push_front_locked(Slot* slot);
   void move_to_front_locked(Slot* slot);
   Bucket* bucket_locked(uint32_t type, std::string_view name);
   uint32_t client_ttl_locked(const Slot& slot, uint32_t now) const;
+  // NS (`type` kTypeNs) or MX records for `name`, then the addresses of the
+  // first targets: the shared body of cache_answer_ns and cache_answer_mx.
+  // Takes the cache lock itself.
+  uint16_t answer_with_addresses(uint32_t type, std::string_view name, Sink& sink);
 
   const ServerSettings& settings_;
   TransactionLog& log_;

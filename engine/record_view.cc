@@ -63,7 +63,11 @@ std::vector<RecordView> database_rows(LocalZone& zone, std::chrono::nanoseconds*
   rows.reserve(raw.size());
   size_t at = 0;
   for (const Raw& record : raw) {
-    RecordView row{record.handle, record.type, record.datum, record.ttl, {}, {}};
+    RecordView row;
+    row.handle = record.handle;
+    row.time = record.ttl;
+    row.datum = record.datum;
+    row.type = record.type;
     row.name.assign(arena, at, record.owner_length);
     at += record.owner_length;
     row.target.assign(arena, at, record.target_length);
@@ -78,8 +82,8 @@ std::vector<RecordView> cache_rows(const std::vector<CacheEntry>& entries, uint3
   rows.reserve(entries.size());
   for (const CacheEntry& entry : entries) {
     if (entry.time < now || !listed_in_cache(entry.type)) continue;
-    rows.push_back(
-        RecordView{entry.handle, entry.type, entry.datum, entry.time, entry.name, entry.target});
+    rows.push_back(entry);
+    rows.back().next = 0;
   }
   return rows;
 }

@@ -12,26 +12,16 @@
 
 #include "engine/cache.h"
 #include "engine/local_database.h"
+#include "engine/record_text.h"
 
 namespace norvane {
 
-enum class RecordSource : uint8_t { kDatabase, kCache };
+using RecordSource = ListingSource;
 
-struct RecordView {
-  // ZoneRecord::handle in the Database view, CacheEntry::handle in the Cache view.
-  uint64_t handle = 0;
-  uint32_t type = 0;
-  // A: address (network order); cached PTR: the address the reverse name
-  // stands for; MX: preference; else 0.
-  uint32_t datum = 0;
-  // Database: the TTL; Cache: the absolute expiry time.
-  uint32_t time = 0;
-  // Database: the owner. Cache: the entry's name (for PTR the host name).
-  std::string name;
-  std::string target;
-
-  bool operator==(const RecordView&) const = default;
-};
+// A row is the record value every front end shares: the Database view shows
+// ZoneRecord::handle and the TTL as `time`, the Cache view CacheEntry::handle
+// and the absolute expiry. `next` is not used by the rows.
+using RecordView = RecordImage;
 
 // The records of the live list that the list shows (A, NS, CNAME, MX), in list
 // order. Holds the database lock only for the copy; `lock_held`, when given,

@@ -12,22 +12,15 @@
 namespace norvane {
 namespace {
 
-// Defaults of the main key's numbers.
+// The default log level; the main key's other numbers default to what a
+// fresh ServerSettings holds.
 constexpr uint32_t kDefaultLog = 1;
-constexpr uint32_t kDefaultCreateLog = 0;
-constexpr uint32_t kDefaultAccessControl = 0;
-constexpr uint32_t kDefaultServerTtl = 0;
-constexpr uint32_t kDefaultClientTtl = 4294967295u;
-constexpr uint32_t kDefaultCacheEntries = 1024;
-constexpr uint32_t kDefaultCacheDump = 0;
-constexpr uint32_t kDefaultAutoIf = 1;
-constexpr uint32_t kDefaultAutoDns = 0;
-constexpr uint32_t kDefaultPort = 53;
+const ServerSettings kDefaults{};
 
 // A stored port that a socket address cannot hold reads as the DNS port.
 uint32_t read_port(const SettingsStore& store, std::string_view subkey, std::string_view value) {
-  const uint32_t port = store.store_read_number(subkey, value, kDefaultPort);
-  return port == 0 || port > 65535 ? kDefaultPort : port;
+  const uint32_t port = store.store_read_number(subkey, value, kDefaults.port.load());
+  return port == 0 || port > 65535 ? kDefaults.port.load() : port;
 }
 
 // A bound of 0 would refuse every transfer; it reads as the default.
@@ -57,6 +50,26 @@ uint32_t get_address(const uint8_t* in) {
   return address;
 }
 
+// The numbers of the image that a change through the image sets as they come.
+// NetworkConfiguration is the machine's to say: the image reports it but does
+// not change it.
+struct MirroredNumber {
+  uint32_t SettingsImage::*in_image;
+  std::atomic<uint32_t> ServerSettings::*in_settings;
+};
+constexpr MirroredNumber kMirroredNumbers[] = {
+    {&SettingsImage::create_log, &ServerSettings::create_log},
+    {&SettingsImage::access_control, &ServerSettings::access_control},
+    {&SettingsImage::auto_dns, &ServerSettings::auto_dns},
+    {&SettingsImage::auto_interfaces, &ServerSettings::auto_interfaces},
+    {&SettingsImage::server_ttl, &ServerSettings::server_ttl},
+    {&SettingsImage::client_ttl, &ServerSettings::client_ttl},
+    {&SettingsImage::cache_entries, &ServerSettings::cache_entries},
+    {&SettingsImage::cache_dump, &ServerSettings::cache_dump},
+    {&SettingsImage::port, &ServerSettings::port},
+    {&SettingsImage::primary, &ServerSettings::primary},
+};
+
 // Byte offsets of the image's fields.
 constexpr size_t kNumbersEnd = 13 * 4;
 constexpr size_t kAddressesAt = kNumbersEnd;
@@ -69,14 +82,17 @@ static_assert(kDirectoryAt + kImageDirectorySize == kSettingsImageSize);
 void settings_read(Engine& engine, const SettingsStore& store, std::string_view subkey) {
   ServerSettings& s = engine.settings;
   engine.log.set_level(store.store_read_number(subkey, "Log", kDefaultLog));
-  s.create_log.store(store.store_read_number(subkey, "CreateLog", kDefaultCreateLog));
-  s.access_control.store(store.store_read_number(subkey, "AccessControl", kDefaultAccessControl));
-  s.server_ttl.store(store.store_read_number(subkey, "ServerTTL", kDefaultServerTtl));
-  s.client_ttl.store(store.store_read_number(subkey, "ClientTTL", kDefaultClientTtl));
-  s.cache_entries.store(store.store_read_number(subkey, "CacheEntries", kDefaultCacheEntries));
-  s.cache_dump.store(store.store_read_number(subkey, "CacheDump", kDefaultCacheDump));
-  s.auto_interfaces.store(store.store_read_number(subkey, "AutoIf", kDefaultAutoIf));
-  s.auto_dns.store(store.store_read_number(subkey, "AutoDNS", kDefaultAutoDns));
+  s.create_log.store(store.store_read_number(subkey, "CreateLog", kDefaults.create_log.load()));
+  s.access_control.store(
+      store.store_read_number(subkey, "AccessControl", kDefaults.access_control.load()));
+  s.server_ttl.store(store.store_read_number(subkey, "ServerTTL", kDefaults.server_ttl.load()));
+  s.client_ttl.store(store.store_read_number(subkey, "ClientTTL", kDefaults.client_ttl.load()));
+  s.cache_entries.store(
+      store.store_read_number(subkey, "CacheEntries", kDefaults.cache_entries.load()));
+  s.cache_dump.store(store.store_read_number(subkey, "CacheDump", kDefaults.cache_dump.load()));
+  s.auto_interfaces.store(
+      store.store_read_number(subkey, "AutoIf", kDefaults.auto_interfaces.load()));
+  s.auto_dns.store(store.store_read_number(subkey, "AutoDNS", kDefaults.auto_dns.load()));
   force_without_network_configuration(s);
 
   s.port.store(read_port(store, subkey, "Port"));
@@ -120,18 +136,18 @@ int settings_write(const Engine& engine, SettingsStore& store, std::string_view 
   const ServerSettings& s = engine.settings;
   StoreBatch batch;
   batch.set_number("Log", engine.log.level(), kDefaultLog);
-  batch.set_number("CreateLog", s.create_log.load(), kDefaultCreateLog);
-  batch.set_number("AccessControl", s.access_control.load(), kDefaultAccessControl);
-  batch.set_number("ServerTTL", s.server_ttl.load(), kDefaultServerTtl);
-  batch.set_number("ClientTTL", s.client_ttl.load(), kDefaultClientTtl);
-  batch.set_number("CacheEntries", s.cache_entries.load(), kDefaultCacheEntries);
-  batch.set_number("CacheDump", s.cache_dump.load(), kDefaultCacheDump);
-  batch.set_number("Port", s.port.load(), kDefaultPort);
+  batch.set_number("CreateLog", s.create_log.load(), kDefaults.create_log.load());
+  batch.set_number("AccessControl", s.access_control.load(), kDefaults.access_control.load());
+  batch.set_number("ServerTTL", s.server_ttl.load(), kDefaults.server_ttl.load());
+  batch.set_number("ClientTTL", s.client_ttl.load(), kDefaults.client_ttl.load());
+  batch.set_number("CacheEntries", s.cache_entries.load(), kDefaults.cache_entries.load());
+  batch.set_number("CacheDump", s.cache_dump.load(), kDefaults.cache_dump.load());
+  batch.set_number("Port", s.port.load(), kDefaults.port.load());
   // Without the network interface both are forced off in memory; writing
   // that back would erase the administrator's choice for no gain.
   if (s.network_configuration.load() != 0) {
-    batch.set_number("AutoIf", s.auto_interfaces.load(), kDefaultAutoIf);
-    batch.set_number("AutoDNS", s.auto_dns.load(), kDefaultAutoDns);
+    batch.set_number("AutoIf", s.auto_interfaces.load(), kDefaults.auto_interfaces.load());
+    batch.set_number("AutoDNS", s.auto_dns.load(), kDefaults.auto_dns.load());
   }
   batch.set_address("Primary", s.primary.load());
   batch.set_number("TransferMaxRecords", s.transfer_max_records.load(), kDefaultTransferMaxRecords);
@@ -184,17 +200,9 @@ SettingsImage capture_settings(const Engine& engine) {
   const ServerSettings& s = engine.settings;
   SettingsImage image;
   image.log_level = engine.log.level();
-  image.create_log = s.create_log.load();
-  image.access_control = s.access_control.load();
   image.network_configuration = s.network_configuration.load();
-  image.auto_dns = s.auto_dns.load();
-  image.auto_interfaces = s.auto_interfaces.load();
-  image.server_ttl = s.server_ttl.load();
-  image.client_ttl = s.client_ttl.load();
-  image.cache_entries = s.cache_entries.load();
-  image.cache_dump = s.cache_dump.load();
-  image.port = s.port.load();
-  image.primary = s.primary.load();
+  for (const MirroredNumber& number : kMirroredNumbers)
+    image.*number.in_image = (s.*number.in_settings).load();
   const auto servers = s.external_servers.get();
   size_t count = 0;
   for (const ExternalServer& server : *servers) {
@@ -273,17 +281,9 @@ bool apply_settings_image(Engine& engine, std::span<const uint8_t> bytes) {
   const SettingsImage& image = *decoded;
   ServerSettings& s = engine.settings;
   engine.log.set_level(image.log_level);
-  s.create_log.store(image.create_log);
-  s.access_control.store(image.access_control);
-  s.auto_dns.store(image.auto_dns);
-  s.auto_interfaces.store(image.auto_interfaces);
+  for (const MirroredNumber& number : kMirroredNumbers)
+    (s.*number.in_settings).store(image.*number.in_image);
   force_without_network_configuration(s);
-  s.server_ttl.store(image.server_ttl);
-  s.client_ttl.store(image.client_ttl);
-  s.cache_entries.store(image.cache_entries);
-  s.cache_dump.store(image.cache_dump);
-  s.port.store(image.port);
-  s.primary.store(image.primary);
   std::vector<ExternalServer> servers;
   for (uint32_t i = 0; i < image.external_server_count; ++i) {
     if (image.external_addresses[i] == 0) continue;

@@ -50,6 +50,16 @@ std::optional<uint64_t> walk_handle(const Buffer& buffer) {
   if (handle_of(buffer) != 0) return handle_of(buffer);
   return std::nullopt;
 }
+// One step of a walk: the image `image_of` gives for the entry the walk asks
+// for, as the payload; the status only when there is none or it does not fit.
+template <typename ImageOf>
+size_t walk_reply(Buffer& buffer, ImageOf image_of) {
+  const std::optional<uint64_t> wanted = walk_handle(buffer);
+  if (!wanted) return kStatusOnly;
+  const auto image = image_of(*wanted);
+  if (!image || image->size() > kControlPayloadSize) return kStatusOnly;
+  return put_payload(buffer, *image);
+}
 
 // Commands a connection without privilege is refused outright. Code 24
 // decides inside the command (mode "r" is open to everyone). The route
@@ -199,14 +209,11 @@ size_t ControlCommands::run_locked(ControlSession& session, Buffer& buffer) {
       return save_zone_locked(buffer);
     case kControlNextDatabaseRecord:
       return next_record_locked(buffer);
-    case kControlNextCacheEntry: {
+    case kControlNextCacheEntry:
       // Handle 0 names no entry; only value 0 asks for the first one, so a
       // client can never be sent back to the head and walk in a circle.
-      std::optional<std::vector<uint8_t>> image;
-      if (const auto wanted = walk_handle(buffer)) image = engine_.cache.cache_entry_image(*wanted);
-      if (!image || image->size() > kControlPayloadSize) return kStatusOnly;
-      return put_payload(buffer, *image);
-    }
+      return walk_reply(buffer,
+                        [&](uint64_t wanted) { return engine_.cache.cache_entry_image(wanted); });
     case kControlAddRecord:
       return add_record_locked(buffer);
     case kControlRemoveRecord:
@@ -221,13 +228,9 @@ size_t ControlCommands::run_locked(ControlSession& session, Buffer& buffer) {
       return kStatusOnly;
     case kControlRefreshFromPrimary:
       return refresh_locked(buffer);
-    case kControlNextAccessRange: {
-      std::optional<std::array<uint8_t, kAccessRangeImageSize>> image;
-      if (const auto wanted = walk_handle(buffer))
-        image = engine_.access.access_range_image(*wanted);
-      if (!image) return kStatusOnly;
-      return put_payload(buffer, *image);
-    }
+    case kControlNextAccessRange:
+      return walk_reply(buffer,
+                        [&](uint64_t wanted) { return engine_.access.access_range_image(wanted); });
     case kControlWriteSetting:
       return write_setting_locked(buffer);
     case kControlRemoveRecords:
@@ -275,14 +278,8 @@ size_t ControlCommands::get_zone_locked(Buffer& buffer) {
     image.loaded_at = zone.loaded_at();
     image.refreshed_at = zone.refreshed_at();
     image.retry_after = zone.retry_after();
-    image.serial = zone.serial();
-    image.refresh = zone.refresh();
-    image.retry = zone.retry();
-    image.expire = zone.expire();
-    image.minimum = zone.minimum();
-    image.domain = zone.domain();
-    image.primary = zone.primary();
-    image.mailbox = zone.mailbox();
+    image.soa = {zone.domain(),  zone.primary(), zone.mailbox(), zone.serial(),
+                 zone.refresh(), zone.retry(),   zone.expire(),  zone.minimum()};
   }
   const auto bytes = encode_zone_image(image);
   return put_payload(buffer, bytes);
@@ -295,16 +292,7 @@ size_t ControlCommands::save_zone_locked(Buffer& buffer) {
   } else {
     auto image = decode_zone_image(payload_of(buffer));
     if (image) {
-      ZoneSoa soa;
-      soa.domain = image->domain;
-      soa.primary = image->primary;
-      soa.mailbox = image->mailbox;
-      soa.serial = image->serial;
-      soa.refresh = image->refresh;
-      soa.retry = image->retry;
-      soa.expire = image->expire;
-      soa.minimum = image->minimum;
-      saved = save_zone_with_soa(engine_, soa);
+      saved = save_zone_with_soa(engine_, image->soa);
     }
   }
   if (!saved) set_status(buffer, kControlSaveZoneFile);

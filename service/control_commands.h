@@ -47,6 +47,11 @@ class ControlSession {
   bool privileged() const { return privileged_; }
   size_t open_searches() const { return searches_.size(); }
   size_t open_files() const { return files_.size(); }
+  // The file open under `handle`; null when none is.
+  std::FILE* file_of(uint64_t handle) const {
+    const auto open = files_.find(handle);
+    return open == files_.end() ? nullptr : open->second.get();
+  }
 
  private:
   friend class ControlCommands;

@@ -248,10 +248,9 @@ size_t ControlCommands::close_file_locked(ControlSession& session, Buffer& buffe
 }
 
 size_t ControlCommands::read_line_locked(ControlSession& session, Buffer& buffer) {
-  auto open = session.files_.find(handle_of(buffer));
+  std::FILE* file = session.file_of(handle_of(buffer));
   size_t length = 0;
-  if (open != session.files_.end()) {
-    std::FILE* file = open->second.get();
+  if (file != nullptr) {
     auto payload = payload_of(buffer);
     while (length < kMaxReadLine) {
       const int c = std::getc(file);

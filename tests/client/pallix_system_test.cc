@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "client/client_words.h"
 #include "control/control_channel.h"
 #include "runtime/settings_store.h"
 #include "tests/client/client_test_support.h"
@@ -29,17 +30,6 @@ using system_test::kOfficeZone;
 using system_test::run_command;
 using Words = std::vector<std::string>;
 
-constexpr const char* kFullUsage =
-    "Usage:\n"
-    "  pallix print [cache]\n"
-    " for Administrators:\n"
-    "  pallix add    <name>   <ttl> A     <ip-address>\n"
-    "  pallix add    <domain> <ttl> NS    <server>\n"
-    "  pallix add    <alias>  <ttl> CNAME <name>\n"
-    "  pallix add    <name>   <ttl> MX    <preference> <server>\n"
-    "  pallix remove <name>   <type>\n"
-    "  \n"
-    "      <name>, <server> == full name including domain\n";
 constexpr const char* kServiceNotActive = "Service not active\n";
 
 // kOfficeZone as pallix lists it, in file order; records without a TTL of
@@ -134,12 +124,12 @@ TEST_F(PallixSystemTest, AddedRecordsAreServedListedAndRemovedByName) {
 TEST_F(PallixSystemTest, MalformedWordsPrintTheUsageAndChangeNothing) {
   start();
   const std::pair<Words, std::string> cases[] = {
-      {{"add", "x.office.lan", "60", "A", "192.168.10.256"}, kFullUsage},
-      {{"add", "x.office.lan", "60", "TXT", "text"}, kFullUsage},
+      {{"add", "x.office.lan", "60", "A", "192.168.10.256"}, std::string(kFullUsage)},
+      {{"add", "x.office.lan", "60", "TXT", "text"}, std::string(kFullUsage)},
       {{"add", "x.office.lan", "60", "A"}, ""},
       {{"remove", "host.office.lan"}, ""},
-      {{"localhost", "frobnicate"}, kFullUsage},
-      {{}, kFullUsage},
+      {{"localhost", "frobnicate"}, std::string(kFullUsage)},
+      {{}, std::string(kFullUsage)},
   };
   for (const auto& [words, output] : cases) {
     SCOPED_TRACE(testing::PrintToString(words));

@@ -121,14 +121,14 @@ TEST(ControlImageTest, ZoneImageLayout) {
   ZoneImage image;
   image.first_record = 0x0102030405060708ull;
   image.loaded_at = 1700000000;
-  image.serial = 2026120701;
-  image.refresh = 3600;
-  image.retry = 600;
-  image.expire = 86400;
-  image.minimum = 300;
-  image.domain = "office.lan";
-  image.primary = "ns1.office.lan";
-  image.mailbox = "hostmaster.office.lan";
+  image.soa.serial = 2026120701;
+  image.soa.refresh = 3600;
+  image.soa.retry = 600;
+  image.soa.expire = 86400;
+  image.soa.minimum = 300;
+  image.soa.domain = "office.lan";
+  image.soa.primary = "ns1.office.lan";
+  image.soa.mailbox = "hostmaster.office.lan";
   const auto bytes = encode_zone_image(image);
   EXPECT_EQ(bytes[0], 0x08);
   EXPECT_EQ(bytes[7], 0x01);
@@ -142,7 +142,7 @@ TEST(ControlImageTest, ZoneImageLayout) {
   EXPECT_EQ(*decode_zone_image(bytes), image);
 
   // A name too long for its field travels empty, not cut into another name.
-  image.domain.assign(256, 'a');
+  image.soa.domain.assign(256, 'a');
   EXPECT_EQ(encode_zone_image(image)[52], 0);
 
   auto unterminated = bytes;

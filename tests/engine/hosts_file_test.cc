@@ -51,6 +51,11 @@ class HostsImportTest : public ::testing::Test {
     std::ofstream out(hosts_path_, std::ios::binary);
     out << text;
   }
+  // The zone's domain, primary and mailbox as the SOA holds them.
+  std::vector<std::string> soa_texts() {
+    LocalZone::Guard held = engine_.zone.hold();
+    return {held.domain(), held.primary(), held.mailbox()};
+  }
   int import(const std::string& text, std::string_view domain = "office.lan",
              std::string_view host = "pc1") {
     write_hosts(text);
@@ -70,10 +75,9 @@ TEST_F(HostsImportTest, SetsUpDomainNameServerAndNamesAsWritten) {
                                "server1 900 A 192.168.1.10",
                                "server1.office.lan 900 A 192.168.1.10",
                            }));
+  EXPECT_EQ(soa_texts(), (std::vector<std::string>{"office.lan", "pc1.office.lan",
+                                                   "Postmaster.pc1.office.lan"}));
   LocalZone::Guard held = engine_.zone.hold();
-  EXPECT_EQ(held.domain(), "office.lan");
-  EXPECT_EQ(held.primary(), "pc1.office.lan");
-  EXPECT_EQ(held.mailbox(), "Postmaster.pc1.office.lan");
   EXPECT_NE(held.loaded_at(), 0);
   EXPECT_TRUE(held.staging().empty());
   EXPECT_FALSE(held.staging_claimed());
@@ -86,10 +90,8 @@ TEST_F(HostsImportTest, DomainKeepsItsCaseAndRecordsAreLowered) {
                                "office.lan 900 NS pc1.office.lan",
                                "server1.office.lan 900 A 192.168.1.10",
                            }));
-  LocalZone::Guard held = engine_.zone.hold();
-  EXPECT_EQ(held.domain(), "Office.LAN");
-  EXPECT_EQ(held.primary(), "PC1.Office.LAN");
-  EXPECT_EQ(held.mailbox(), "Postmaster.PC1.Office.LAN");
+  EXPECT_EQ(soa_texts(), (std::vector<std::string>{"Office.LAN", "PC1.Office.LAN",
+                                                   "Postmaster.PC1.Office.LAN"}));
 }
 
 // One line per case, imported into a fresh engine each time.

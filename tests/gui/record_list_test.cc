@@ -18,7 +18,7 @@ uint32_t address(const char* text) { return inet_addr(text); }
 
 RecordView row(uint64_t handle, uint32_t type, const char* name, uint32_t datum = 0,
                const char* target = "", uint32_t time = 0) {
-  return RecordView{handle, type, datum, time, name, target};
+  return RecordView{handle, 0, time, datum, type, name, target};
 }
 
 QStringList cells(const RecordTableModel& model, int row) {

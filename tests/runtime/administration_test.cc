@@ -18,6 +18,7 @@
 
 #include "runtime/settings.h"
 #include "runtime/zone_writer.h"
+#include "tests/runtime/server_tree_support.h"
 
 namespace norvane {
 namespace {
@@ -30,26 +31,9 @@ uint32_t address_of(const char* text) {
   return address.s_addr;
 }
 
-fs::path make_root() {
-  char pattern[] = "/tmp/norvane-admin-XXXXXX";
-  EXPECT_NE(mkdtemp(pattern), nullptr);
-  return pattern;
-}
-
 class AdministrationTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    fs::create_directories(root_ / "store");
-    fs::create_directories(root_ / "data");
-    std::ofstream(root_ / "data" / "name.db")
-        << "$ORIGIN test.lan.\n"
-        << "@\tSOA\tns1.test.lan.\thostmaster.test.lan. 7 3600 600 86400 300\n"
-        << "@\tNS\tns1\n"
-        << "ns1\tA\t10.0.0.1\n"
-        << "www\tA\t10.0.0.2\n";
-    std::ofstream(root_ / "store" / "settings.ini")
-        << "[Velisk]\nAutoIf=0\nAutoDNS=0\nDirectory=" << (root_ / "data").string()
-        << "/\nDomain=test.lan\nServer=ns1\nAdministrator=hostmaster\n";
     // A file where the folder of `blocked_` would have to be: nothing can be
     // written there, whoever runs the test.
     std::ofstream(root_ / "blocked");
@@ -58,11 +42,6 @@ class AdministrationTest : public ::testing::Test {
     install_zone_save_hook(engine_);
     ASSERT_EQ(zone_load(engine_, 1), 3);
   }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
-
   uint32_t serial() { return engine_.zone.hold().serial(); }
   std::string zone_file() const {
     std::ifstream in(root_ / "data" / "name.db");
@@ -89,8 +68,9 @@ class AdministrationTest : public ::testing::Test {
     return record == nullptr ? 0 : record->handle;
   }
 
-  const fs::path root_ = make_root();
-  SettingsStore store_{(root_ / "store").string()};
+  const test_support::ServerTree tree_{"norvane-admin", {"test.lan", 7, "10.0.0.1", "10.0.0.2"}};
+  const fs::path root_ = tree_.root();
+  SettingsStore store_ = tree_.store();
   SettingsStore blocked_{(root_ / "blocked" / "store").string()};
   Engine engine_;
 };

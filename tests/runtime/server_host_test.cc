@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "engine/dns_message.h"
+#include "tests/runtime/server_tree_support.h"
 #include "tests/test_support.h"
 
 namespace norvane {
@@ -31,7 +32,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// A bound socket that closes itself; used to find and to hold ports.
+// A bound socket that closes itself; used to hold ports.
 class BoundSocket {
  public:
   BoundSocket(int type, uint16_t port) : fd_(socket(AF_INET, type | SOCK_CLOEXEC, 0)) {
@@ -61,81 +62,25 @@ class BoundSocket {
   int fd_;
 };
 
-// A port free for both UDP and TCP at the moment of asking.
-uint16_t free_port() {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    const uint16_t port = BoundSocket(SOCK_DGRAM, 0).port();
-    if (port != 0 && BoundSocket(SOCK_DGRAM, port).valid() &&
-        BoundSocket(SOCK_STREAM, port).valid())
-      return port;
-  }
-  ADD_FAILURE() << "no free port";
-  return 0;
-}
-
 // A store folder and a data directory serving "<domain>" with one address.
-class HostTree {
+class HostTree : public test_support::ServerTree {
  public:
-  HostTree(std::string domain, std::string address) : address_(std::move(address)) {
-    char pattern[] = "/tmp/norvane-host-XXXXXX";
-    EXPECT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    port_ = free_port();
-    fs::create_directories(root_ / "store");
-    fs::create_directories(root_ / "data");
-    name_ = "www." + domain;
-    std::ofstream(root_ / "data" / "name.db")
-        << "$ORIGIN " << domain << ".\n"
-        << "@\tSOA\tns1." << domain << ".\thostmaster." << domain << ". 7 3600 600 86400 300\n"
-        << "@\tNS\tns1\n"
-        << "ns1\tA\t" << address_ << "\n"
-        << "www\tA\t" << address_ << "\n";
-    std::ofstream(root_ / "store" / "settings.ini")
-        << "[Velisk]\nPort=" << port_
-        << "\nAutoIf=0\nAutoDNS=0\nDirectory=" << (root_ / "data").string()
-        << "/\nDomain=" << domain << "\nServer=ns1\nAdministrator=hostmaster\n";
-  }
-  ~HostTree() {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
-  HostTree(const HostTree&) = delete;
-  HostTree& operator=(const HostTree&) = delete;
+  HostTree(const std::string& domain, const std::string& address)
+      : ServerTree("norvane-host", {domain, 7, address, address, test_support::free_port()}) {}
 
-  SettingsStore store() const { return SettingsStore((root_ / "store").string()); }
-  uint16_t port() const { return port_; }
-  const std::string& name() const { return name_; }
-  const std::string& address() const { return address_; }
+  std::string name() const { return "www." + zone().domain; }
+  const std::string& address() const { return zone().www_address; }
 
-  std::string data() const { return (root_ / "data").string(); }
+  std::string data() const { return ServerTree::data().string(); }
   // Adds one line to the settings of the main key.
   void add_setting(const std::string& line) const {
-    std::ofstream(root_ / "store" / "settings.ini", std::ios::app) << line << "\n";
-  }
-  // The lines of every log file of the data directory.
-  std::vector<std::string> log_lines() const {
-    std::vector<std::string> lines;
-    for (const auto& entry : fs::directory_iterator(root_ / "data")) {
-      if (entry.path().extension() != ".log") continue;
-      std::ifstream in(entry.path());
-      for (std::string line; std::getline(in, line);) lines.push_back(line);
-    }
-    return lines;
+    std::ofstream(root() / "store" / "settings.ini", std::ios::app) << line << "\n";
   }
 
   // Ready lines across the log files of the data directory.
   int ready_lines() const {
-    const std::vector<std::string> lines = log_lines();
-    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
-      return line.ends_with(" ready");
-    }));
+    return log_lines_where([](const std::string& line) { return line.ends_with(" ready"); });
   }
-
- private:
-  fs::path root_;
-  uint16_t port_ = 0;
-  std::string name_;
-  std::string address_;
 };
 
 // Records the observer's calls in order.

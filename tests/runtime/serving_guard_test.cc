@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "runtime/server_host.h"
+#include "tests/runtime/server_tree_support.h"
 
 namespace norvane {
 namespace {
@@ -67,44 +68,6 @@ class InjectedFaults {
   InjectedFaults& operator=(const InjectedFaults&) = delete;
 };
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-uint16_t bound_port(int fd) {
-  sockaddr_in bound{};
-  socklen_t size = sizeof bound;
-  if (getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size) != 0) return 0;
-  return ntohs(bound.sin_port);
-}
-
-// A port free for UDP and TCP at the moment of asking.
-uint16_t free_port() {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    Descriptor udp(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    Descriptor tcp(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(udp.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) continue;
-    local.sin_port = htons(bound_port(udp.get()));
-    if (bind(tcp.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) == 0)
-      return ntohs(local.sin_port);
-  }
-  ADD_FAILURE() << "no free port";
-  return 0;
-}
-
 // A query for "www.guard.lan" A with `id`.
 std::vector<uint8_t> query(uint16_t id) {
   std::vector<uint8_t> message{
@@ -143,7 +106,7 @@ class UdpClient {
   }
 
  private:
-  Descriptor fd_;
+  UniqueFd fd_;
   sockaddr_in server_{};
 };
 
@@ -196,39 +159,18 @@ class TcpClient {
     return true;
   }
 
-  Descriptor fd_;
+  UniqueFd fd_;
   bool connected_ = false;
 };
 
 class ServingGuardTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/norvane-guard-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    port_ = free_port();
-    fs::create_directories(root_ / "store");
-    fs::create_directories(root_ / "data");
-    std::ofstream(root_ / "data" / "name.db")
-        << "$ORIGIN guard.lan.\n"
-        << "@\tSOA\tns1.guard.lan.\thostmaster.guard.lan. 1 3600 600 86400 300\n"
-        << "@\tNS\tns1\n"
-        << "ns1\tA\t10.7.0.1\n"
-        << "www\tA\t10.7.0.2\n";
-    std::ofstream(root_ / "store" / "settings.ini")
-        << "[Velisk]\nPort=" << port_
-        << "\nAutoIf=0\nAutoDNS=0\nDirectory=" << (root_ / "data").string()
-        << "/\nDomain=guard.lan\nServer=ns1\nAdministrator=hostmaster\n";
-    host_ = std::make_unique<ServerHost>(SettingsStore((root_ / "store").string()),
-                                         ServerHostOptions{});
+    host_ = std::make_unique<ServerHost>(tree_.store(), ServerHostOptions{});
     ASSERT_TRUE(host_->start());
     thread_ = std::thread([this] { host_->run(); });
   }
-  void TearDown() override {
-    stop();
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
+  void TearDown() override { stop(); }
   void stop() {
     if (thread_.joinable()) {
       host_->stop();
@@ -238,18 +180,14 @@ class ServingGuardTest : public ::testing::Test {
   }
   // Lines across the log files that contain `text`.
   int log_lines_with(const std::string& text) const {
-    int count = 0;
-    for (const auto& entry : fs::directory_iterator(root_ / "data")) {
-      if (entry.path().extension() != ".log") continue;
-      std::ifstream in(entry.path());
-      for (std::string line; std::getline(in, line);)
-        if (line.find(text) != std::string::npos) ++count;
-    }
-    return count;
+    return tree_.log_lines_where(
+        [&](const std::string& line) { return line.find(text) != std::string::npos; });
   }
 
-  fs::path root_;
-  uint16_t port_ = 0;
+  const test_support::ServerTree tree_{
+      "norvane-guard", {"guard.lan", 1, "10.7.0.1", "10.7.0.2", test_support::free_port()}};
+  const fs::path root_ = tree_.root();
+  const uint16_t port_ = tree_.port();
   std::unique_ptr<ServerHost> host_;
   std::thread thread_;
 };

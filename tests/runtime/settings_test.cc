@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/text_helpers.h"
+#include "engine/zone_file.h"
 #include "tests/runtime/hand_written_store.h"
 
 namespace norvane {
@@ -219,28 +220,32 @@ TEST(SettingsTest, WriteStoresOnlyWhatDiffersAndLeavesOtherValuesAlone) {
             "[Velisk\\routes]\nDest0=10.1.0.0\n");
 }
 
-TEST(ZoneSettingsTest, DefaultsAreReadWithAndWithoutADomain) {
-  HandWrittenStore with("[Velisk]\nDomain=Example.COM\nServer=ns1\nSerial=7\nRetry=0\nTTL=60\n");
+// The SOA values zone_settings_read gives a fresh engine from `settings`.
+ZoneSoa zone_settings_of(const std::string& settings) {
+  HandWrittenStore hand(settings);
   Engine engine;
-  zone_settings_read(engine, with.store);
-  {
-    LocalZone::Guard guard = engine.zone.hold();
-    // The names keep the case the store holds them in.
-    EXPECT_EQ(guard.domain(), "Example.COM");
-    EXPECT_EQ(guard.primary(), "ns1.Example.COM");
-    EXPECT_EQ(guard.serial(), 7u);
-    EXPECT_EQ(guard.retry(), 7200u);  // 0 keeps the value in use
-    EXPECT_EQ(guard.minimum(), 60u);
-  }
-  HandWrittenStore without("[Velisk]\nServer=ns1.example.com\nRefresh=100\nExpire=abc\n");
-  Engine bare;
-  zone_settings_read(bare, without.store);
-  LocalZone::Guard guard = bare.zone.hold();
-  EXPECT_EQ(guard.domain(), "");
-  EXPECT_EQ(guard.primary(), "ns1.example.com");
-  EXPECT_EQ(guard.mailbox(), "postmaster");
-  EXPECT_EQ(guard.refresh(), 100u);
-  EXPECT_EQ(guard.expire(), 72000u);
+  zone_settings_read(engine, hand.store);
+  LocalZone::Guard guard = engine.zone.hold();
+  return {guard.domain(),  guard.primary(), guard.mailbox(), guard.serial(),
+          guard.refresh(), guard.retry(),   guard.expire(),  guard.minimum()};
+}
+
+TEST(ZoneSettingsTest, DefaultsAreReadWithAndWithoutADomain) {
+  const ZoneSoa with =
+      zone_settings_of("[Velisk]\nDomain=Example.COM\nServer=ns1\nSerial=7\nRetry=0\nTTL=60\n");
+  // The names keep the case the store holds them in.
+  EXPECT_EQ(with.domain, "Example.COM");
+  EXPECT_EQ(with.primary, "ns1.Example.COM");
+  EXPECT_EQ(with.serial, 7u);
+  EXPECT_EQ(with.retry, 7200u);  // 0 keeps the value in use
+  EXPECT_EQ(with.minimum, 60u);
+  const ZoneSoa without =
+      zone_settings_of("[Velisk]\nServer=ns1.example.com\nRefresh=100\nExpire=abc\n");
+  EXPECT_EQ(without.domain, "");
+  EXPECT_EQ(without.primary, "ns1.example.com");
+  EXPECT_EQ(without.mailbox, "postmaster");
+  EXPECT_EQ(without.refresh, 100u);
+  EXPECT_EQ(without.expire, 72000u);
 }
 
 // The engine of the hand-written image below.

@@ -25,6 +25,7 @@
 
 #include "control/control_channel.h"
 #include "control/control_messages.h"
+#include "engine/dns_message.h"
 #include "engine/zone_file.h"
 #include "runtime/settings.h"
 #include "tests/test_support.h"
@@ -141,18 +142,18 @@ class ControlServerTest : public ::testing::Test {
 
   // Adds records through the channel and returns the listing's handles.
   std::vector<uint64_t> add_office_records(int fd) {
-    EXPECT_EQ(transact(fd, kControlAddRecord, kControlTypeA,
+    EXPECT_EQ(transact(fd, kControlAddRecord, kTypeA,
                        add_payload(300, ipv4("10.0.0.1"), "a.office.lan", ""))
                   .status,
               0u);
-    EXPECT_EQ(transact(fd, kControlAddRecord, kControlTypeA,
+    EXPECT_EQ(transact(fd, kControlAddRecord, kTypeA,
                        add_payload(300, ipv4("10.0.0.2"), "b.office.lan", ""))
                   .status,
               0u);
-    EXPECT_EQ(transact(fd, kControlAddRecord, kControlTypeMx,
-                       add_payload(300, 10, "office.lan", "a.office.lan"))
-                  .status,
-              0u);
+    EXPECT_EQ(
+        transact(fd, kControlAddRecord, kTypeMx, add_payload(300, 10, "office.lan", "a.office.lan"))
+            .status,
+        0u);
     std::vector<uint64_t> handles;
     Reply reply = transact(fd, kControlNextDatabaseRecord, 0);
     while (reply.length > 8) {
@@ -199,9 +200,9 @@ TEST_F(ControlServerTest, FixedImagesHaveTheirLengths) {
   }
   auto zone = decode_zone_image(transact(client.fd(), kControlGetZone).payload);
   ASSERT_TRUE(zone);
-  EXPECT_EQ(zone->domain, "office.lan");
-  EXPECT_EQ(zone->primary, "ns1.office.lan");
-  EXPECT_EQ(zone->retry, 600u);
+  EXPECT_EQ(zone->soa.domain, "office.lan");
+  EXPECT_EQ(zone->soa.primary, "ns1.office.lan");
+  EXPECT_EQ(zone->soa.retry, 600u);
   auto settings = decode_settings_image(transact(client.fd(), kControlGetSettings).payload);
   ASSERT_TRUE(settings);
   EXPECT_EQ(std::string(settings->data_directory), data_.string());
@@ -262,21 +263,21 @@ TEST_F(ControlServerTest, DatabaseRulesAnswerTheCommandCode) {
     uint32_t status;
   };
   const std::vector<Case> cases = {
-      {"duplicate A", kControlAddRecord, kControlTypeA,
+      {"duplicate A", kControlAddRecord, kTypeA,
        add_payload(60, ipv4("10.0.0.1"), "a.office.lan", ""), kControlAddRecord},
-      {"first CNAME", kControlAddRecord, kControlTypeCname,
+      {"first CNAME", kControlAddRecord, kTypeCname,
        add_payload(60, 0, "www.office.lan", "a.office.lan"), kControlDone},
-      {"second CNAME", kControlAddRecord, kControlTypeCname,
+      {"second CNAME", kControlAddRecord, kTypeCname,
        add_payload(60, 0, "www.office.lan", "b.office.lan"), kControlAddRecord},
       {"unknown type", kControlAddRecord, 99, add_payload(60, 0, "x.office.lan", "a"),
        kControlAddRecord},
-      {"remove by upper case", kControlRemoveRecords, kControlTypeA, text_bytes({"A.OFFICE.LAN"}),
+      {"remove by upper case", kControlRemoveRecords, kTypeA, text_bytes({"A.OFFICE.LAN"}),
        kControlRemoveRecords},
-      {"remove with trailing dot", kControlRemoveRecords, kControlTypeA,
-       text_bytes({"a.office.lan."}), kControlDone},
-      {"remove again", kControlRemoveRecords, kControlTypeA, text_bytes({"a.office.lan"}),
+      {"remove with trailing dot", kControlRemoveRecords, kTypeA, text_bytes({"a.office.lan."}),
+       kControlDone},
+      {"remove again", kControlRemoveRecords, kTypeA, text_bytes({"a.office.lan"}),
        kControlRemoveRecords},
-      {"remove wrong type", kControlRemoveRecords, kControlTypeMx, text_bytes({"b.office.lan"}),
+      {"remove wrong type", kControlRemoveRecords, kTypeMx, text_bytes({"b.office.lan"}),
        kControlRemoveRecords},
       {"remove cache entry 0", kControlRemoveCacheEntry, 8, handle_bytes(0),
        kControlRemoveCacheEntry},
@@ -521,7 +522,7 @@ TEST_F(ControlServerTest, UnprivilegedClientReadsButCannotChange) {
   const std::vector<Request> requests = {
       {"walk", kControlNextDatabaseRecord, 0, {}},
       {"statistics", kControlGetStatistics, 0, {}},
-      {"add", kControlAddRecord, kControlTypeA, add_payload(60, 1, "n.office.lan", "")},
+      {"add", kControlAddRecord, kTypeA, add_payload(60, 1, "n.office.lan", "")},
       {"write setting", kControlWriteSetting, 0,
        *encode_write_setting_request({"Velisk", "Port", "1"})},
       {"clear cache", kControlClearCache, 0, {}},
@@ -612,10 +613,9 @@ TEST_F(ControlServerTest, UnprivilegedClientReadsButCannotChange) {
 
   // The owner of the store is privileged, and the test leaves its mark.
   Connection owner(address_);
-  EXPECT_EQ(
-      transact(owner.fd(), kControlAddRecord, kControlTypeA, add_payload(60, 1, "n.office.lan", ""))
-          .status,
-      0u);
+  EXPECT_EQ(transact(owner.fd(), kControlAddRecord, kTypeA, add_payload(60, 1, "n.office.lan", ""))
+                .status,
+            0u);
   EXPECT_EQ(store_->store_read_text(kMainKey, "Used", "none"), "1");
 }
 

@@ -380,88 +380,89 @@ TEST(SystemForwardTcpTest, RepliesComeBackUnderTheClientIdAndAreNotCached) {
 
 // ---- The access list ----
 
+// Access lists as the settings hold them.
+constexpr const char* kAddressAndRange =
+    "AccessControl=1\n[Velisk\\Access]\n0=Q ,127.0.0.2\n1=Q Z,127.0.0.5-127.0.0.9\n";
+constexpr const char* kLoopbackQueryOnly =
+    "AccessControl=1\n[Velisk\\Access]\n0=Q ,127.0.0.2\n1=Q,127.0.0.1\n";
+constexpr const char* kEveryAddressQueries = "AccessControl=1\n[Velisk\\Access]\n0=Q,*\n";
+constexpr const char* kListButControlOff = "AccessControl=0\n[Velisk\\Access]\n0=Q,127.0.0.2\n";
+
+// What a source gets under an access list; the rows of one list stand
+// together.
 struct AccessCase {
+  const char* settings;
   const char* source;
   const char* name;
   uint16_t type;  // A over UDP, AXFR over TCP
   int rcode;
 };
 
-struct AccessList {
-  const char* label;
-  const char* settings;
-  std::vector<AccessCase> cases;
-};
-
-const std::vector<AccessList>& access_lists() {
-  static const std::vector<AccessList> lists = {
-      {"one address may query, a range may also transfer",
-       "AccessControl=1\n[Velisk\\Access]\n0=Q ,127.0.0.2\n1=Q Z,127.0.0.5-127.0.0.9\n",
-       {{"127.0.0.1", "host.office.lan", kTypeA, LDNS_RCODE_REFUSED},
-        {"127.0.0.1", "www.remote.test", kTypeA, LDNS_RCODE_REFUSED},
-        {"127.0.0.2", "host.office.lan", kTypeA, LDNS_RCODE_NOERROR},
-        {"127.0.0.2", "www.remote.test", kTypeA, LDNS_RCODE_NOERROR},
-        {"127.0.0.2", "office.lan", kTypeAxfr, LDNS_RCODE_REFUSED},
-        {"127.0.0.3", "host.office.lan", kTypeA, LDNS_RCODE_REFUSED},
-        {"127.0.0.4", "host.office.lan", kTypeA, LDNS_RCODE_REFUSED},
-        {"127.0.0.5", "office.lan", kTypeAxfr, LDNS_RCODE_NOERROR},
-        {"127.0.0.9", "www.remote.test", kTypeA, LDNS_RCODE_NOERROR},
-        {"127.0.0.9", "office.lan", kTypeAxfr, LDNS_RCODE_NOERROR},
-        {"127.0.0.10", "host.office.lan", kTypeA, LDNS_RCODE_REFUSED}}},
-      {"127.0.0.1 added with Q only",
-       "AccessControl=1\n[Velisk\\Access]\n0=Q ,127.0.0.2\n1=Q,127.0.0.1\n",
-       {{"127.0.0.1", "www.remote.test", kTypeA, LDNS_RCODE_NOERROR},
-        {"127.0.0.1", "host.office.lan", kTypeA, LDNS_RCODE_NOERROR},
-        {"127.0.0.1", "office.lan", kTypeAxfr, LDNS_RCODE_REFUSED},
-        {"127.0.0.3", "www.remote.test", kTypeA, LDNS_RCODE_REFUSED}}},
-      {"every address may query",
-       "AccessControl=1\n[Velisk\\Access]\n0=Q,*\n",
-       {{"127.0.0.1", "www.remote.test", kTypeA, LDNS_RCODE_NOERROR},
-        {"127.0.0.77", "host.office.lan", kTypeA, LDNS_RCODE_NOERROR},
-        {"127.0.0.1", "office.lan", kTypeAxfr, LDNS_RCODE_REFUSED}}},
-      {"a list with access control off",
-       "AccessControl=0\n[Velisk\\Access]\n0=Q,127.0.0.2\n",
-       {{"127.0.0.1", "www.remote.test", kTypeA, LDNS_RCODE_NOERROR},
-        {"127.0.0.1", "office.lan", kTypeAxfr, LDNS_RCODE_NOERROR}}},
+const std::vector<AccessCase>& access_cases() {
+  static const std::vector<AccessCase> cases = {
+      {kAddressAndRange, "127.0.0.1", "host.office.lan", kTypeA, LDNS_RCODE_REFUSED},
+      {kAddressAndRange, "127.0.0.1", "www.remote.test", kTypeA, LDNS_RCODE_REFUSED},
+      {kAddressAndRange, "127.0.0.2", "host.office.lan", kTypeA, LDNS_RCODE_NOERROR},
+      {kAddressAndRange, "127.0.0.2", "www.remote.test", kTypeA, LDNS_RCODE_NOERROR},
+      {kAddressAndRange, "127.0.0.2", "office.lan", kTypeAxfr, LDNS_RCODE_REFUSED},
+      {kAddressAndRange, "127.0.0.3", "host.office.lan", kTypeA, LDNS_RCODE_REFUSED},
+      {kAddressAndRange, "127.0.0.4", "host.office.lan", kTypeA, LDNS_RCODE_REFUSED},
+      {kAddressAndRange, "127.0.0.5", "office.lan", kTypeAxfr, LDNS_RCODE_NOERROR},
+      {kAddressAndRange, "127.0.0.9", "www.remote.test", kTypeA, LDNS_RCODE_NOERROR},
+      {kAddressAndRange, "127.0.0.9", "office.lan", kTypeAxfr, LDNS_RCODE_NOERROR},
+      {kAddressAndRange, "127.0.0.10", "host.office.lan", kTypeA, LDNS_RCODE_REFUSED},
+      {kLoopbackQueryOnly, "127.0.0.1", "www.remote.test", kTypeA, LDNS_RCODE_NOERROR},
+      {kLoopbackQueryOnly, "127.0.0.1", "host.office.lan", kTypeA, LDNS_RCODE_NOERROR},
+      {kLoopbackQueryOnly, "127.0.0.1", "office.lan", kTypeAxfr, LDNS_RCODE_REFUSED},
+      {kLoopbackQueryOnly, "127.0.0.3", "www.remote.test", kTypeA, LDNS_RCODE_REFUSED},
+      {kEveryAddressQueries, "127.0.0.1", "www.remote.test", kTypeA, LDNS_RCODE_NOERROR},
+      {kEveryAddressQueries, "127.0.0.77", "host.office.lan", kTypeA, LDNS_RCODE_NOERROR},
+      {kEveryAddressQueries, "127.0.0.1", "office.lan", kTypeAxfr, LDNS_RCODE_REFUSED},
+      {kListButControlOff, "127.0.0.1", "www.remote.test", kTypeA, LDNS_RCODE_NOERROR},
+      {kListButControlOff, "127.0.0.1", "office.lan", kTypeAxfr, LDNS_RCODE_NOERROR},
   };
-  return lists;
+  return cases;
 }
 
 // A client without Q is refused every query, local or forwarded, and one
 // without Z every zone transfer; ranges include both ends.
 TEST(SystemForwardAccessTest, ClientsGetWhatTheirRightsAllow) {
   Server upstream("remote.test", kRemoteZone);
-  for (const AccessList& list : access_lists()) {
-    SCOPED_TRACE(list.label);
-    const auto forwarder = forwarder_to({upstream.port()}, list.settings);
-    uint16_t id = 0x5500;
-    for (const AccessCase& want : list.cases) {
-      SCOPED_TRACE(std::string(want.source) + " " + want.name +
-                   (want.type == kTypeAxfr ? " AXFR" : " A"));
-      std::optional<Seen> seen;
-      if (want.type == kTypeAxfr) {
-        UniqueFd connection = connect_tcp_from(want.source, forwarder->port());
-        ASSERT_TRUE(connection.valid());
-        seen = read_seen([&]() -> std::optional<std::vector<uint8_t>> {
-          if (!send_all(connection.get(), framed(make_query(++id, want.name, kTypeAxfr))))
-            return std::nullopt;
-          return read_tcp_message(connection.get());
-        }());
-      } else {
-        seen = ask(forwarder->port(), ++id, want.name, want.source);
-      }
-      ASSERT_TRUE(seen.has_value()) << forwarder->output();
-      EXPECT_EQ(seen->id, id);
-      EXPECT_EQ(seen->rcode, want.rcode);
-      if (want.rcode == LDNS_RCODE_REFUSED) {
-        EXPECT_TRUE(seen->records.empty());
-      } else if (want.type == kTypeAxfr) {
-        ASSERT_FALSE(seen->records.empty());
-        EXPECT_TRUE(seen->records.front().starts_with("office.lan. IN SOA "))
-            << seen->records.front();
-      } else {
-        EXPECT_EQ(seen->records.size(), want.name == std::string("www.remote.test") ? 1u : 2u);
-      }
+  std::unique_ptr<Server> forwarder;
+  const char* running_settings = nullptr;
+  uint16_t id = 0x5500;
+  for (const AccessCase& want : access_cases()) {
+    // One forwarder serves the rows of one list.
+    if (want.settings != running_settings) {
+      forwarder.reset();
+      forwarder = forwarder_to({upstream.port()}, want.settings);
+      running_settings = want.settings;
+    }
+    SCOPED_TRACE(std::string(want.settings) + want.source + " " + want.name +
+                 (want.type == kTypeAxfr ? " AXFR" : " A"));
+    std::optional<Seen> seen;
+    if (want.type == kTypeAxfr) {
+      UniqueFd connection = connect_tcp_from(want.source, forwarder->port());
+      ASSERT_TRUE(connection.valid());
+      seen = read_seen([&]() -> std::optional<std::vector<uint8_t>> {
+        if (!send_all(connection.get(), framed(make_query(++id, want.name, kTypeAxfr))))
+          return std::nullopt;
+        return read_tcp_message(connection.get());
+      }());
+    } else {
+      seen = ask(forwarder->port(), ++id, want.name, want.source);
+    }
+    ASSERT_TRUE(seen.has_value()) << forwarder->output();
+    EXPECT_EQ(seen->id, id);
+    EXPECT_EQ(seen->rcode, want.rcode);
+    if (want.rcode == LDNS_RCODE_REFUSED) {
+      EXPECT_TRUE(seen->records.empty());
+    } else if (want.type == kTypeAxfr) {
+      ASSERT_FALSE(seen->records.empty());
+      EXPECT_TRUE(seen->records.front().starts_with("office.lan. IN SOA "))
+          << seen->records.front();
+    } else {
+      EXPECT_EQ(seen->records.size(), want.name == std::string("www.remote.test") ? 1u : 2u);
     }
   }
 }
@@ -550,24 +551,38 @@ bool send_to(int fd, const std::vector<uint8_t>& message, const sockaddr_in& to)
                 sizeof to) == static_cast<ssize_t>(message.size());
 }
 
+// A forwarder whose one upstream is a socket the test drives (no real server
+// sends forged or foreign replies on demand), and a client of the forwarder.
+struct ScriptedUpstream {
+  uint16_t upstream_port = find_free_port();
+  UniqueFd upstream = socket_from(SOCK_DGRAM, "127.0.0.1", upstream_port);
+  std::unique_ptr<Server> forwarder = forwarder_to({upstream_port});
+  UniqueFd client = udp_client(forwarder->port());
+
+  bool valid() const { return upstream.valid() && client.valid(); }
+  // Sends `query` from the client and returns it as the upstream receives it
+  // (within two seconds), with the address it came from in `relay`.
+  std::optional<std::vector<uint8_t>> forward(const std::vector<uint8_t>& query,
+                                              sockaddr_in& relay) {
+    if (send(client.get(), query.data(), query.size(), 0) < 1) return std::nullopt;
+    return receive_from(upstream.get(), relay, milliseconds(2'000));
+  }
+};
+
 // The upstream here is a socket the test drives, since no real server sends
 // forged replies on demand. Only a reply from the address and port the query
 // went to, under the forwarding id, to the same question and marked as a
 // reply is relayed (RFC 5452 section 9.1), and only that one is learned.
 TEST(SystemForwardReplyMatchTest, OnlyTheMatchingReplyIsRelayedAndLearned) {
-  const uint16_t upstream_port = find_free_port();
-  UniqueFd upstream = socket_from(SOCK_DGRAM, "127.0.0.1", upstream_port);
-  ASSERT_TRUE(upstream.valid());
-  const auto forwarder = forwarder_to({upstream_port});
-  UniqueFd client = udp_client(forwarder->port());
-  ASSERT_TRUE(client.valid());
+  ScriptedUpstream scripted;
+  ASSERT_TRUE(scripted.valid());
+  const auto& forwarder = scripted.forwarder;
 
   constexpr uint16_t kClientId = 0x1234;
   const std::vector<uint8_t> query =
       make_query(kClientId, "match.remote.test", kTypeA, kRecursionDesired);
-  ASSERT_TRUE(send(client.get(), query.data(), query.size(), 0) > 0);
   sockaddr_in relay{};
-  const auto forwarded = receive_from(upstream.get(), relay, milliseconds(2'000));
+  const auto forwarded = scripted.forward(query, relay);
   ASSERT_TRUE(forwarded.has_value()) << forwarder->output();
   // The query goes out as it came in, under an id of the forwarder's own.
   ASSERT_EQ(forwarded->size(), query.size());
@@ -575,54 +590,55 @@ TEST(SystemForwardReplyMatchTest, OnlyTheMatchingReplyIsRelayedAndLearned) {
   const uint16_t server_id = read_u16(*forwarded, 0);
 
   UniqueFd other_port = socket_from(SOCK_DGRAM, "127.0.0.1");
-  UniqueFd other_address = socket_from(SOCK_DGRAM, "127.0.0.2", upstream_port);
+  UniqueFd other_address = socket_from(SOCK_DGRAM, "127.0.0.2", scripted.upstream_port);
   ASSERT_TRUE(other_port.valid());
   ASSERT_TRUE(other_address.valid());
   const uint16_t other_id = static_cast<uint16_t>(server_id + 1);
   // Sent in this order over loopback, the forged replies reach the
   // forwarder before the genuine one.
-  ASSERT_TRUE(send_to(
-      other_port.get(),
-      upstream_reply(server_id, kReplyFlags, "match.remote.test", {6, 6, 6, 1}, 300), relay));
-  ASSERT_TRUE(send_to(
-      other_address.get(),
-      upstream_reply(server_id, kReplyFlags, "match.remote.test", {6, 6, 6, 2}, 300), relay));
-  ASSERT_TRUE(send_to(upstream.get(),
-                      upstream_reply(other_id, kReplyFlags, "match.remote.test", {6, 6, 6, 3}, 300),
-                      relay));
-  ASSERT_TRUE(send_to(
-      upstream.get(),
-      upstream_reply(server_id, kReplyFlags, "other.remote.test", {6, 6, 6, 4}, 300), relay));
-  ASSERT_TRUE(send_to(
-      upstream.get(),
-      upstream_reply(server_id, kRecursionDesired, "match.remote.test", {6, 6, 6, 5}, 300), relay));
-  ASSERT_TRUE(send_to(
-      upstream.get(),
-      upstream_reply(server_id, kReplyFlags, "match.remote.test", {10, 9, 9, 77}, 120), relay));
-  // A second answer to a request already answered.
-  ASSERT_TRUE(send_to(
-      upstream.get(),
-      upstream_reply(server_id, kReplyFlags, "match.remote.test", {6, 6, 6, 6}, 300), relay));
+  struct Reply {
+    int from;
+    uint16_t id;
+    uint16_t flags;
+    const char* name;
+    std::array<uint8_t, 4> address;
+    uint32_t ttl;
+  };
+  const int genuine = scripted.upstream.get();
+  const Reply replies[] = {
+      {other_port.get(), server_id, kReplyFlags, "match.remote.test", {6, 6, 6, 1}, 300},
+      {other_address.get(), server_id, kReplyFlags, "match.remote.test", {6, 6, 6, 2}, 300},
+      {genuine, other_id, kReplyFlags, "match.remote.test", {6, 6, 6, 3}, 300},
+      {genuine, server_id, kReplyFlags, "other.remote.test", {6, 6, 6, 4}, 300},
+      {genuine, server_id, kRecursionDesired, "match.remote.test", {6, 6, 6, 5}, 300},
+      {genuine, server_id, kReplyFlags, "match.remote.test", {10, 9, 9, 77}, 120},
+      // A second answer to a request already answered.
+      {genuine, server_id, kReplyFlags, "match.remote.test", {6, 6, 6, 6}, 300},
+  };
+  for (const Reply& reply : replies) {
+    ASSERT_TRUE(send_to(reply.from,
+                        upstream_reply(reply.id, reply.flags, reply.name, reply.address, reply.ttl),
+                        relay));
+  }
 
   const std::optional<Seen> relayed =
-      read_seen(receive_datagram(client.get(), milliseconds(2'000)));
+      read_seen(receive_datagram(scripted.client.get(), milliseconds(2'000)));
   ASSERT_TRUE(relayed.has_value()) << forwarder->output();
   EXPECT_EQ(relayed->id, kClientId);
   EXPECT_EQ(relayed->records, Texts{"match.remote.test. IN A 10.9.9.77"});
   EXPECT_EQ(relayed->ttls, std::vector<uint32_t>{120});
-  EXPECT_FALSE(receive_datagram(client.get(), milliseconds(300)).has_value());
+  EXPECT_FALSE(receive_datagram(scripted.client.get(), milliseconds(300)).has_value());
 
   // Had the forged reply for other.remote.test been learned, this query would
   // be answered from the cache instead of reaching the upstream.
-  const std::vector<uint8_t> other = make_query(kClientId, "other.remote.test", kTypeA);
-  ASSERT_TRUE(send(client.get(), other.data(), other.size(), 0) > 0);
-  const auto other_forwarded = receive_from(upstream.get(), relay, milliseconds(2'000));
+  const auto other_forwarded =
+      scripted.forward(make_query(kClientId, "other.remote.test", kTypeA), relay);
   ASSERT_TRUE(other_forwarded.has_value()) << forwarder->output();
   // Ids are the forwarder's own (RFC 5452 section 9.2), not the client's.
   EXPECT_FALSE(server_id == kClientId && read_u16(*other_forwarded, 0) == kClientId);
 
   // The cache holds the genuine answer and nothing forged.
-  upstream.reset();
+  scripted.upstream.reset();
   const std::optional<Seen> cached = ask(forwarder->port(), 0x5678, "match.remote.test");
   ASSERT_TRUE(cached.has_value()) << forwarder->output();
   EXPECT_FALSE(cached->authoritative);
@@ -675,20 +691,16 @@ bool reaches_upstream(uint16_t forwarder_port, int upstream, std::string_view na
 // learned: the local names keep their own negative answers, and the foreign
 // names are still asked upstream.
 TEST(SystemForwardBailiwickTest, ForeignAndLocalRecordsOfAReplyAreNotLearned) {
-  const uint16_t upstream_port = find_free_port();
-  UniqueFd upstream = socket_from(SOCK_DGRAM, "127.0.0.1", upstream_port);
-  ASSERT_TRUE(upstream.valid());
-  const auto forwarder = forwarder_to({upstream_port});
-  UniqueFd client = udp_client(forwarder->port());
-  ASSERT_TRUE(client.valid());
+  ScriptedUpstream scripted;
+  ASSERT_TRUE(scripted.valid());
+  const auto& forwarder = scripted.forwarder;
 
   constexpr uint16_t kTypeMx = LDNS_RR_TYPE_MX;
   constexpr uint16_t kTypeNs = LDNS_RR_TYPE_NS;
   const std::vector<uint8_t> query =
       make_query(0x2468, "poison.example.com", kTypeMx, kRecursionDesired);
-  ASSERT_TRUE(send(client.get(), query.data(), query.size(), 0) > 0);
   sockaddr_in relay{};
-  const auto forwarded = receive_from(upstream.get(), relay, milliseconds(2'000));
+  const auto forwarded = scripted.forward(query, relay);
   ASSERT_TRUE(forwarded.has_value()) << forwarder->output();
 
   std::vector<uint8_t> reply = *forwarded;
@@ -704,8 +716,8 @@ TEST(SystemForwardBailiwickTest, ForeignAndLocalRecordsOfAReplyAreNotLearned) {
   append_record(reply, "intruder.office.lan", kTypeA, "", {6, 6, 6, 7});
   append_record(reply, "printer.office.lan", kTypeMx, "evil.test");
   append_record(reply, "ns.evil.test", kTypeA, "", {6, 6, 6, 8});
-  ASSERT_TRUE(send_to(upstream.get(), reply, relay));
-  const auto relayed = receive_datagram(client.get(), milliseconds(2'000));
+  ASSERT_TRUE(send_to(scripted.upstream.get(), reply, relay));
+  const auto relayed = receive_datagram(scripted.client.get(), milliseconds(2'000));
   ASSERT_TRUE(relayed.has_value()) << forwarder->output();
   EXPECT_EQ(relayed->size(), reply.size());
 
@@ -732,29 +744,26 @@ TEST(SystemForwardBailiwickTest, ForeignAndLocalRecordsOfAReplyAreNotLearned) {
   EXPECT_FALSE(cached->authoritative);
   EXPECT_EQ(cached->records, Texts{"poison.example.com. IN MX 10 printer.office.lan."});
   // ... and nothing else: these are still asked upstream.
-  EXPECT_TRUE(reaches_upstream(forwarder->port(), upstream.get(), "other.example.org", kTypeA));
-  EXPECT_TRUE(reaches_upstream(forwarder->port(), upstream.get(), "example.net", kTypeNs));
-  EXPECT_TRUE(reaches_upstream(forwarder->port(), upstream.get(), "ns.evil.test", kTypeA));
+  EXPECT_TRUE(
+      reaches_upstream(forwarder->port(), scripted.upstream.get(), "other.example.org", kTypeA));
+  EXPECT_TRUE(reaches_upstream(forwarder->port(), scripted.upstream.get(), "example.net", kTypeNs));
+  EXPECT_TRUE(reaches_upstream(forwarder->port(), scripted.upstream.get(), "ns.evil.test", kTypeA));
 }
 
 // Forwarded queries leave from many source ports, so a forger must guess the
 // port as well as the id (RFC 5452 section 9.2).
 TEST(SystemForwardSourcePortTest, QueriesLeaveFromManyPorts) {
-  const uint16_t upstream_port = find_free_port();
-  UniqueFd upstream = socket_from(SOCK_DGRAM, "127.0.0.1", upstream_port);
-  ASSERT_TRUE(upstream.valid());
-  const auto forwarder = forwarder_to({upstream_port});
-  UniqueFd client = udp_client(forwarder->port());
-  ASSERT_TRUE(client.valid());
+  ScriptedUpstream scripted;
+  ASSERT_TRUE(scripted.valid());
+  const auto& forwarder = scripted.forwarder;
 
   std::set<uint16_t> ports;
   for (int i = 0; i < 50; ++i) {
     const std::vector<uint8_t> query =
         make_query(static_cast<uint16_t>(i), "p" + std::to_string(i) + ".ports.test", kTypeA,
                    kRecursionDesired);
-    ASSERT_TRUE(send(client.get(), query.data(), query.size(), 0) > 0);
     sockaddr_in from{};
-    const auto forwarded = receive_from(upstream.get(), from, milliseconds(2'000));
+    const auto forwarded = scripted.forward(query, from);
     ASSERT_TRUE(forwarded.has_value()) << i << forwarder->output();
     ports.insert(ntohs(from.sin_port));
   }
