@@ -12,6 +12,8 @@
 #include <ctime>
 #include <mutex>
 
+#include "engine/non_copyable.h"
+
 namespace norvane {
 
 class TransactionLog {
@@ -67,12 +69,10 @@ class TransactionLog {
   // ends. A serving loop opens one per turn, so that a turn costs one write
   // however many requests it answers. A Batch opened while the thread already
   // has one (of any log) does nothing. Owned by the thread that made it.
-  class Batch {
+  class Batch : NonCopyable {
    public:
     explicit Batch(TransactionLog& log);
     ~Batch();
-    Batch(const Batch&) = delete;
-    Batch& operator=(const Batch&) = delete;
 
    private:
     // Null when this Batch does nothing.

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "engine/engine.h"
+#include "engine/non_copyable.h"
 #include "engine/zone_copy.h"
 
 namespace norvane {
@@ -69,12 +70,10 @@ bool read_zone_line(std::FILE* in, ZoneLineState& state, std::string& rest, bool
 // records left in the staging list freed) by the destructor. A "staging list
 // not empty" test alone lets two loads that have not added a record yet both
 // start, so every loader takes this claim instead. Takes the database lock.
-class StagingClaim {
+class StagingClaim : NonCopyable {
  public:
   explicit StagingClaim(Engine& engine);
   ~StagingClaim();
-  StagingClaim(const StagingClaim&) = delete;
-  StagingClaim& operator=(const StagingClaim&) = delete;
 
   bool held() const { return held_; }
 

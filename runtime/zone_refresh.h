@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/non_copyable.h"
 
 namespace norvane {
 
@@ -62,13 +63,11 @@ int zone_transfer_take(Engine& engine, const std::string& domain, uint16_t id, u
 
 // Owns the thread that refreshes in the background, so that at most one such
 // refresh runs at a time and the server can end and join it at stop.
-class ZoneRefresher {
+class ZoneRefresher : NonCopyable {
  public:
   explicit ZoneRefresher(Engine& engine);
   // Ends a running transfer (nothing changes) and joins the thread.
   ~ZoneRefresher();
-  ZoneRefresher(const ZoneRefresher&) = delete;
-  ZoneRefresher& operator=(const ZoneRefresher&) = delete;
 
   // Sets retry_after to now + retry and runs zone_refresh on a thread of its
   // own. Returns false, changing nothing, when a refresh started here is still

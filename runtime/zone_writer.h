@@ -17,10 +17,11 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/non_copyable.h"
 
 namespace norvane {
 
-class ZoneWriter {
+class ZoneWriter : NonCopyable {
  public:
   // How long after a failed write the writer tries again by itself, so that
   // changes held only in memory reach the disk once room is made, even when
@@ -37,8 +38,6 @@ class ZoneWriter {
              std::function<void(const char* text)> report);
   // Stops the writer (see stop()).
   ~ZoneWriter();
-  ZoneWriter(const ZoneWriter&) = delete;
-  ZoneWriter& operator=(const ZoneWriter&) = delete;
 
   // Starts the thread and makes it the zone's save queue.
   void start();
