@@ -120,6 +120,12 @@ for path in /usr/sbin/ostrum /usr/bin/pallix /usr/bin/velisk /etc/norvane/settin
   [[ -e "${path}" ]] || fail "not installed: ${path}"
 done
 grep -qx 'Directory=/var/lib/norvane/' /etc/norvane/settings.ini || fail "default Directory"
+# Every file a help page links to (its stylesheet) travels with it.
+for page in /usr/share/norvane/doc/dns.htm /usr/share/norvane/doc/dns-d.htm; do
+  for linked in $(grep -o 'href="[^"#:]*"' "${page}" | sed 's/^href="//; s/"$//'); do
+    [[ -e "/usr/share/norvane/doc/${linked}" ]] || fail "${page} links to ${linked}, not installed"
+  done
+done
 installed_files="$(dpkg -L norvane norvane-gui)"
 echo "${installed_files}" | grep -v '^/\.$' | sort > "${scratch}/installed.txt"
 
