@@ -67,9 +67,28 @@ const ZoneRecord& RecordList::append(ZoneRecord record) {
   return *position;
 }
 
+void RecordList::start_bulk_load(size_t expected) {
+  if (!bulk_load_) bulk_load_start_ = records_.size();
+  bulk_load_ = true;
+  by_owner_.reserve(by_owner_.size() + expected);
+}
+
+void RecordList::finish_bulk_load() {
+  if (!bulk_load_) return;
+  bulk_load_ = false;
+  by_handle_.reserve(records_.size());
+  Position position = records_.cbegin();
+  std::advance(position, bulk_load_start_);
+  for (; position != records_.cend(); ++position) index_details(position);
+}
+
 void RecordList::index(Position position) {
+  by_owner_[position->owner].push_back(position);
+  if (!bulk_load_) index_details(position);
+}
+
+void RecordList::index_details(Position position) {
   const ZoneRecord& record = *position;
-  by_owner_[record.owner].push_back(position);
   by_handle_.emplace(record.handle, position);
   if (record.type == kTypeA) by_address_[record.datum].push_back(position);
   const std::string_view owner = record.owner;
@@ -119,6 +138,7 @@ bool RecordList::remove(const ZoneRecord* record) {
 }
 
 void RecordList::clear() {
+  bulk_load_ = false;
   if (journal_.journal != nullptr) journal_.journal->replaced();
   records_.clear();
   by_owner_.clear();
