@@ -148,7 +148,7 @@ class RecordList {
 
  private:
   void index(Position position);
-  // The indexes other than by_owner_.
+  // The indexes other than by_owner_ and descendants_.
   void index_details(Position position);
   void unindex(Position position);
 

@@ -40,13 +40,19 @@ std::string_view take_token(std::string_view& text) {
   return token;
 }
 
-std::string unescape(std::string_view raw) {
-  std::string text;
-  text.reserve(raw.size());
+// `raw` with its escape pairs resolved, into `text` (replaced).
+void unescape_into(std::string_view raw, std::string& text) {
+  text.clear();
   for (size_t i = 0; i < raw.size(); ++i) {
     if (raw[i] == '\\' && i + 1 < raw.size()) ++i;
     text += raw[i];
   }
+}
+
+std::string unescape(std::string_view raw) {
+  std::string text;
+  text.reserve(raw.size());
+  unescape_into(raw, text);
   return text;
 }
 
@@ -82,20 +88,20 @@ bool parse_unsigned(std::string_view token, uint32_t& value, uint32_t limit = UI
 // no origin stays as written. Names that cannot be stored (empty, over 255
 // characters, still ending in ".") give none, and the caller skips the line:
 // one unusable name must not end the load of everything behind it.
-std::optional<std::string> qualify(std::string_view raw, const std::string& origin,
-                                   bool relative_needs_origin) {
-  std::string name;
+// The name goes into `name`, a buffer the caller reuses from line to line;
+// returns false when there is none (`name` then holds anything).
+bool qualify(std::string_view raw, const std::string& origin, bool relative_needs_origin,
+             std::string& name) {
   if (raw == "@") {
     // The writer puts "@" wherever a name equals the domain, targets included.
     name = origin;
   } else {
-    name = unescape(raw);
+    unescape_into(raw, name);
     if (!strip_trailing_dot(name) && (relative_needs_origin || !origin.empty()) &&
         !append_domain(name, origin))
-      return std::nullopt;
+      return false;
   }
-  if (name.empty() || name.size() > kMaxNameLength || name.back() == '.') return std::nullopt;
-  return name;
+  return !name.empty() && name.size() <= kMaxNameLength && name.back() != '.';
 }
 
 // ---- writing ----------------------------------------------------------------
@@ -284,6 +290,9 @@ int read_into_staging(Engine& engine, std::FILE* in, int take_soa, uint32_t init
   state.ttl = initial_ttl;
   std::string origin;
   std::string rest;
+  // Buffers reused from line to line, so that a line does not allocate.
+  std::string owner_name;
+  std::string target;
   bool directive = false;
   bool soa_seen = false;
   bool ttl_set = false;
@@ -311,10 +320,9 @@ int read_into_staging(Engine& engine, std::FILE* in, int take_soa, uint32_t init
       }
       continue;
     } else {
-      std::optional<std::string> owner = qualify(state.owner, origin, true);
-      owner_usable = owner.has_value();
+      owner_usable = qualify(state.owner, origin, true, owner_name);
       if (!owner_usable) continue;
-      state.owner = std::move(*owner);
+      state.owner.swap(owner_name);
     }
 
     const std::string_view type = take_token(data);
@@ -358,7 +366,8 @@ int read_into_staging(Engine& engine, std::FILE* in, int take_soa, uint32_t init
 
     uint32_t record_type;
     uint32_t datum = 0;
-    std::optional<std::string> target;
+    bool target_usable = true;
+    target.clear();
     if (names_equal(type, "A")) {
       const std::string quad(data);
       int valid = 0;
@@ -367,21 +376,20 @@ int read_into_staging(Engine& engine, std::FILE* in, int take_soa, uint32_t init
       // writer saves it, so the reader must take it back.
       if (!valid) continue;
       record_type = kTypeA;
-      target.emplace();
     } else if (names_equal(type, "NS") || names_equal(type, "CNAME")) {
       record_type = names_equal(type, "NS") ? kTypeNs : kTypeCname;
-      target = qualify(data, origin, false);
+      target_usable = qualify(data, origin, false, target);
     } else if (names_equal(type, "MX")) {
       record_type = kTypeMx;
       // The preference travels as 16 bits; a larger one cannot be answered.
       if (!parse_unsigned(take_token(data), datum, 65535) || data.empty()) continue;
-      target = qualify(data, origin, false);
+      target_usable = qualify(data, origin, false, target);
     } else {
       continue;
     }
-    if (!target) continue;
+    if (!target_usable) continue;
     if (!zone.add_zone_record(1, record_type, state.owner, state.ttl, datum,
-                              std::string_view(*target)))
+                              std::string_view(target)))
       break;
     ++count;
   }
