@@ -408,12 +408,14 @@ void make_staging_live(Engine& engine) {
 // domain, a type and an address. Sizes the owner index before a load, so that
 // it is not rebuilt as it grows; a wrong guess costs only that.
 constexpr size_t kBytesPerRecord = 24;
+constexpr size_t kMaxExpectedRecords = 1 << 20;
 constexpr size_t kZoneReadBlock = 1 << 20;
 
 size_t expected_records(std::FILE* in) {
   struct stat status;
   if (::fstat(::fileno(in), &status) != 0 || !S_ISREG(status.st_mode)) return 0;
-  return static_cast<size_t>(status.st_size) / kBytesPerRecord;
+  // A file of mostly comments must not size the index for millions of names.
+  return std::min(static_cast<size_t>(status.st_size) / kBytesPerRecord, kMaxExpectedRecords);
 }
 
 std::string zone_path(const std::string& directory) { return join_path(directory, kZoneFileName); }
