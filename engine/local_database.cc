@@ -30,6 +30,14 @@ void erase_position(Map& map, const typename Map::key_type& key, RecordList::Pos
   if (list.empty()) map.erase(found);
 }
 
+// The count kept for `name` in `counts`, added as 0 when there is none.
+uint32_t& count_of(std::unordered_map<std::string, uint32_t, NameHash, std::equal_to<>>& counts,
+                   std::string_view name) {
+  auto found = counts.find(name);
+  if (found == counts.end()) found = counts.emplace(std::string(name), 0).first;
+  return found->second;
+}
+
 // Lower case, one trailing dot removed: the form of record owners and
 // targets, which the indexes look up byte for byte.
 std::string normal_name(std::string_view text) {
@@ -67,21 +75,54 @@ const ZoneRecord& RecordList::append(ZoneRecord record) {
   return *position;
 }
 
+void RecordList::start_bulk_load(size_t expected) {
+  if (!bulk_load_) bulk_load_start_ = records_.size();
+  bulk_load_ = true;
+  by_owner_.reserve(by_owner_.size() + expected);
+}
+
+void RecordList::finish_bulk_load() {
+  if (!bulk_load_) return;
+  bulk_load_ = false;
+  by_handle_.reserve(records_.size());
+  Position position = records_.cbegin();
+  std::advance(position, bulk_load_start_);
+  // Neighbouring records mostly share their ancestors (the hosts of one
+  // domain), so the counts of the last parent's ancestors are kept at hand
+  // rather than looked up again. Counts are reached by pointer: the values of
+  // an unordered_map stay where they are when it grows.
+  std::string_view last_parent;
+  std::vector<uint32_t*> last_counts;
+  for (; position != records_.cend(); ++position) {
+    index_details(position);
+    const std::string_view owner = position->owner;
+    const size_t dot = owner.find('.');
+    if (dot == std::string_view::npos) continue;
+    const std::string_view parent = owner.substr(dot + 1);
+    if (last_counts.empty() || parent != last_parent) {
+      last_counts.clear();
+      for (size_t at = dot; at != std::string_view::npos; at = owner.find('.', at + 1))
+        last_counts.push_back(&count_of(descendants_, owner.substr(at + 1)));
+      last_parent = parent;
+    }
+    for (uint32_t* count : last_counts) ++*count;
+  }
+}
+
 void RecordList::index(Position position) {
+  by_owner_[position->owner].push_back(position);
+  if (bulk_load_) return;
+  index_details(position);
+  const std::string_view owner = position->owner;
+  for (size_t dot = owner.find('.'); dot != std::string_view::npos; dot = owner.find('.', dot + 1))
+    ++count_of(descendants_, owner.substr(dot + 1));
+}
+
+void RecordList::index_details(Position position) {
   const ZoneRecord& record = *position;
-  by_owner_[record.owner].push_back(position);
   by_handle_.emplace(record.handle, position);
   if (record.type == kTypeA) by_address_[record.datum].push_back(position);
   const std::string_view owner = record.owner;
-  for (size_t dot = owner.find('.'); dot != std::string_view::npos;
-       dot = owner.find('.', dot + 1)) {
-    std::string_view ancestor = owner.substr(dot + 1);
-    auto found = descendants_.find(ancestor);
-    if (found == descendants_.end())
-      descendants_.emplace(std::string(ancestor), 1);
-    else
-      ++found->second;
-  }
   if (!owner.empty() && owner[0] == '*') ++wildcard_suffix_lengths_[owner.size() - 1];
 }
 
@@ -119,6 +160,7 @@ bool RecordList::remove(const ZoneRecord* record) {
 }
 
 void RecordList::clear() {
+  bulk_load_ = false;
   if (journal_.journal != nullptr) journal_.journal->replaced();
   records_.clear();
   by_owner_.clear();

@@ -112,6 +112,15 @@ class RecordList {
 
   // Appends a record and indexes it; returns the stored record.
   const ZoneRecord& append(ZoneRecord record);
+  // A whole-zone load into this list: room is reserved for about `expected`
+  // records and, until finish_bulk_load, appended records are indexed by
+  // owner only (what the duplicate test of add_zone_record reads). The other
+  // indexes are then built in one pass, which saves their growth and the
+  // per-record bookkeeping while a large file is read. Only by_owner lookups
+  // (owned_by) are valid in between.
+  void start_bulk_load(size_t expected);
+  void finish_bulk_load();
+
   // Unlinks and frees `record`; false when it is not in this list.
   bool remove(const ZoneRecord* record);
   void clear();
@@ -139,6 +148,8 @@ class RecordList {
 
  private:
   void index(Position position);
+  // The indexes other than by_owner_ and descendants_.
+  void index_details(Position position);
   void unindex(Position position);
 
   Records records_;
@@ -149,6 +160,9 @@ class RecordList {
   std::unordered_map<size_t, uint32_t> wildcard_suffix_lengths_;
   std::unordered_map<uint64_t, Position> by_handle_;
   uint64_t next_sequence_ = 0;
+  bool bulk_load_ = false;
+  // Records before this position were indexed in full before the bulk load.
+  size_t bulk_load_start_ = 0;
 
   struct JournalLink {
     ChangeJournal* journal = nullptr;

@@ -38,7 +38,8 @@ inline constexpr size_t kMaxLogicalLine = 2048;
 // when the line is taken apart. At most kMaxLogicalLine characters are
 // stored; reading stops before a token character that would not fit.
 // Returns false at end of file when nothing was read, true otherwise (also for
-// an empty line or a last line without a line end).
+// an empty line or a last line without a line end). No other thread may read
+// `in` meanwhile: it is read without the stream's lock.
 bool read_logical_line(std::FILE* in, std::string& line);
 
 // What read_zone_line keeps between calls.
@@ -51,6 +52,8 @@ struct ZoneLineState {
   uint32_t ttl = 0;
   // True when the last line returned omitted its owner (began with a blank).
   bool carried = false;
+  // read_zone_line's line buffer, kept so that a line does not allocate.
+  std::string line;
 };
 
 // Reads logical lines until one yields a record or a directive. The owner is

@@ -272,6 +272,56 @@ TEST_F(ZoneFileTest, StopRulesKeepWhatWasReadBefore) {
   }
 }
 
+// Whole-zone loads build most indexes once, at the end. Whichever way the
+// list became live (start-up, reload, domain rename, a load ended early by a
+// second SOA), lookups by address, by empty non-terminal and by wildcard must
+// find the loaded records, and live changes afterwards must be indexed.
+TEST_F(ZoneFileTest, LoadedRecordsAreFoundByEveryIndex) {
+  const std::string zone =
+      "$ORIGIN lan.\n@ SOA ns mb 1 2 3 4 900\nhost.sub A 10.0.0.1\n*.wild A 10.0.0.2\n";
+  struct Case {
+    const char* name;
+    std::string text;
+    std::function<void(Engine&)> load;
+  };
+  const Case cases[] = {
+      {"start-up", zone, [](Engine& e) { EXPECT_EQ(zone_load(e, 1), 2); }},
+      {"reload", zone, [](Engine& e) { EXPECT_EQ(zone_load(e, 0), 2); }},
+      {"ended by a second SOA", zone + "@ SOA ns mb 2 2 3 4 900\nlate A 10.0.0.3\n",
+       [](Engine& e) { EXPECT_EQ(zone_load(e, 1), 2); }},
+      {"rename", "$ORIGIN old.\n@ SOA ns mb 1 2 3 4 900\nhost.sub A 10.0.0.1\n*.wild A 10.0.0.2\n",
+       [](Engine& e) {
+         ASSERT_EQ(zone_load(e, 1), 2);
+         ZoneSoa soa = ZoneCopy::current_soa(e.zone.hold());
+         soa.domain = "lan";
+         EXPECT_EQ(zone_save(e, &soa), 1);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_zone(c.text);
+    Engine engine;
+    engine.settings.data_directory.set(dir_);
+    c.load(engine);
+    LocalZone::Guard zone = engine.zone.hold();
+    const ZoneRecord* host = zone.find_address_record(ipv4(10, 0, 0, 1));
+    ASSERT_NE(host, nullptr);
+    EXPECT_EQ(host->owner, "host.sub.lan");
+    EXPECT_TRUE(zone.name_exists("sub.lan"));
+    EXPECT_TRUE(zone.name_exists("any.wild.lan"));
+    EXPECT_EQ(zone.live().find_handle(host->handle), host);
+
+    ASSERT_EQ(zone.add_zone_record(0, kTypeA, "other.sub2.lan", 60, ipv4(10, 0, 0, 4),
+                                   std::string_view()),
+              1);
+    EXPECT_TRUE(zone.name_exists("sub2.lan"));
+    EXPECT_NE(zone.find_address_record(ipv4(10, 0, 0, 4)), nullptr);
+    EXPECT_TRUE(zone.live().remove(host));
+    EXPECT_FALSE(zone.name_exists("sub.lan"));
+    EXPECT_EQ(zone.find_address_record(ipv4(10, 0, 0, 1)), nullptr);
+  }
+}
+
 TEST_F(ZoneFileTest, NamesTooLongForTheOriginAreSkippedNotFatal) {
   const std::string label(50, 'd');
   const std::string origin = label + "." + label + "." + label + "." + label;  // 203 characters
