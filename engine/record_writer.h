@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -55,5 +56,53 @@ class Sink {
 // Appends the fixed part of a record (owner, type, class IN, TTL) to `out`.
 void append_record_head(std::vector<uint8_t>& out, std::string_view owner, uint16_t type,
                         uint32_t ttl);
+
+}  // namespace norvane
+
+namespace norvane {
+
+// Largest DNS message a TCP length prefix can announce.
+inline constexpr size_t kMaxTransferMessage = 65535;
+
+// Encodes the records of a zone transfer into whole messages of at most
+// 65535 bytes each (RFC 5936 section 2.2), splitting only at record
+// boundaries. Names are compressed (RFC 1035 section 4.1.4) against the zone
+// apex and the owner of the record before, always with pointers into the same
+// message, so that every message can be read on its own. Not thread-safe.
+class TransferWriter {
+ public:
+  // `first` begins the first message: the header and the question, whose name
+  // (at offset 12) is `apex`. Later messages begin with a bare header.
+  TransferWriter(std::vector<std::vector<uint8_t>>& messages, std::vector<uint8_t> first,
+                 std::string_view apex);
+
+  void put_a(std::string_view owner, uint32_t ttl, uint32_t address_network_order);
+  // NS and CNAME: RDATA is the target name.
+  void put_name(std::string_view owner, uint16_t type, uint32_t ttl, std::string_view target);
+  void put_mx(std::string_view owner, uint32_t ttl, uint16_t preference, std::string_view exchange);
+  // A complete record encoded without compression pointers (the SOA).
+  void put_raw(std::span<const uint8_t> record);
+
+  // The answer count of each message, in order.
+  const std::vector<uint16_t>& counts() const { return counts_; }
+
+ private:
+  template <class Encode>
+  void put(Encode encode);
+  void start_message();
+  void put_owner(std::string_view owner, uint16_t type, uint32_t ttl);
+  void put_compressed(std::string_view name);
+  void put_pointer(size_t at);
+
+  std::vector<std::vector<uint8_t>>& messages_;
+  std::vector<uint8_t>* out_ = nullptr;
+  std::string_view apex_;
+  std::vector<uint16_t> counts_;
+  // Offsets of the apex and of the last owner written in the current message;
+  // 0 when none can be pointed at.
+  size_t apex_at_ = 0;
+  size_t owner_at_ = 0;
+  std::string_view owner_;
+};
 
 }  // namespace norvane
