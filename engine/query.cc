@@ -342,8 +342,34 @@ int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply, R
   // The opening SOA, kept to close the transfer as well.
   const std::vector<uint8_t> soa_record(
       state.answers.begin(), state.answers.begin() + static_cast<std::ptrdiff_t>(soa_end));
+  // Flags of a transfer in several messages; later messages carry no
+  // question.
+  uint16_t flags = static_cast<uint16_t>((request.flags & (kFlagOpcode | kFlagRd)) | kFlagQr);
+  if (local) flags |= kFlagAa;
+  if (request.flags & kFlagRd) flags |= kFlagRa;
+  auto write_header = [&](std::vector<uint8_t>& message, uint16_t count, bool first) {
+    DnsHeader out{};
+    out.id = request.id;
+    out.flags = flags;
+    out.qdcount = first ? 1 : 0;
+    out.ancount = count;
+    out.write(message.data());
+  };
+  // Over TCP full messages leave at once when the connection takes them, so
+  // the client reads while the rest is encoded.
+  size_t handed_off = 0;
+  bool stream_failed = false;
+  TransferWriter::HandOff hand_off;
+  if (tcp && reply.stream) {
+    hand_off = [&](std::vector<uint8_t>& message, uint16_t count) {
+      write_header(message, count, handed_off == 0);
+      ++handed_off;
+      if (!stream_failed && !reply.stream(message)) stream_failed = true;
+      return true;
+    };
+  }
   std::vector<std::vector<uint8_t>> messages;
-  TransferWriter writer(messages, base, name);
+  TransferWriter writer(messages, base, name, std::move(hand_off));
   if (!soa_record.empty()) writer.put_raw(soa_record);
   // The text of every record is only made when its log line is wanted.
   const bool logged = engine.log.enabled(1);
@@ -394,25 +420,16 @@ int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply, R
 
   // Everything fits one message: the common case, finished like any reply.
   // Over UDP the size was checked above without compression, so it fits.
-  if (messages.size() == 1) {
+  if (stream_failed) return -1;
+  if (messages.size() == 1 && handed_off == 0) {
     state.answers.assign(messages.front().begin() + static_cast<std::ptrdiff_t>(base.size()),
                          messages.front().end());
     state.ancount = writer.counts().front();
     return finish_reply(engine, context, reply, state, request, local, false);
   }
 
-  // Later messages carry no question.
-  uint16_t flags = static_cast<uint16_t>((request.flags & (kFlagOpcode | kFlagRd)) | kFlagQr);
-  if (local) flags |= kFlagAa;
-  if (request.flags & kFlagRd) flags |= kFlagRa;
-  for (size_t i = 0; i < messages.size(); ++i) {
-    DnsHeader out{};
-    out.id = request.id;
-    out.flags = flags;
-    out.qdcount = i == 0 ? 1 : 0;
-    out.ancount = writer.counts()[i];
-    out.write(messages[i].data());
-  }
+  for (size_t i = 0; i < messages.size(); ++i)
+    write_header(messages[i], writer.counts()[i], handed_off + i == 0);
   QueryStatistics::count(engine.statistics.answers);
   reply.message = std::move(messages.front());
   reply.continuation.assign(std::make_move_iterator(messages.begin() + 1),

@@ -86,8 +86,8 @@ bool strictly_below(std::string_view name, std::string_view apex) {
 }  // namespace
 
 TransferWriter::TransferWriter(std::vector<std::vector<uint8_t>>& messages,
-                               std::vector<uint8_t> first, std::string_view apex)
-    : messages_(messages), apex_(apex) {
+                               std::vector<uint8_t> first, std::string_view apex, HandOff hand_off)
+    : messages_(messages), hand_off_(std::move(hand_off)), apex_(apex) {
   messages_.clear();
   messages_.push_back(std::move(first));
   messages_.back().reserve(kMaxTransferMessage);
@@ -98,9 +98,13 @@ TransferWriter::TransferWriter(std::vector<std::vector<uint8_t>>& messages,
 }
 
 void TransferWriter::start_message() {
-  messages_.emplace_back();
-  out_ = &messages_.back();
-  out_->reserve(kMaxTransferMessage);
+  if (hand_off_ && hand_off_(*out_, counts_.back())) {
+    counts_.pop_back();
+  } else {
+    messages_.emplace_back();
+    out_ = &messages_.back();
+    out_->reserve(kMaxTransferMessage);
+  }
   out_->resize(DnsHeader::kSize);
   counts_.push_back(0);
   apex_at_ = 0;

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -76,8 +77,12 @@ class TransferWriter {
  public:
   // `first` begins the first message: the header and the question, whose name
   // (at offset 12) is `apex`. Later messages begin with a bare header.
+  // `hand_off`, when given, receives each message as soon as it is full,
+  // with its answer count; when it takes the message (returns true) the
+  // buffer is reused for the next one, else the message stays in `messages`.
+  using HandOff = std::function<bool(std::vector<uint8_t>& message, uint16_t count)>;
   TransferWriter(std::vector<std::vector<uint8_t>>& messages, std::vector<uint8_t> first,
-                 std::string_view apex);
+                 std::string_view apex, HandOff hand_off = {});
 
   void put_a(std::string_view owner, uint32_t ttl, uint32_t address_network_order);
   // NS and CNAME: RDATA is the target name.
@@ -98,6 +103,7 @@ class TransferWriter {
   void put_pointer(size_t at);
 
   std::vector<std::vector<uint8_t>>& messages_;
+  HandOff hand_off_;
   std::vector<uint8_t>* out_ = nullptr;
   std::string_view apex_;
   std::vector<uint16_t> counts_;
