@@ -181,27 +181,26 @@ void TransferWriter::put_a(std::string_view owner, uint32_t ttl, uint32_t addres
   });
 }
 
-void TransferWriter::put_name(std::string_view owner, uint16_t type, uint32_t ttl,
-                              std::string_view target) {
+void TransferWriter::put_named(std::string_view owner, uint16_t type, uint32_t ttl,
+                               const uint16_t* preference, std::string_view target) {
   put([&] {
     put_owner(owner, type, ttl);
     const size_t length_at = out_->size();
     append_u16(*out_, 0);
+    if (preference != nullptr) append_u16(*out_, *preference);
     put_compressed(target);
     write_u16(out_->data() + length_at, static_cast<uint16_t>(out_->size() - length_at - 2));
   });
 }
 
+void TransferWriter::put_name(std::string_view owner, uint16_t type, uint32_t ttl,
+                              std::string_view target) {
+  put_named(owner, type, ttl, nullptr, target);
+}
+
 void TransferWriter::put_mx(std::string_view owner, uint32_t ttl, uint16_t preference,
                             std::string_view exchange) {
-  put([&] {
-    put_owner(owner, kTypeMx, ttl);
-    const size_t length_at = out_->size();
-    append_u16(*out_, 0);
-    append_u16(*out_, preference);
-    put_compressed(exchange);
-    write_u16(out_->data() + length_at, static_cast<uint16_t>(out_->size() - length_at - 2));
-  });
+  put_named(owner, kTypeMx, ttl, &preference, exchange);
 }
 
 void TransferWriter::put_raw(std::span<const uint8_t> record) {

@@ -99,6 +99,9 @@ class TransferWriter {
   void put(Encode encode);
   void start_message();
   void put_owner(std::string_view owner, uint16_t type, uint32_t ttl);
+  // A record whose data is a name, behind a preference when one is given.
+  void put_named(std::string_view owner, uint16_t type, uint32_t ttl, const uint16_t* preference,
+                 std::string_view target);
   void put_compressed(std::string_view name);
   void put_pointer(size_t at);
 
