@@ -312,7 +312,6 @@ int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply, R
   local_answer_soa(engine, zone, name, state, false, false);
   // The opening SOA, repeated as the closing one.
   const size_t soa_end = state.answers.size();
-  const uint16_t soa_records = state.ancount;
   const ZoneSoa soa = ZoneCopy::current_soa(zone);
   // The records are copied under the lock and encoded after it is
   // released, so a transfer of a large zone holds up no query for longer
@@ -340,17 +339,45 @@ int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply, R
     return finish_reply(engine, context, reply, state, request, local, false);
   }
 
-  // Record boundaries inside the answer section, for splitting over TCP.
-  std::vector<size_t> ends{0};
-  if (!state.answers.empty()) ends.push_back(state.answers.size());
-  Sink sink = state.answer_sink();
+  // The opening SOA, kept to close the transfer as well.
+  const std::vector<uint8_t> soa_record(
+      state.answers.begin(), state.answers.begin() + static_cast<std::ptrdiff_t>(soa_end));
+  // Flags of a transfer in several messages; later messages carry no
+  // question.
+  uint16_t flags = static_cast<uint16_t>((request.flags & (kFlagOpcode | kFlagRd)) | kFlagQr);
+  if (local) flags |= kFlagAa;
+  if (request.flags & kFlagRd) flags |= kFlagRa;
+  auto write_header = [&](std::vector<uint8_t>& message, uint16_t count, bool first) {
+    DnsHeader out{};
+    out.id = request.id;
+    out.flags = flags;
+    out.qdcount = first ? 1 : 0;
+    out.ancount = count;
+    out.write(message.data());
+  };
+  // Over TCP full messages leave at once when the connection takes them, so
+  // the client reads while the rest is encoded.
+  size_t handed_off = 0;
+  bool stream_failed = false;
+  TransferWriter::HandOff hand_off;
+  if (tcp && reply.stream) {
+    hand_off = [&](std::vector<uint8_t>& message, uint16_t count) {
+      write_header(message, count, handed_off == 0);
+      ++handed_off;
+      if (!stream_failed && !reply.stream(message)) stream_failed = true;
+      return true;
+    };
+  }
+  std::vector<std::vector<uint8_t>> messages;
+  TransferWriter writer(messages, base, name, std::move(hand_off));
+  if (!soa_record.empty()) writer.put_raw(soa_record);
+  // The text of every record is only made when its log line is wanted.
+  const bool logged = engine.log.enabled(1);
   for (const ZoneCopy::Record& record : copy.records()) {
     if (record.type != kTypeNs) continue;
-    const std::string target(copy.target(record));
-    if (!sink.put_name(name, kTypeNs, record.ttl, target)) break;
-    ++state.ancount;
-    ends.push_back(state.answers.size());
-    if (engine.log.enabled(1)) {
+    const std::string_view target = copy.target(record);
+    writer.put_name(name, kTypeNs, record.ttl, target);
+    if (logged) {
       engine.log.write(1, "local %s %u IN NS %s\n", EscapedName(name).c_str(), record.ttl,
                        EscapedName(target).c_str());
     }
@@ -358,27 +385,22 @@ int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply, R
   char address[kIpv4TextSize];
   for (const ZoneCopy::Record& record : copy.records()) {
     const std::string_view owner = copy.owner(record);
-    const std::string_view target = copy.target(record);
-    bool kept = false;
     switch (record.type) {
       case kTypeA:
-        kept = sink.put_a(owner, record.ttl, record.datum);
+        writer.put_a(owner, record.ttl, record.datum);
         break;
       case kTypeCname:
-        kept = sink.put_name(owner, kTypeCname, record.ttl, target);
+        writer.put_name(owner, kTypeCname, record.ttl, copy.target(record));
         break;
       case kTypeMx:
-        kept = sink.put_mx(owner, record.ttl, static_cast<uint16_t>(record.datum), target);
+        writer.put_mx(owner, record.ttl, static_cast<uint16_t>(record.datum), copy.target(record));
         break;
       default:
         continue;
     }
-    if (!kept) continue;
-    ++state.ancount;
-    ends.push_back(state.answers.size());
-    if (!engine.log.enabled(1)) continue;
+    if (!logged) continue;
     const EscapedName logged_owner(owner);
-    const EscapedName logged_target(target);
+    const EscapedName logged_target(copy.target(record));
     if (record.type == kTypeA)
       engine.log.write(1, "local %s %u IN A %s\n", logged_owner.c_str(), record.ttl,
                        address_text(record.datum, address));
@@ -389,56 +411,25 @@ int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply, R
       engine.log.write(1, "local %s %u IN MX %u %s\n", logged_owner.c_str(), record.ttl,
                        record.datum, logged_target.c_str());
   }
-  if (soa_end != 0) {
-    const std::vector<uint8_t> closing(
-        state.answers.begin(), state.answers.begin() + static_cast<std::ptrdiff_t>(soa_end));
-    state.answers.insert(state.answers.end(), closing.begin(), closing.end());
-    state.ancount = static_cast<uint16_t>(state.ancount + soa_records);
+  if (!soa_record.empty()) {
+    writer.put_raw(soa_record);
     engine.log.write(1, "local %s %u IN SOA %s %s %u %u %u %u %u\n", soa.domain.c_str(),
                      soa.refresh, soa.primary.c_str(), soa.mailbox.c_str(), soa.serial, soa.refresh,
                      soa.retry, soa.expire, soa.minimum);
   }
-  ends.push_back(state.answers.size());
 
   // Everything fits one message: the common case, finished like any reply.
-  const size_t whole = base.size() + state.answers.size();
-  if (!tcp || whole <= kMaxTcpMessage) {
+  // Over UDP the size was checked above without compression, so it fits.
+  if (stream_failed) return -1;
+  if (messages.size() == 1 && handed_off == 0) {
+    state.answers.assign(messages.front().begin() + static_cast<std::ptrdiff_t>(base.size()),
+                         messages.front().end());
+    state.ancount = writer.counts().front();
     return finish_reply(engine, context, reply, state, request, local, false);
   }
 
-  // Split at record boundaries. Later messages carry no question.
-  uint16_t flags = static_cast<uint16_t>((request.flags & (kFlagOpcode | kFlagRd)) | kFlagQr);
-  if (local) flags |= kFlagAa;
-  if (request.flags & kFlagRd) flags |= kFlagRa;
-  std::vector<std::vector<uint8_t>> messages;
-  size_t begin = 0;
-  size_t index = 1;
-  while (begin < state.answers.size()) {
-    std::vector<uint8_t> message;
-    if (messages.empty()) {
-      message = base;
-    } else {
-      message.resize(DnsHeader::kSize);
-    }
-    const size_t room = kMaxTcpMessage - message.size();
-    size_t end = begin;
-    uint16_t records = 0;
-    while (index < ends.size() && ends[index] - begin <= room) {
-      end = ends[index++];
-      ++records;
-    }
-    if (records == 0) break;  // A single record never exceeds a message.
-    message.insert(message.end(), state.answers.begin() + static_cast<std::ptrdiff_t>(begin),
-                   state.answers.begin() + static_cast<std::ptrdiff_t>(end));
-    DnsHeader out{};
-    out.id = request.id;
-    out.flags = flags;
-    out.qdcount = messages.empty() ? 1 : 0;
-    out.ancount = records;
-    out.write(message.data());
-    messages.push_back(std::move(message));
-    begin = end;
-  }
+  for (size_t i = 0; i < messages.size(); ++i)
+    write_header(messages[i], writer.counts()[i], handed_off + i == 0);
   QueryStatistics::count(engine.statistics.answers);
   reply.message = std::move(messages.front());
   reply.continuation.assign(std::make_move_iterator(messages.begin() + 1),

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -38,6 +39,11 @@ struct Reply {
   // TCP zone transfers only: further complete messages, each to be sent with
   // its own length prefix after `message`.
   std::vector<std::vector<uint8_t>> continuation;
+  // TCP only, set by the connection: when present, a zone transfer hands it
+  // each complete message as soon as the next one begins, in order, rather
+  // than keeping them in `continuation`; `message` is then the last one.
+  // Returns false when the connection failed. Kept across clear().
+  std::function<bool(std::span<const uint8_t>)> stream;
   // Set by a dynamic update whose changes were queued to the zone writer:
   // the reply may leave only once a save that holds them has finished
   // (LocalZone::request_save), with SERVFAIL when it failed. The caller

@@ -69,3 +69,142 @@ void Sink::put_soa(std::string_view owner, uint32_t ttl, std::string_view primar
 }
 
 }  // namespace norvane
+
+namespace norvane {
+
+namespace {
+
+// A pointer holds a 14-bit offset (RFC 1035 section 4.1.4).
+constexpr size_t kPointerReach = 0x4000;
+
+// True when `name` lies strictly below `apex`, as text.
+bool strictly_below(std::string_view name, std::string_view apex) {
+  return name.size() > apex.size() + 1 && name[name.size() - apex.size() - 1] == '.' &&
+         name.substr(name.size() - apex.size()) == apex;
+}
+
+}  // namespace
+
+TransferWriter::TransferWriter(std::vector<std::vector<uint8_t>>& messages,
+                               std::vector<uint8_t> first, std::string_view apex, HandOff hand_off)
+    : messages_(messages), hand_off_(std::move(hand_off)), apex_(apex) {
+  messages_.clear();
+  messages_.push_back(std::move(first));
+  messages_.back().reserve(kMaxTransferMessage);
+  out_ = &messages_.back();
+  counts_.assign(1, 0);
+  // The question's name is the apex; the root has nothing to point at.
+  apex_at_ = apex_.empty() ? 0 : DnsHeader::kSize;
+}
+
+void TransferWriter::start_message() {
+  if (hand_off_ && hand_off_(*out_, counts_.back())) {
+    counts_.pop_back();
+  } else {
+    messages_.emplace_back();
+    out_ = &messages_.back();
+    out_->reserve(kMaxTransferMessage);
+  }
+  out_->resize(DnsHeader::kSize);
+  counts_.push_back(0);
+  apex_at_ = 0;
+  owner_at_ = 0;
+}
+
+template <class Encode>
+void TransferWriter::put(Encode encode) {
+  const size_t start = out_->size();
+  encode();
+  if (out_->size() > kMaxTransferMessage && counts_.back() != 0) {
+    // The record goes whole into a fresh message, its names pointing only
+    // into that one.
+    out_->resize(start);
+    start_message();
+    encode();
+  }
+  ++counts_.back();
+}
+
+void TransferWriter::put_pointer(size_t at) {
+  append_u16(*out_, static_cast<uint16_t>(0xC000 | at));
+}
+
+void TransferWriter::put_compressed(std::string_view name) {
+  std::vector<uint8_t>& out = *out_;
+  if (!apex_.empty() && strictly_below(name, apex_)) {
+    // The labels in front of the apex, then a pointer to it (or the apex
+    // itself the first time, for the names that follow).
+    const std::string_view prefix = name.substr(0, name.size() - apex_.size() - 1);
+    const size_t start = out.size();
+    out.resize(start + prefix.size() + 2);
+    encode_name(out.data() + start, prefix.data(), prefix.size());
+    out.pop_back();  // The terminating zero of the prefix alone.
+    if (apex_at_ != 0) {
+      put_pointer(apex_at_);
+      return;
+    }
+    if (out.size() < kPointerReach) apex_at_ = out.size();
+    append_name(out, apex_);
+    return;
+  }
+  if (!apex_.empty() && name == apex_) {
+    if (apex_at_ != 0) {
+      put_pointer(apex_at_);
+      return;
+    }
+    if (out.size() < kPointerReach) apex_at_ = out.size();
+  }
+  append_name(out, name);
+}
+
+void TransferWriter::put_owner(std::string_view owner, uint16_t type, uint32_t ttl) {
+  std::vector<uint8_t>& out = *out_;
+  if (owner_at_ != 0 && owner == owner_) {
+    put_pointer(owner_at_);
+  } else {
+    const size_t at = out.size();
+    put_compressed(owner);
+    owner_ = owner;
+    owner_at_ = at < kPointerReach ? at : 0;
+  }
+  append_u16(out, type);
+  append_u16(out, kClassIn);
+  append_u32(out, ttl);
+}
+
+void TransferWriter::put_a(std::string_view owner, uint32_t ttl, uint32_t address_network_order) {
+  put([&] {
+    put_owner(owner, kTypeA, ttl);
+    append_u16(*out_, 4);
+    const auto* b = reinterpret_cast<const uint8_t*>(&address_network_order);
+    out_->insert(out_->end(), b, b + 4);
+  });
+}
+
+void TransferWriter::put_named(std::string_view owner, uint16_t type, uint32_t ttl,
+                               const uint16_t* preference, std::string_view target) {
+  put([&] {
+    put_owner(owner, type, ttl);
+    const size_t length_at = out_->size();
+    append_u16(*out_, 0);
+    if (preference != nullptr) append_u16(*out_, *preference);
+    put_compressed(target);
+    write_u16(out_->data() + length_at, static_cast<uint16_t>(out_->size() - length_at - 2));
+  });
+}
+
+void TransferWriter::put_name(std::string_view owner, uint16_t type, uint32_t ttl,
+                              std::string_view target) {
+  put_named(owner, type, ttl, nullptr, target);
+}
+
+void TransferWriter::put_mx(std::string_view owner, uint32_t ttl, uint16_t preference,
+                            std::string_view exchange) {
+  put_named(owner, kTypeMx, ttl, &preference, exchange);
+}
+
+void TransferWriter::put_raw(std::span<const uint8_t> record) {
+  put([&] { out_->insert(out_->end(), record.begin(), record.end()); });
+}
+
+}  // namespace norvane

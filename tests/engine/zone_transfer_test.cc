@@ -10,6 +10,7 @@
 #include "engine/dns_message.h"
 #include "engine/engine.h"
 #include "engine/query.h"
+#include "engine/record_writer.h"
 #include "tests/engine/engine_test_support.h"
 
 namespace norvane {
@@ -142,6 +143,93 @@ TEST_F(ZoneTransferTest, TcpTransferOfManyRecordsIsSplitWithEveryRecordOnce) {
       break;
     }
   }
+}
+
+// The writer on its own: names compressed only with pointers back into the
+// same message (decode_name follows no other), each name read back as
+// written, and a hand-off that takes full messages sees the same bytes the
+// writer keeps without one.
+TEST(TransferWriterTest, MessagesReadAloneAndHandOffSeesTheSameBytes) {
+  struct Entry {
+    std::string owner;
+    uint16_t type;
+    std::string target;
+  };
+  // Apex, names below it, the same owner twice, names outside the zone and
+  // the root, repeated so that the records fill several messages.
+  std::vector<Entry> entries;
+  for (int i = 0; i < 3000; ++i) {
+    const std::string host = "h" + std::to_string(i) + ".sub.office.lan";
+    entries.push_back({host, kTypeA, ""});
+    entries.push_back({host, kTypeCname, "office.lan"});
+    entries.push_back({"office.lan", kTypeNs, "ns.example.net"});
+    entries.push_back({"x" + std::to_string(i) + ".example", kTypeMx, ""});
+    entries.push_back({"office.lan.example", kTypeCname, host});
+  }
+  std::vector<uint8_t> first(DnsHeader::kSize);
+  append_name(first, "office.lan");
+  append_u16(first, kTypeAxfr);
+  append_u16(first, kClassIn);
+
+  auto encode = [&](std::vector<std::vector<uint8_t>>& kept, TransferWriter::HandOff hand_off) {
+    TransferWriter writer(kept, first, "office.lan", std::move(hand_off));
+    for (const Entry& e : entries) {
+      if (e.type == kTypeA)
+        writer.put_a(e.owner, 60, 0x0100000a);
+      else if (e.type == kTypeMx)
+        writer.put_mx(e.owner, 60, 5, e.target);
+      else
+        writer.put_name(e.owner, e.type, 60, e.target);
+    }
+    return writer.counts();
+  };
+  std::vector<std::vector<uint8_t>> kept;
+  const std::vector<uint16_t> counts = encode(kept, {});
+  ASSERT_EQ(counts.size(), kept.size());
+  ASSERT_GT(kept.size(), 3u);
+
+  size_t entry = 0;
+  char text[kNameBufferSize];
+  for (size_t m = 0; m < kept.size(); ++m) {
+    SCOPED_TRACE("message " + std::to_string(m));
+    const std::vector<uint8_t>& message = kept[m];
+    EXPECT_LE(message.size(), kMaxTransferMessage);
+    size_t at = DnsHeader::kSize;
+    if (m == 0) at = first.size();
+    for (uint16_t r = 0; r < counts[m]; ++r, ++entry) {
+      ASSERT_LT(entry, entries.size());
+      const Entry& e = entries[entry];
+      at = decode_name(message.data(), message.size(), at, text, sizeof text);
+      ASSERT_LE(at + 10, message.size());
+      EXPECT_EQ(std::string(text), "." + e.owner) << "record " << entry;
+      EXPECT_EQ(read_u16(message.data() + at), e.type);
+      const size_t end = at + 10 + read_u16(message.data() + at + 8);
+      at += 10;
+      if (e.type == kTypeA) {
+        at += 4;
+      } else {
+        if (e.type == kTypeMx) at += 2;
+        at = decode_name(message.data(), message.size(), at, text, sizeof text);
+        EXPECT_EQ(std::string(text), e.target.empty() ? "" : "." + e.target) << "record " << entry;
+      }
+      EXPECT_EQ(at, end) << "record " << entry;
+    }
+    EXPECT_EQ(at, message.size());
+  }
+  EXPECT_EQ(entry, entries.size());
+
+  // Taking every full message: the writer keeps only the last.
+  std::vector<std::vector<uint8_t>> taken;
+  std::vector<std::vector<uint8_t>> rest;
+  const std::vector<uint16_t> rest_counts =
+      encode(rest, [&taken](std::vector<uint8_t>& message, uint16_t) {
+        taken.push_back(message);
+        return true;
+      });
+  ASSERT_EQ(rest.size(), 1u);
+  EXPECT_EQ(rest_counts.back(), counts.back());
+  taken.push_back(rest.front());
+  EXPECT_TRUE(taken == kept);
 }
 
 }  // namespace

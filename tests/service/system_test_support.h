@@ -614,13 +614,26 @@ inline std::vector<std::string> section_texts(const ldns_pkt* packet, ldns_pkt_s
 
 // Walks every name of a reply, in the question, the owners and the record
 // data of the types that carry names, and reports the first compression
-// pointer or overrun; empty when there is none.
-inline std::string find_compressed_name(const std::vector<uint8_t>& message) {
+// pointer or overrun; empty when there is none. With `backward_pointers`
+// a pointer is accepted when it leads to an earlier offset of the same
+// message than the name that holds it, and names in record data must end
+// where the record data does.
+inline std::string find_compressed_name(const std::vector<uint8_t>& message,
+                                        bool backward_pointers = false) {
   size_t at = 12;
   auto skip_name = [&](const char* where) -> std::string {
+    const size_t start = at;
     for (;;) {
       if (at >= message.size()) return std::string("name runs past the end in ") + where;
       const uint8_t length = message[at];
+      if (backward_pointers && (length & 0xC0) == 0xC0 && at + 1 < message.size()) {
+        const size_t target = ((length & 0x3F) << 8) | message[at + 1];
+        if (target < 12 || target >= start)
+          return std::string("pointer to ") + std::to_string(target) + " in " + where +
+                 " at offset " + std::to_string(at);
+        at += 2;
+        return {};
+      }
       if ((length & 0xC0) != 0)
         return std::string("compressed name in ") + where + " at offset " + std::to_string(at);
       ++at;
@@ -659,9 +672,11 @@ inline std::string find_compressed_name(const std::vector<uint8_t>& message) {
         if (std::string fault = skip_name("record data"); !fault.empty()) return fault;
         break;
       default:
+        at = end;
         break;
     }
-    at = end;
+    if (type == LDNS_RR_TYPE_SOA) at += 20;
+    if (at != end) return "record data length differs from its content at " + std::to_string(end);
   }
   return {};
 }
