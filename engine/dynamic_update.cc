@@ -110,10 +110,12 @@ bool is_stored_type(uint32_t type) {
 // many. Lock held.
 template <class Select>
 int remove_owned(LocalZone::Guard& zone, std::string_view name, Select selected) {
-  std::vector<const ZoneRecord*> doomed;
-  for (RecordList::Position position : zone.live().owned_by(name))
-    if (selected(*position)) doomed.push_back(&*position);
-  for (const ZoneRecord* record : doomed) zone.live().remove(record);
+  std::vector<ZoneRecord> doomed;
+  for (const ZoneRecord& record : zone.live().owned_by(name))
+    if (selected(record)) doomed.push_back(record);
+  // Removal finds each record by its handle, so a compaction between two
+  // removals does not lose the later ones.
+  for (const ZoneRecord& record : doomed) zone.live().remove(record);
   return static_cast<int>(doomed.size());
 }
 
@@ -121,7 +123,7 @@ int remove_owned(LocalZone::Guard& zone, std::string_view name, Select selected)
 // domain always has its SOA record, which the database keeps in its fields
 // rather than in the list. Lock held.
 bool rrset_exists(const LocalZone::Guard& zone, std::string_view name, uint16_t type) {
-  if (zone.find_zone_record(zone.live(), name, type) != nullptr) return true;
+  if (zone.find_zone_record(zone.live(), name, type)) return true;
   return (type == kTypeSoa || type == kTypeAny) && zone.is_domain(name);
 }
 
@@ -149,7 +151,7 @@ uint16_t check_prerequisite(const LocalZone::Guard& zone, std::span<const uint8_
           !read_value(message, record.type, record.rdata, record.rdlength))
         return kRcodeFormErr;
       return find_exact_record(zone, record.name, record.type, message, record.rdata,
-                               record.rdlength) != nullptr
+                               record.rdlength)
                  ? kRcodeNoError
                  : kRcodeNxRrset;
     default:
@@ -197,19 +199,20 @@ bool apply_addition(LocalZone::Guard& zone, std::span<const uint8_t> message,
   const std::optional<RecordValue> value =
       read_value(message, record.type, record.rdata, record.rdlength);
   if (record.type == kTypeCname) {
-    const ZoneRecord* first = zone.find_zone_record(zone.live(), record.name, kTypeAny);
-    if (first != nullptr && first->type != kTypeCname) return false;
+    const std::optional<ZoneRecord> first =
+        zone.find_zone_record(zone.live(), record.name, kTypeAny);
+    if (first && first->type != kTypeCname) return false;
     if (!value) return false;
     // The database cannot hold an alias of the root; keep the old alias
     // rather than remove it for a replacement that would be refused.
-    if (first != nullptr && !value->target.empty()) {
-      zone.live().remove(first);
+    if (first && !value->target.empty()) {
+      zone.live().remove(*first);
       zone.set_serial(zone.serial() + 1);
     }
     zone.add_zone_record(0, kTypeCname, record.name, record.ttl, 0, value->target);
     return true;
   }
-  if (zone.find_zone_record(zone.live(), record.name, kTypeCname) != nullptr) return false;
+  if (zone.find_zone_record(zone.live(), record.name, kTypeCname)) return false;
   if ((record.type != kTypeA && record.type != kTypeMx) || !value) return false;
   zone.add_zone_record(0, record.type, record.name, record.ttl, value->datum, value->target);
   return true;
@@ -236,10 +239,10 @@ bool apply_update(LocalZone::Guard& zone, std::span<const uint8_t> message,
       return true;
     case kClassNone: {
       if (record.type == kTypeSoa || record.type == kTypeNs) return false;
-      const ZoneRecord* found =
+      const std::optional<ZoneRecord> found =
           find_exact_record(zone, record.name, record.type, message, record.rdata, record.rdlength);
-      if (found == nullptr) return false;
-      zone.live().remove(found);
+      if (!found) return false;
+      zone.live().remove(*found);
       zone.set_serial(zone.serial() + 1);
       return true;
     }
@@ -345,21 +348,20 @@ void settle_update_reply(Engine& engine, std::span<uint8_t> reply, bool saved) {
   QueryStatistics::count(engine.statistics.errors);
 }
 
-const ZoneRecord* find_exact_record(const LocalZone::Guard& zone, std::string_view name,
-                                    uint32_t type, std::span<const uint8_t> message,
-                                    size_t rdata_position, size_t rdata_length) {
+std::optional<ZoneRecord> find_exact_record(const LocalZone::Guard& zone, std::string_view name,
+                                            uint32_t type, std::span<const uint8_t> message,
+                                            size_t rdata_position, size_t rdata_length) {
   const std::optional<RecordValue> value = read_value(message, type, rdata_position, rdata_length);
-  if (!value) return nullptr;
-  for (RecordList::Position position : zone.live().owned_by(name)) {
-    const ZoneRecord& record = *position;
+  if (!value) return std::nullopt;
+  for (const ZoneRecord& record : zone.live().owned_by(name)) {
     if (record.type != type) continue;
     const bool same_datum = record.datum == value->datum;
     const bool same = type == kTypeA    ? same_datum
                       : type == kTypeMx ? same_datum && record.target == value->target
                                         : record.target == value->target;
-    if (same) return &record;
+    if (same) return record;
   }
-  return nullptr;
+  return std::nullopt;
 }
 
 int delete_name_records(LocalZone::Guard& zone, std::string_view name) {

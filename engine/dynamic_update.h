@@ -55,9 +55,9 @@ void settle_update_reply(Engine& engine, std::span<uint8_t> reply, bool saved);
 // be compressed. Null for any other type, for RDATA that does not read as a
 // value of its type within its length, and when no record matches.
 // Database lock held.
-const ZoneRecord* find_exact_record(const LocalZone::Guard& zone, std::string_view name,
-                                    uint32_t type, std::span<const uint8_t> message,
-                                    size_t rdata_position, size_t rdata_length);
+std::optional<ZoneRecord> find_exact_record(const LocalZone::Guard& zone, std::string_view name,
+                                            uint32_t type, std::span<const uint8_t> message,
+                                            size_t rdata_position, size_t rdata_length);
 
 // Removes every live record owned by `name` except its NS records. Changes
 // neither the serial nor the zone file. Database lock held; returns the

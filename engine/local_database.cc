@@ -16,28 +16,6 @@
 namespace norvane {
 namespace {
 
-const std::vector<RecordList::Position>& no_positions() {
-  static const std::vector<RecordList::Position> empty;
-  return empty;
-}
-
-template <class Map>
-void erase_position(Map& map, const typename Map::key_type& key, RecordList::Position position) {
-  auto found = map.find(key);
-  if (found == map.end()) return;
-  auto& list = found->second;
-  list.erase(std::find(list.begin(), list.end(), position));
-  if (list.empty()) map.erase(found);
-}
-
-// The count kept for `name` in `counts`, added as 0 when there is none.
-uint32_t& count_of(std::unordered_map<std::string, uint32_t, NameHash, std::equal_to<>>& counts,
-                   std::string_view name) {
-  auto found = counts.find(name);
-  if (found == counts.end()) found = counts.emplace(std::string(name), 0).first;
-  return found->second;
-}
-
 // Lower case, one trailing dot removed: the form of record owners and
 // targets, which the indexes look up byte for byte.
 std::string normal_name(std::string_view text) {
@@ -58,154 +36,229 @@ bool is_stored_type(uint32_t type) {
   return type == kTypeA || type == kTypeNs || type == kTypeCname || type == kTypeMx;
 }
 
+// Handles hold the list's identity above the sequence number's 40 bits.
+constexpr uint64_t kSequenceBits = 40;
+constexpr uint64_t kSequenceMask = (uint64_t{1} << kSequenceBits) - 1;
+
+uint64_t new_list_id() {
+  // Starts at 1 so that no handle is 0; wraps after 2^24 lists, far more
+  // loads than a process makes.
+  static std::atomic<uint64_t> next{1};
+  const uint64_t id = next.fetch_add(1) & 0xFFFFFF;
+  return id == 0 ? next.fetch_add(1) & 0xFFFFFF : id;
+}
+
+// Lists compact once their removed slots outnumber the live ones and this.
+constexpr size_t kCompactAfter = 4096;
+
 }  // namespace
 
 // ---- RecordList -------------------------------------------------------------
 
-const ZoneRecord& RecordList::append(ZoneRecord record) {
-  // Handles are unique across every list of the process, so a handle taken
-  // from a list that a load has since replaced finds nothing.
-  static std::atomic<uint64_t> next_handle{1};
-  record.sequence = next_sequence_++;
-  record.handle = next_handle.fetch_add(1);
-  records_.push_back(std::move(record));
-  Position position = std::prev(records_.end());
-  index(position);
-  if (journal_.journal != nullptr) journal_.journal->added(*position);
-  return *position;
+RecordList::RecordList() : store_(new_list_id()) {}
+
+std::optional<ZoneRecord> RecordList::append(uint32_t type, std::string_view owner, uint32_t ttl,
+                                             uint32_t datum, std::string_view target) {
+  if (next_sequence_ > kSequenceMask) return std::nullopt;
+  const NameRef owner_ref = store_.intern(owner);
+  const NameRef target_ref = target.empty() ? kNoName : store_.intern(target);
+  if (owner_ref == kNoName || (!target.empty() && target_ref == kNoName)) return std::nullopt;
+  StoredRecord stored{next_sequence_, owner_ref, target_ref, ttl, datum, type, 0};
+  const uint32_t index = store_.push(stored);
+  if (index == kNoSlot) return std::nullopt;
+  ++next_sequence_;
+  next_owned_.push_back(kNoSlot);
+  next_address_.push_back(kNoSlot);
+  ++live_count_;
+
+  RecordStore::NameInfo& info = store_.info(owner_ref);
+  if (info.last == kNoSlot)
+    info.first = index;
+  else
+    next_owned_[info.last] = index;
+  info.last = index;
+  if (!bulk_load_) {
+    index_details(index);
+    count_ancestors(owner, 1);
+  }
+  return store_.view(index);
 }
 
 void RecordList::start_bulk_load(size_t expected) {
-  if (!bulk_load_) bulk_load_start_ = records_.size();
+  if (!bulk_load_) bulk_load_start_ = store_.slot_count();
   bulk_load_ = true;
-  by_owner_.reserve(by_owner_.size() + expected);
+  // A little more than one name per record: the ancestors and the targets.
+  store_.reserve(store_.slot_count() + expected, expected + expected / 8);
+  next_owned_.reserve(store_.slot_count() + expected);
+  next_address_.reserve(store_.slot_count() + expected);
 }
 
 void RecordList::finish_bulk_load() {
   if (!bulk_load_) return;
   bulk_load_ = false;
-  by_handle_.reserve(records_.size());
-  Position position = records_.cbegin();
-  std::advance(position, bulk_load_start_);
+  size_t addresses = 0;
+  for (uint32_t index = bulk_load_start_; index < store_.slot_count(); ++index)
+    if (store_.slot(index).type == kTypeA) ++addresses;
+  by_address_.reserve(by_address_.size() + addresses);
   // Neighbouring records mostly share their ancestors (the hosts of one
-  // domain), so the counts of the last parent's ancestors are kept at hand
-  // rather than looked up again. Counts are reached by pointer: the values of
-  // an unordered_map stay where they are when it grows.
+  // domain), so the ancestors of the last parent are kept at hand rather
+  // than looked up again.
   std::string_view last_parent;
-  std::vector<uint32_t*> last_counts;
-  for (; position != records_.cend(); ++position) {
-    index_details(position);
-    const std::string_view owner = position->owner;
+  std::vector<NameRef> last_ancestors;
+  for (uint32_t index = bulk_load_start_; index < store_.slot_count(); ++index) {
+    if (store_.removed(index)) continue;
+    index_details(index);
+    const std::string_view owner = store_.name(store_.slot(index).owner);
     const size_t dot = owner.find('.');
     if (dot == std::string_view::npos) continue;
     const std::string_view parent = owner.substr(dot + 1);
-    if (last_counts.empty() || parent != last_parent) {
-      last_counts.clear();
-      for (size_t at = dot; at != std::string_view::npos; at = owner.find('.', at + 1))
-        last_counts.push_back(&count_of(descendants_, owner.substr(at + 1)));
-      last_parent = parent;
+    if (last_ancestors.empty() || parent != last_parent) {
+      last_ancestors.clear();
+      for (size_t at = dot; at != std::string_view::npos; at = owner.find('.', at + 1)) {
+        const NameRef ancestor = store_.intern(owner.substr(at + 1));
+        if (ancestor != kNoName) last_ancestors.push_back(ancestor);
+      }
+      // Interning may add a chunk, but never moves a stored name.
+      last_parent =
+          last_ancestors.empty() ? std::string_view() : store_.name(last_ancestors.front());
     }
-    for (uint32_t* count : last_counts) ++*count;
+    for (NameRef ancestor : last_ancestors) ++store_.info(ancestor).descendants;
   }
 }
 
-void RecordList::index(Position position) {
-  by_owner_[position->owner].push_back(position);
-  if (bulk_load_) return;
-  index_details(position);
-  const std::string_view owner = position->owner;
-  for (size_t dot = owner.find('.'); dot != std::string_view::npos; dot = owner.find('.', dot + 1))
-    ++count_of(descendants_, owner.substr(dot + 1));
-}
-
-void RecordList::index_details(Position position) {
-  const ZoneRecord& record = *position;
-  by_handle_.emplace(record.handle, position);
-  if (record.type == kTypeA) by_address_[record.datum].push_back(position);
-  const std::string_view owner = record.owner;
+void RecordList::index_details(uint32_t index) {
+  const StoredRecord& stored = store_.slot(index);
+  if (stored.type == kTypeA) {
+    // Chains keep list order: a new record goes to the end.
+    const uint32_t first = by_address_.find(stored.datum);
+    if (first == kNoSlot) {
+      by_address_.set(stored.datum, index);
+    } else {
+      uint32_t at = first;
+      while (next_address_[at] != kNoSlot) at = next_address_[at];
+      next_address_[at] = index;
+    }
+  }
+  const std::string_view owner = store_.name(stored.owner);
   if (!owner.empty() && owner[0] == '*') ++wildcard_suffix_lengths_[owner.size() - 1];
 }
 
-void RecordList::unindex(Position position) {
-  const ZoneRecord& record = *position;
-  erase_position(by_owner_, record.owner, position);
-  by_handle_.erase(record.handle);
-  if (record.type == kTypeA) erase_position(by_address_, record.datum, position);
-  const std::string_view owner = record.owner;
+void RecordList::count_ancestors(std::string_view owner, int delta) {
   for (size_t dot = owner.find('.'); dot != std::string_view::npos;
        dot = owner.find('.', dot + 1)) {
-    auto found = descendants_.find(owner.substr(dot + 1));
-    if (found != descendants_.end() && --found->second == 0) descendants_.erase(found);
-  }
-  if (!owner.empty() && owner[0] == '*') {
-    auto found = wildcard_suffix_lengths_.find(owner.size() - 1);
-    if (found != wildcard_suffix_lengths_.end() && --found->second == 0)
-      wildcard_suffix_lengths_.erase(found);
+    const std::string_view ancestor = owner.substr(dot + 1);
+    const NameRef ref = delta > 0 ? store_.intern(ancestor) : store_.find_name(ancestor);
+    if (ref == kNoName) continue;
+    uint32_t& count = store_.info(ref).descendants;
+    count = delta > 0 ? count + 1 : (count > 0 ? count - 1 : 0);
   }
 }
 
-bool RecordList::remove(const ZoneRecord* record) {
-  if (record == nullptr) return false;
-  auto owned = by_owner_.find(std::string_view(record->owner));
-  if (owned == by_owner_.end()) return false;
-  for (Position position : owned->second) {
-    if (&*position == record) {
-      if (journal_.journal != nullptr) journal_.journal->removed(*position);
-      unindex(position);
-      records_.erase(position);
-      return true;
+bool RecordList::remove(const ZoneRecord& record) {
+  if ((record.handle >> kSequenceBits) != store_.list_id()) return false;
+  const uint32_t index = store_.find_sequence((record.handle & kSequenceMask) - 1);
+  if (index == kNoSlot || store_.removed(index)) return false;
+  const StoredRecord stored = store_.slot(index);
+
+  RecordStore::NameInfo& info = store_.info(stored.owner);
+  uint32_t before = kNoSlot;
+  for (uint32_t at = info.first; at != index; at = next_owned_[at]) before = at;
+  if (before == kNoSlot)
+    info.first = next_owned_[index];
+  else
+    next_owned_[before] = next_owned_[index];
+  if (info.last == index) info.last = before;
+
+  // Records of a bulk load not yet finished are in the owner chains only.
+  const bool indexed = !bulk_load_ || index < bulk_load_start_;
+  if (stored.type == kTypeA && indexed) {
+    const uint32_t first = by_address_.find(stored.datum);
+    if (first == index) {
+      by_address_.set(stored.datum, next_address_[index]);
+    } else {
+      uint32_t at = first;
+      while (at != kNoSlot && next_address_[at] != index) at = next_address_[at];
+      if (at != kNoSlot) next_address_[at] = next_address_[index];
     }
   }
-  return false;
+  const std::string_view owner = store_.name(stored.owner);
+  if (indexed) {
+    count_ancestors(owner, -1);
+    if (!owner.empty() && owner[0] == '*') {
+      auto found = wildcard_suffix_lengths_.find(owner.size() - 1);
+      if (found != wildcard_suffix_lengths_.end() && --found->second == 0)
+        wildcard_suffix_lengths_.erase(found);
+    }
+  }
+  store_.writable(index).type = 0;
+  --live_count_;
+  ++removed_count_;
+  if (!bulk_load_ && removed_count_ > kCompactAfter && removed_count_ > live_count_) compact();
+  return true;
 }
 
-void RecordList::clear() {
-  bulk_load_ = false;
-  if (journal_.journal != nullptr) journal_.journal->replaced();
-  records_.clear();
-  by_owner_.clear();
-  by_address_.clear();
-  by_handle_.clear();
-  descendants_.clear();
-  wildcard_suffix_lengths_.clear();
+void RecordList::compact() {
+  RecordList fresh;
+  fresh.store_ = RecordStore(store_.list_id());
+  fresh.start_bulk_load(live_count_);
+  for (const ZoneRecord& record : store_) {
+    fresh.next_sequence_ = record.sequence;
+    fresh.append(record.type, record.owner, record.ttl, record.datum, record.target);
+  }
+  fresh.finish_bulk_load();
+  fresh.next_sequence_ = next_sequence_;
+  *this = std::move(fresh);
 }
 
-const std::vector<RecordList::Position>& RecordList::owned_by(std::string_view owner) const {
-  auto found = by_owner_.find(owner);
-  return found == by_owner_.end() ? no_positions() : found->second;
+void RecordList::clear() { *this = RecordList(); }
+
+RecordList::Owned RecordList::owned_by(std::string_view owner) const {
+  const NameRef ref = store_.find_name(owner);
+  return Owned(this, ref == kNoName ? kNoSlot : store_.info(ref).first);
 }
 
-const ZoneRecord* RecordList::find_handle(uint64_t handle) const {
-  auto found = by_handle_.find(handle);
-  return found == by_handle_.end() ? nullptr : &*found->second;
+std::optional<ZoneRecord> RecordList::find_handle(uint64_t handle) const {
+  const Position position = position_of(handle);
+  if (position == store_.end()) return std::nullopt;
+  return *position;
 }
 
-const ZoneRecord* RecordList::first_with_address(uint32_t address) const {
-  auto found = by_address_.find(address);
-  return found == by_address_.end() ? nullptr : &*found->second.front();
+RecordList::Position RecordList::position_of(uint64_t handle) const {
+  if ((handle >> kSequenceBits) != store_.list_id() || (handle & kSequenceMask) == 0)
+    return store_.end();
+  const uint32_t index = store_.find_sequence((handle & kSequenceMask) - 1);
+  if (index == kNoSlot || store_.removed(index)) return store_.end();
+  return Position(&store_, index);
+}
+
+std::optional<ZoneRecord> RecordList::first_with_address(uint32_t address) const {
+  const uint32_t index = by_address_.find(address);
+  if (index == kNoSlot) return std::nullopt;
+  return store_.view(index);
 }
 
 bool RecordList::has_descendants(std::string_view name) const {
-  return descendants_.find(name) != descendants_.end();
+  const NameRef ref = store_.find_name(name);
+  return ref != kNoName && store_.info(ref).descendants > 0;
 }
 
 void RecordList::for_each_wildcard_match(
     std::string_view name, const std::function<void(const ZoneRecord&)>& visit) const {
   if (wildcard_suffix_lengths_.empty()) return;
-  std::vector<Position> matches;
+  std::vector<ZoneRecord> matches;
   char key[kMaxNameLength + 2];
   for (const auto& entry : wildcard_suffix_lengths_) {
     const size_t suffix_length = entry.first;
     if (suffix_length >= name.size() || suffix_length > kMaxNameLength) continue;
     key[0] = '*';
     name.copy(key + 1, suffix_length, name.size() - suffix_length);
-    const auto& owned = owned_by(std::string_view(key, suffix_length + 1));
-    matches.insert(matches.end(), owned.begin(), owned.end());
+    for (const ZoneRecord& record : owned_by(std::string_view(key, suffix_length + 1)))
+      matches.push_back(record);
   }
   // Several wildcard owners may cover the name; answer them in list order.
   std::sort(matches.begin(), matches.end(),
-            [](Position a, Position b) { return a->sequence < b->sequence; });
-  for (Position position : matches) visit(*position);
+            [](const ZoneRecord& a, const ZoneRecord& b) { return a.sequence < b.sequence; });
+  for (const ZoneRecord& record : matches) visit(record);
 }
 
 // ---- LocalZone ------------------------------------------------------------
@@ -220,7 +273,7 @@ int LocalZone::add_zone_record(int staging, uint32_t type, std::string_view owne
   return hold().add_zone_record(staging, type, owner, ttl, datum, target);
 }
 
-bool LocalZone::remove_zone_record(const ZoneRecord* record) {
+bool LocalZone::remove_zone_record(const ZoneRecord& record) {
   bool found;
   {
     Guard held = hold();
@@ -279,22 +332,17 @@ int LocalZone::Guard::add_zone_record(int staging, uint32_t type, std::string_vi
 int LocalZone::Guard::add_zone_record(int staging, uint32_t type, std::string_view owner,
                                       uint32_t ttl, uint32_t datum, std::string_view target) {
   if (!is_stored_type(type)) return 0;
-  ZoneRecord record;
-  record.type = type;
-  record.owner = normal_name(owner);
-  if (type != kTypeA) record.target = normal_name(target);
+  const std::string owner_name = normal_name(owner);
+  const std::string target_name = type != kTypeA ? normal_name(target) : std::string();
   // The root cannot own a record of the local database.
-  if (record.owner.empty() || !valid_text_name(record.owner)) return 0;
-  if (type != kTypeA && (record.target.empty() || !valid_text_name(record.target))) return 0;
+  if (owner_name.empty() || !valid_text_name(owner_name)) return 0;
+  if (type != kTypeA && (target_name.empty() || !valid_text_name(target_name))) return 0;
   // The preference travels in 16 bits (RFC 1035 section 3.3.9); a larger one
   // could neither be answered nor read back from the zone file.
   if (type == kTypeMx && datum > 0xFFFF) return 0;
-  record.ttl = ttl == 0 ? minimum() : ttl;
-  record.datum = datum;
 
   RecordList& list = staging ? zone_->staging_ : zone_->live_;
-  for (RecordList::Position position : list.owned_by(record.owner)) {
-    const ZoneRecord& existing = *position;
+  for (const ZoneRecord& existing : list.owned_by(owner_name)) {
     if (type == kTypeCname || existing.type == kTypeCname) {
       // An alias stands alone: no second CNAME, nothing beside it.
       return 0;
@@ -305,38 +353,38 @@ int LocalZone::Guard::add_zone_record(int staging, uint32_t type, std::string_vi
         if (existing.datum == datum) return 0;
         break;
       case kTypeNs:
-        if (existing.target == record.target) return 0;
+        if (existing.target == target_name) return 0;
         break;
       case kTypeMx:
-        if (existing.datum == datum && existing.target == record.target) return 0;
+        if (existing.datum == datum && existing.target == target_name) return 0;
         break;
       default:
         break;
     }
   }
-  list.append(std::move(record));
-  return 1;
+  return list.append(type, owner_name, ttl == 0 ? minimum() : ttl, datum, target_name) ? 1 : 0;
 }
 
-const ZoneRecord* LocalZone::Guard::find_zone_record(const RecordList& list, std::string_view name,
-                                                     uint32_t type) const {
-  for (RecordList::Position position : list.owned_by(name)) {
-    if (type == kTypeAny || position->type == type) return &*position;
+std::optional<ZoneRecord> LocalZone::Guard::find_zone_record(const RecordList& list,
+                                                             std::string_view name,
+                                                             uint32_t type) const {
+  for (const ZoneRecord& record : list.owned_by(name)) {
+    if (type == kTypeAny || record.type == type) return record;
   }
-  return nullptr;
+  return std::nullopt;
 }
 
-const ZoneRecord* LocalZone::Guard::find_address_record(uint32_t address) const {
+std::optional<ZoneRecord> LocalZone::Guard::find_address_record(uint32_t address) const {
   return zone_->live_.first_with_address(address);
 }
 
-bool LocalZone::Guard::unlink_zone_record(const ZoneRecord* record) {
+bool LocalZone::Guard::unlink_zone_record(const ZoneRecord& record) {
   const bool found = zone_->live_.remove(record);
   ++zone_->serial_;
   return found;
 }
 
-bool LocalZone::Guard::remove_zone_record(const ZoneRecord* record) {
+bool LocalZone::Guard::remove_zone_record(const ZoneRecord& record) {
   const bool found = unlink_zone_record(record);
   request_save();
   return found;
@@ -345,8 +393,8 @@ bool LocalZone::Guard::remove_zone_record(const ZoneRecord* record) {
 int LocalZone::Guard::remove_zone_records(uint32_t type, std::string_view name) {
   if (!name.empty() && name.back() == '.') name.remove_suffix(1);
   int removed = 0;
-  while (const ZoneRecord* record = find_zone_record(zone_->live_, name, type)) {
-    if (!remove_zone_record(record)) break;
+  while (const std::optional<ZoneRecord> record = find_zone_record(zone_->live_, name, type)) {
+    if (!remove_zone_record(*record)) break;
     ++removed;
   }
   return removed;

@@ -10,9 +10,8 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
-#include <list>
-#include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -20,28 +19,9 @@
 
 #include "engine/log.h"
 #include "engine/names.h"
+#include "engine/record_store.h"
 
 namespace norvane {
-
-// One stored record. Only A, NS, CNAME and MX are stored.
-struct ZoneRecord {
-  uint32_t ttl = 0;
-  // A: the IPv4 address in network byte order; MX: the preference; else 0.
-  uint32_t datum = 0;
-  uint32_t type = 0;
-  // Owner and target (NS host, CNAME canonical name, MX exchange; empty for A):
-  // lower case, no trailing dot, at most 255 characters each.
-  std::string owner;
-  std::string target;
-  // Position in the list's insertion order; orders wildcard matches.
-  uint64_t sequence = 0;
-  // Identity of the record for clients that name it later (the control
-  // channel): never 0, never reused within the process.
-  uint64_t handle = 0;
-
-  uint8_t owner_length() const { return static_cast<uint8_t>(owner.size()); }
-  uint8_t target_length() const { return static_cast<uint8_t>(target.size()); }
-};
 
 // Transparent hashing so that lookups by std::string_view do not allocate.
 struct NameHash {
@@ -49,69 +29,72 @@ struct NameHash {
   size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
 };
 
-// The changes of one record list since they were last taken, kept so that a
-// save of a large zone copies what changed under the database lock rather
-// than every record. Records are only ever appended at the end or removed, so
-// a record's sequence number orders it. Nothing is kept until a reader
-// start()s the journal; a list that is cleared or replaced, or changes that
-// outgrow kLimit, leave only the `whole` mark: the next reader copies the
-// whole list. Guarded by the database lock.
-struct ChangeJournal {
-  struct Change {
-    uint64_t sequence;
-    bool added;
-    ZoneRecord record;  // added records only
-  };
-  static constexpr size_t kLimit = 100'000;
-
-  std::vector<Change> changes;
-  bool whole = true;
-
-  // The reader has a whole copy: keep the changes from now on.
-  void start() {
-    changes.clear();
-    whole = false;
-  }
-  void replaced() {
-    changes.clear();
-    whole = true;
-  }
-  void added(const ZoneRecord& record) {
-    if (whole) return;
-    if (changes.size() >= kLimit) return replaced();
-    changes.push_back({record.sequence, true, record});
-  }
-  void removed(const ZoneRecord& record) {
-    if (whole) return;
-    if (changes.size() >= kLimit) return replaced();
-    changes.push_back({record.sequence, false, ZoneRecord{}});
-  }
-};
-
 // A list of records in insertion order with its lookup indexes. The order is
-// the order of answers, of the saved zone file and of zone transfers.
+// the order of answers, of the saved zone file and of zone transfers. Each
+// distinct name is stored once; records refer to names and indexes refer to
+// records by number, so a large zone costs little more than its text.
+//
+// Handles carry the list's identity, which a list draws when it is made or
+// cleared, and the record's sequence number: a handle taken from a list
+// that a load has since replaced finds nothing.
 class RecordList {
  public:
-  using Records = std::list<ZoneRecord>;
-  using Position = Records::const_iterator;
+  using Position = RecordChunks::Iterator;
 
-  RecordList() = default;
+  // The records of one owner, in list order.
+  class Owned {
+   public:
+    class Iterator {
+     public:
+      Iterator(const RecordList* list, uint32_t index) : list_(list), index_(index) { settle(); }
+      const ZoneRecord& operator*() const { return current_; }
+      const ZoneRecord* operator->() const { return &current_; }
+      Iterator& operator++() {
+        index_ = list_->next_owned_[index_];
+        settle();
+        return *this;
+      }
+      bool operator==(const Iterator& other) const { return index_ == other.index_; }
+
+     private:
+      void settle() {
+        if (index_ != kNoSlot) current_ = list_->store_.view(index_);
+      }
+      const RecordList* list_;
+      uint32_t index_;
+      ZoneRecord current_;
+    };
+    Owned(const RecordList* list, uint32_t first) : list_(list), first_(first) {}
+    Iterator begin() const { return Iterator(list_, first_); }
+    Iterator end() const { return Iterator(list_, kNoSlot); }
+    bool empty() const { return first_ == kNoSlot; }
+    size_t size() const {
+      size_t count = 0;
+      for (uint32_t at = first_; at != kNoSlot; at = list_->next_owned_[at]) ++count;
+      return count;
+    }
+
+   private:
+    const RecordList* list_;
+    uint32_t first_;
+  };
+
+  RecordList();
   RecordList(const RecordList&) = delete;
   RecordList& operator=(const RecordList&) = delete;
   RecordList(RecordList&&) = default;
   RecordList& operator=(RecordList&&) = default;
 
-  const Records& records() const { return records_; }
-  bool empty() const { return records_.empty(); }
-  size_t size() const { return records_.size(); }
+  // Every record in list order (begin(), end(); see Position).
+  const RecordChunks& records() const { return store_; }
+  bool empty() const { return live_count_ == 0; }
+  size_t size() const { return live_count_; }
 
-  // Makes `journal` hear every change of this list (null: none). The link
-  // stays with this object: contents moved in mark the journal replaced,
-  // contents moved out go without it.
-  void set_journal(ChangeJournal* journal) { journal_.journal = journal; }
-
-  // Appends a record and indexes it; returns the stored record.
-  const ZoneRecord& append(ZoneRecord record);
+  // Appends a record (owner and target as given: the caller normalises them;
+  // target empty for A) and indexes it. Returns the stored record, or
+  // nothing when the storage is full.
+  std::optional<ZoneRecord> append(uint32_t type, std::string_view owner, uint32_t ttl,
+                                   uint32_t datum, std::string_view target);
   // A whole-zone load into this list: room is reserved for about `expected`
   // records and, until finish_bulk_load, appended records are indexed by
   // owner only (what the duplicate test of add_zone_record reads). The other
@@ -121,23 +104,23 @@ class RecordList {
   void start_bulk_load(size_t expected);
   void finish_bulk_load();
 
-  // Unlinks and frees `record`; false when it is not in this list.
-  bool remove(const ZoneRecord* record);
+  // Removes the record that `record` shows (found by its handle, so a view
+  // taken before an earlier removal still finds it); false when it is not in
+  // this list. A removal may compact the list, after which the names of
+  // views taken before it must not be read.
+  bool remove(const ZoneRecord& record);
   void clear();
 
   // Records owned by `owner`, in list order (empty when none).
-  const std::vector<Position>& owned_by(std::string_view owner) const;
-  // The record with `handle`, or null when it is no longer in this list.
-  const ZoneRecord* find_handle(uint64_t handle) const;
+  Owned owned_by(std::string_view owner) const;
+  // The record with `handle`, or nothing when it is no longer in this list.
+  std::optional<ZoneRecord> find_handle(uint64_t handle) const;
   // The position of the record with `handle`, or records().end() when it is
   // no longer in this list; lets a listing step to the record behind it
   // without walking the list.
-  Position position_of(uint64_t handle) const {
-    auto found = by_handle_.find(handle);
-    return found == by_handle_.end() ? records_.cend() : found->second;
-  }
-  // The first A record whose address equals `address` (network order), or null.
-  const ZoneRecord* first_with_address(uint32_t address) const;
+  Position position_of(uint64_t handle) const;
+  // The first A record whose address equals `address` (network order).
+  std::optional<ZoneRecord> first_with_address(uint32_t address) const;
   // True when some record's owner lies strictly below `name` (label boundary).
   bool has_descendants(std::string_view name) const;
   // Calls `visit(record)` for every record whose owner is a wildcard ("*"
@@ -146,34 +129,33 @@ class RecordList {
   void for_each_wildcard_match(std::string_view name,
                                const std::function<void(const ZoneRecord&)>& visit) const;
 
- private:
-  void index(Position position);
-  // The indexes other than by_owner_ and descendants_.
-  void index_details(Position position);
-  void unindex(Position position);
+  // A read-only copy of the list as it is now, cheap to take (it shares the
+  // storage) and safe to read after the lock guarding the list is released.
+  FrozenRecords freeze() const { return FrozenRecords(store_); }
 
-  Records records_;
-  std::unordered_map<std::string, std::vector<Position>, NameHash, std::equal_to<>> by_owner_;
-  std::unordered_map<uint32_t, std::vector<Position>> by_address_;
-  std::unordered_map<std::string, uint32_t, NameHash, std::equal_to<>> descendants_;
+ private:
+  // Links slot `index` into the address index and the descendant and
+  // wildcard counts.
+  void index_details(uint32_t index);
+  // Adds `delta` to the descendant count of every ancestor of `owner`.
+  void count_ancestors(std::string_view owner, int delta);
+  // Rebuilds the list without its removed slots and unused names.
+  void compact();
+
+  RecordStore store_;
+  // Per slot: the next record of the same owner, and for A records the next
+  // one with the same address (kNoSlot at the end of a chain).
+  std::vector<uint32_t> next_owned_;
+  std::vector<uint32_t> next_address_;
+  AddressIndex by_address_;
   // Suffix length of wildcard owners -> number of records with such an owner.
   std::unordered_map<size_t, uint32_t> wildcard_suffix_lengths_;
-  std::unordered_map<uint64_t, Position> by_handle_;
+  size_t live_count_ = 0;
+  size_t removed_count_ = 0;
   uint64_t next_sequence_ = 0;
   bool bulk_load_ = false;
-  // Records before this position were indexed in full before the bulk load.
-  size_t bulk_load_start_ = 0;
-
-  struct JournalLink {
-    ChangeJournal* journal = nullptr;
-    JournalLink() = default;
-    JournalLink(JournalLink&&) noexcept {}
-    JournalLink& operator=(JournalLink&&) noexcept {
-      if (journal != nullptr) journal->replaced();
-      return *this;
-    }
-  };
-  JournalLink journal_;
+  // Slots before this one were indexed in full before the bulk load.
+  uint32_t bulk_load_start_ = 0;
 };
 
 // The local domain, one per engine. Its SOA fields, its lists and the load
@@ -187,7 +169,7 @@ class LocalZone {
  public:
   class Guard;
 
-  explicit LocalZone(TransactionLog& log) : log_(log) { live_.set_journal(&journal_); }
+  explicit LocalZone(TransactionLog& log) : log_(log) {}
   LocalZone(const LocalZone&) = delete;
   LocalZone& operator=(const LocalZone&) = delete;
 
@@ -207,7 +189,7 @@ class LocalZone {
   // queued, not waited for, when a writer is installed). Returns whether the
   // record was found; a record not in the live list still raises the serial
   // and asks for a save.
-  bool remove_zone_record(const ZoneRecord* record);
+  bool remove_zone_record(const ZoneRecord& record);
   int remove_zone_records(uint32_t type, std::string_view name);
   int set_zone_soa(std::string_view domain, std::string_view primary, std::string_view mailbox,
                    uint32_t serial, uint32_t refresh, uint32_t retry, uint32_t expire,
@@ -219,16 +201,6 @@ class LocalZone {
   // not by the database lock.
   std::mutex save_lock;
   uint64_t published_save_generation = 0;
-
-  // The live records as the last save saw them, by sequence number, brought
-  // up to date from the change journal by each save (see zone_file.cc).
-  // Guarded by mirror_lock. A thread takes mirror_lock before the database
-  // lock and waits for it at most kMirrorWait, so a thread that already
-  // holds the database lock cannot deadlock on it; one that gives up copies
-  // the whole list instead.
-  static constexpr std::chrono::milliseconds kMirrorWait{2000};
-  std::timed_mutex mirror_lock;
-  std::map<uint64_t, ZoneRecord> mirror;
 
   // What a waiter for a save hears: whether the write it waited for reached
   // the disk.
@@ -264,7 +236,6 @@ class LocalZone {
   mutable std::recursive_timed_mutex lock_;
   RecordList live_;
   RecordList staging_;
-  ChangeJournal journal_;
   std::function<bool()> save_hook_;
   std::function<void(SaveDone)> save_queue_;
 
@@ -346,9 +317,6 @@ class LocalZone::Guard {
   // The next save generation; each call returns a larger one.
   uint64_t take_save_generation() { return zone_->next_save_generation_++; }
 
-  // The changes of the live list for the zone file's mirror.
-  ChangeJournal& journal() { return zone_->journal_; }
-
   RecordList& live() { return zone_->live_; }
   const RecordList& live() const { return zone_->live_; }
   RecordList& staging() { return zone_->staging_; }
@@ -368,20 +336,20 @@ class LocalZone::Guard {
                       uint32_t datum, std::string_view target);
 
   // The first record of `list` owned by `name` with `type` (255: any).
-  const ZoneRecord* find_zone_record(const RecordList& list, std::string_view name,
-                                     uint32_t type) const;
+  std::optional<ZoneRecord> find_zone_record(const RecordList& list, std::string_view name,
+                                             uint32_t type) const;
   // The first A record of the live list with `address` (network order).
-  const ZoneRecord* find_address_record(uint32_t address) const;
+  std::optional<ZoneRecord> find_address_record(uint32_t address) const;
 
   // Unlinks and frees `record` and adds 1 to the serial; the zone file is
   // not touched. Returns whether the record was found (a record not in the
   // live list still raises the serial). The caller saves (LocalZone::save
   // once the lock is released, or request_save).
-  bool unlink_zone_record(const ZoneRecord* record);
+  bool unlink_zone_record(const ZoneRecord& record);
   // unlink_zone_record, then request_save: with a writer the save is queued
   // and made once the lock is released; without one it is made now, with
   // the lock still held. Returns whether the record was found.
-  bool remove_zone_record(const ZoneRecord* record);
+  bool remove_zone_record(const ZoneRecord& record);
   // Strips one trailing dot from `name` (compared as passed: lower case) and
   // removes every live record of `name` and `type` (255: all) one by one,
   // each with remove_zone_record. Returns the number removed.

@@ -133,10 +133,10 @@ template <typename Write>
 void write_own_or_wildcard(const LocalZone::Guard& zone, std::string_view name, uint32_t type,
                            Write& write) {
   bool own = false;
-  for (RecordList::Position position : zone.live().owned_by(name)) {
-    if (position->type != type) continue;
+  for (const ZoneRecord& record : zone.live().owned_by(name)) {
+    if (record.type != type) continue;
     own = true;
-    if (!write(*position)) return;
+    if (!write(record)) return;
   }
   if (own) return;
   bool full = false;
@@ -168,8 +168,7 @@ int local_answer_a(Engine& engine, const LocalZone::Guard& zone, std::string_vie
 int local_answer_ns(Engine& engine, const LocalZone::Guard& zone, std::string_view name, Sink& sink,
                     uint16_t& count, AddressTarget addresses) {
   const uint16_t before = count;
-  for (RecordList::Position position : zone.live().owned_by(name)) {
-    const ZoneRecord& record = *position;
+  for (const ZoneRecord& record : zone.live().owned_by(name)) {
     if (record.type != kTypeNs) continue;
     if (!sink.put_name(name, kTypeNs, record.ttl, record.target)) break;
     ++count;
@@ -187,8 +186,8 @@ int local_answer_ns(Engine& engine, const LocalZone::Guard& zone, std::string_vi
 int local_answer_cname(Engine& engine, const LocalZone::Guard& zone, std::string_view name,
                        Sink& sink, uint16_t& count, bool target_addresses) {
   const uint16_t before = count;
-  const ZoneRecord* record = zone.find_zone_record(zone.live(), name, kTypeCname);
-  if (record == nullptr) return 0;
+  std::optional<ZoneRecord> record = zone.find_zone_record(zone.live(), name, kTypeCname);
+  if (!record) return 0;
   // The owners written so far, to stop on a chain that comes back to one.
   std::array<std::string_view, kMaxCnameLinks> owners;
   size_t links = 0;
@@ -207,8 +206,8 @@ int local_answer_cname(Engine& engine, const LocalZone::Guard& zone, std::string
     // server restarts at the canonical name). Targets outside the database
     // are left to the client.
     const std::string_view target = record->target;
-    const ZoneRecord* next = zone.find_zone_record(zone.live(), target, kTypeCname);
-    if (next == nullptr) {
+    const std::optional<ZoneRecord> next = zone.find_zone_record(zone.live(), target, kTypeCname);
+    if (!next) {
       local_answer_a(engine, zone, target, sink, count);
       break;
     }
@@ -246,8 +245,8 @@ int local_answer_ptr(Engine& engine, const LocalZone::Guard& zone, std::string_v
                      Sink& sink, uint16_t& count) {
   const uint32_t address = reverse_name_address(name);
   if (address == 0) return 0;
-  const ZoneRecord* record = zone.find_address_record(address);
-  if (record == nullptr || !sink.put_name(name, kTypePtr, record->ttl, record->owner)) return 0;
+  const std::optional<ZoneRecord> record = zone.find_address_record(address);
+  if (!record || !sink.put_name(name, kTypePtr, record->ttl, record->owner)) return 0;
   ++count;
   if (engine.log.enabled(1)) {
     engine.log.write(1, "local %s %u IN PTR %s\n", EscapedName(name).c_str(), record->ttl,
@@ -281,20 +280,7 @@ namespace {
 int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply, ReplyState& state,
                   const DnsHeader& request, std::string_view name, uint16_t question_class,
                   bool local, LocalZone::Guard& zone) {
-  // The zone's mirror lock comes before the database lock (see
-  // LocalZone::mirror_lock): over TCP the lock is let go and taken again
-  // behind it, and everything below reads the zone as it is then.
-  // Over UDP the listener thread must not wait: the mirror is only tried.
   const bool tcp = context.tcp();
-  std::unique_lock<std::timed_mutex> mirror_lock(engine.zone.mirror_lock, std::defer_lock);
-  if (tcp) {
-    zone.unlock();
-    mirror_lock.try_lock_for(LocalZone::kMirrorWait);
-    zone = engine.zone.hold();
-  } else {
-    mirror_lock.try_lock();
-  }
-
   std::vector<uint8_t>& base = state.base;
   base.resize(DnsHeader::kSize);
   append_name(base, name);
@@ -324,16 +310,19 @@ int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply, R
     state.truncated = true;
     return finish_reply(engine, context, reply, state, request, local, false);
   }
-  const ZoneCopy copy = copy_zone_records(
-      engine.zone, zone, std::move(mirror_lock), [name](const ZoneRecord& record) {
-        if (record.type == kTypeNs) return record.owner == name;
-        return (record.type == kTypeA || record.type == kTypeCname || record.type == kTypeMx) &&
-               owner_within(record.owner, name);
-      });
+  const ZoneCopy copy = ZoneCopy::capture(zone);
+  zone.unlock();
+  auto transferred = [name](const ZoneRecord& record) {
+    if (record.type == kTypeNs) return record.owner == name;
+    return (record.type == kTypeA || record.type == kTypeCname || record.type == kTypeMx) &&
+           owner_within(record.owner, name);
+  };
 
   size_t needed = 2 * (base.size() + state.answers.size()) - name.size();
-  for (const ZoneCopy::Record& record : copy.records())
-    needed += record.owner_size + record.target_size + 16;
+  if (!tcp) {
+    for (const ZoneRecord& record : copy.records())
+      if (transferred(record)) needed += record.owner.size() + record.target.size() + 16;
+  }
   if (!tcp && needed > state.limit) {
     state.truncated = true;
     return finish_reply(engine, context, reply, state, request, local, false);
@@ -373,9 +362,9 @@ int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply, R
   if (!soa_record.empty()) writer.put_raw(soa_record);
   // The text of every record is only made when its log line is wanted.
   const bool logged = engine.log.enabled(1);
-  for (const ZoneCopy::Record& record : copy.records()) {
-    if (record.type != kTypeNs) continue;
-    const std::string_view target = copy.target(record);
+  for (const ZoneRecord& record : copy.records()) {
+    if (record.type != kTypeNs || record.owner != name) continue;
+    const std::string_view target = record.target;
     writer.put_name(name, kTypeNs, record.ttl, target);
     if (logged) {
       engine.log.write(1, "local %s %u IN NS %s\n", EscapedName(name).c_str(), record.ttl,
@@ -383,24 +372,25 @@ int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply, R
     }
   }
   char address[kIpv4TextSize];
-  for (const ZoneCopy::Record& record : copy.records()) {
-    const std::string_view owner = copy.owner(record);
+  for (const ZoneRecord& record : copy.records()) {
+    if (record.type == kTypeNs || !transferred(record)) continue;
+    const std::string_view owner = record.owner;
     switch (record.type) {
       case kTypeA:
         writer.put_a(owner, record.ttl, record.datum);
         break;
       case kTypeCname:
-        writer.put_name(owner, kTypeCname, record.ttl, copy.target(record));
+        writer.put_name(owner, kTypeCname, record.ttl, record.target);
         break;
       case kTypeMx:
-        writer.put_mx(owner, record.ttl, static_cast<uint16_t>(record.datum), copy.target(record));
+        writer.put_mx(owner, record.ttl, static_cast<uint16_t>(record.datum), record.target);
         break;
       default:
         continue;
     }
     if (!logged) continue;
     const EscapedName logged_owner(owner);
-    const EscapedName logged_target(copy.target(record));
+    const EscapedName logged_target(record.target);
     if (record.type == kTypeA)
       engine.log.write(1, "local %s %u IN A %s\n", logged_owner.c_str(), record.ttl,
                        address_text(record.datum, address));
@@ -580,8 +570,8 @@ int answer_query(Engine& engine, const RequestContext& context, Reply& reply, si
           engine.log.write(1, "query refused from %s\n", client);
           return error_reply(engine, kRcodeRefused, reply, request);
         }
-        const ZoneRecord* ns = zone.find_zone_record(zone.live(), name, kTypeNs);
-        if (i == questions - 1 && ns != nullptr) {
+        const bool apex = zone.find_zone_record(zone.live(), name, kTypeNs).has_value();
+        if (i == questions - 1 && apex) {
           return zone_transfer(engine, context, reply, state, header, name, question_class, local,
                                zone);
         }

@@ -16,21 +16,4 @@ ZoneSoa ZoneCopy::current_soa(const LocalZone::Guard& zone) {
   return soa;
 }
 
-void ZoneCopy::add(const ZoneRecord& record) {
-  // Names are at most 255 characters (the database refuses longer ones), so
-  // their sizes fit the single bytes of Record.
-  Record entry{record.sequence,
-               record.ttl,
-               record.datum,
-               record.type,
-               static_cast<uint32_t>(names_.size()),
-               0,
-               record.owner_length(),
-               record.target_length()};
-  names_ += record.owner;
-  entry.target_at = static_cast<uint32_t>(names_.size());
-  names_ += record.target;
-  records_.push_back(entry);
-}
-
 }  // namespace norvane

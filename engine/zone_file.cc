@@ -10,7 +10,6 @@
 #include <atomic>
 #include <cerrno>
 #include <ctime>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -161,19 +160,9 @@ struct RecordText {
 
 std::vector<RecordText> texts_of(const ZoneCopy& copy) {
   std::vector<RecordText> texts;
-  texts.reserve(copy.records().size());
-  for (const ZoneCopy::Record& r : copy.records())
-    texts.push_back({r.ttl, r.datum, r.type, copy.owner(r), copy.target(r)});
-  return texts;
-}
-
-std::vector<RecordText> texts_of(const std::map<uint64_t, ZoneRecord>& records) {
-  std::vector<RecordText> texts;
-  texts.reserve(records.size());
-  for (const auto& entry : records) {
-    const ZoneRecord& r = entry.second;
+  texts.reserve(copy.size());
+  for (const ZoneRecord& r : copy.records())
     texts.push_back({r.ttl, r.datum, r.type, r.owner, r.target});
-  }
   return texts;
 }
 
@@ -459,91 +448,19 @@ int save_with_settings(Engine& engine, const std::string& directory, const ZoneS
   return 1;
 }
 
-// What a reader of the zone's mirror (LocalZone::mirror) took under the
-// database lock: the mirror lock, and the changes since the mirror was last
-// brought up to date, or the whole list when the journal lost track. When
-// the mirror lock could not be had in time, nothing is taken and the lock is
-// not owned.
-struct MirrorUpdate {
-  std::unique_lock<std::timed_mutex> lock;
-  std::optional<ZoneCopy> whole;
-  std::vector<ChangeJournal::Change> changes;
-};
-
-// Database lock held by `zone`; `lock` as taken before it.
-MirrorUpdate take_mirror_changes(LocalZone::Guard& zone, std::unique_lock<std::timed_mutex> lock) {
-  MirrorUpdate update{std::move(lock), {}, {}};
-  if (!update.lock.owns_lock()) return update;
-  ChangeJournal& journal = zone.journal();
-  if (journal.whole) {
-    update.whole = ZoneCopy::capture(zone);
-    journal.start();
-  } else {
-    update.changes.swap(journal.changes);
-  }
-  return update;
-}
-
-// Brings the mirror up to date with what take_mirror_changes took; mirror
-// lock held (in `update`), database lock not.
-void apply_mirror_changes(LocalZone& database, MirrorUpdate& update) {
-  try {
-    std::map<uint64_t, ZoneRecord>& mirror = database.mirror;
-    if (update.whole) {
-      const ZoneCopy& whole = *update.whole;
-      mirror.clear();
-      for (const ZoneCopy::Record& r : whole.records()) {
-        ZoneRecord record;
-        record.ttl = r.ttl;
-        record.datum = r.datum;
-        record.type = r.type;
-        record.owner = whole.owner(r);
-        record.target = whole.target(r);
-        record.sequence = r.sequence;
-        mirror.emplace_hint(mirror.end(), r.sequence, std::move(record));
-      }
-    }
-    for (ChangeJournal::Change& change : update.changes) {
-      if (change.added)
-        mirror.insert_or_assign(change.sequence, std::move(change.record));
-      else
-        mirror.erase(change.sequence);
-    }
-  } catch (...) {
-    // A mirror left half brought up to date must not be trusted again. No
-    // thread waits for the mirror lock while holding the database lock, so
-    // taking the database lock here cannot deadlock.
-    database.hold().journal().replaced();
-    throw;
-  }
-}
-
-// Saves from the zone's mirror: under the database lock only the SOA fields
-// and the changes since the last save are copied, so a save of a large zone
-// holds up queries for as long as its changes take to copy, not the zone.
-// The mirror is brought up to date, formatted and written without the
-// database lock. When the mirror cannot be had in time, the whole list is
-// copied instead.
-bool save_from_mirror(Engine& engine, const std::string& directory) {
+// Saves a copy of the zone taken under the database lock, which costs a few
+// pointer copies whatever the zone's size; the copy is formatted and written
+// without the lock, so a save of a large zone does not hold up queries.
+bool save_copy(Engine& engine, const std::string& directory) {
   LocalZone& database = engine.zone;
-  ZoneSoa soa;
+  std::optional<ZoneCopy> copy;
   uint64_t generation;
-  MirrorUpdate update;
-  std::optional<ZoneCopy> whole;
-  std::unique_lock<std::timed_mutex> mirror_lock(database.mirror_lock, LocalZone::kMirrorWait);
   {
     LocalZone::Guard zone = database.hold();
-    soa = ZoneCopy::current_soa(zone);
+    copy = ZoneCopy::capture(zone);
     generation = zone.take_save_generation();
-    update = take_mirror_changes(zone, std::move(mirror_lock));
-    if (!update.lock.owns_lock()) whole = ZoneCopy::capture(zone);
   }
-  if (whole) {
-    const std::string text = format_zone(texts_of(*whole), soa, soa.domain);
-    return publish(database, directory, zone_path(directory), text, generation);
-  }
-  apply_mirror_changes(database, update);
-  const std::string text = format_zone(texts_of(database.mirror), soa, soa.domain);
+  const std::string text = format_zone(texts_of(*copy), copy->soa(), copy->soa().domain);
   return publish(database, directory, zone_path(directory), text, generation);
 }
 
@@ -710,25 +627,10 @@ int zone_save(Engine& engine, const ZoneSoa* new_settings) {
   try {
     const std::shared_ptr<const std::string> directory = engine.settings.data_directory.get();
     if (new_settings != nullptr) return save_with_settings(engine, *directory, *new_settings);
-    return save_from_mirror(engine, *directory) ? 1 : 0;
+    return save_copy(engine, *directory) ? 1 : 0;
   } catch (...) {
     return 0;
   }
-}
-
-ZoneCopy copy_zone_records(LocalZone& database, LocalZone::Guard& zone,
-                           std::unique_lock<std::timed_mutex> mirror_lock,
-                           const std::function<bool(const ZoneRecord&)>& keep) {
-  MirrorUpdate update = take_mirror_changes(zone, std::move(mirror_lock));
-  const ZoneSoa soa = ZoneCopy::current_soa(zone);
-  if (!update.lock.owns_lock()) {
-    ZoneCopy copy = ZoneCopy::capture(zone, keep);
-    zone.unlock();
-    return copy;
-  }
-  zone.unlock();
-  apply_mirror_changes(database, update);
-  return ZoneCopy::copy_of(soa, database.mirror, keep);
 }
 
 void install_zone_save_hook(Engine& engine) {

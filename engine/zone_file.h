@@ -109,17 +109,6 @@ int zone_load(Engine& engine, int take_soa);
 // left whole and the temporary removed) or the new settings were refused.
 int zone_save(Engine& engine, const ZoneSoa* new_settings = nullptr);
 
-// The records of the live list that `keep` accepts, in list order, copied for
-// work done without the database lock (a zone transfer). `zone` is the
-// caller's guard of `database`, released before return; `mirror_lock` is
-// the zone's mirror lock as the caller took it before `zone` (it may not own
-// it). Under the database lock only the changes since the mirror was last
-// brought up to date are copied (the whole list when the mirror lock is not
-// owned); the mirror is then read without the database lock.
-ZoneCopy copy_zone_records(LocalZone& database, LocalZone::Guard& zone,
-                           std::unique_lock<std::timed_mutex> mirror_lock,
-                           const std::function<bool(const ZoneRecord&)>& keep);
-
 // Makes removals through the database save the zone file.
 void install_zone_save_hook(Engine& engine);
 

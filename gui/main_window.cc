@@ -40,8 +40,8 @@ constexpr int kMinimumHeight = 200;
 bool remove_record(Engine& engine, RecordSource source, uint64_t handle) {
   if (source == RecordSource::kCache) return engine.cache.cache_remove(handle);
   LocalZone::Guard guard = engine.zone.hold();
-  const ZoneRecord* record = guard.live().find_handle(handle);
-  return record != nullptr && engine.zone.remove_zone_record(record);
+  const std::optional<ZoneRecord> record = guard.live().find_handle(handle);
+  return record && engine.zone.remove_zone_record(*record);
 }
 
 QString key_of(const QObject* object) { return object->property("key").toString(); }

@@ -78,8 +78,8 @@ bool remove_record(Engine& engine, uint64_t handle, bool* saved) {
   bool found = false;
   if (handle != 0) {
     LocalZone::Guard zone = engine.zone.hold();
-    const ZoneRecord* record = zone.live().find_handle(handle);
-    found = record != nullptr && zone.unlink_zone_record(record);
+    const std::optional<ZoneRecord> record = zone.live().find_handle(handle);
+    found = record && zone.unlink_zone_record(*record);
   }
   // The write is waited for with the lock released: the writer takes it to
   // copy the zone.
@@ -92,8 +92,9 @@ int remove_records(Engine& engine, uint32_t type, std::string_view name, bool* s
   int removed = 0;
   {
     LocalZone::Guard zone = engine.zone.hold();
-    while (const ZoneRecord* record = zone.find_zone_record(zone.live(), name, type)) {
-      if (!zone.unlink_zone_record(record)) break;
+    while (const std::optional<ZoneRecord> record =
+               zone.find_zone_record(zone.live(), name, type)) {
+      if (!zone.unlink_zone_record(*record)) break;
       ++removed;
     }
   }

@@ -127,8 +127,8 @@ void publish_interface_address(LocalZone& database, const std::string& host, uns
   if (!zone.domain().empty()) owner += "." + zone.domain();
   // Owners are indexed in lower case; the domain keeps the case it was written in.
   lower_name(owner);
-  if (const ZoneRecord* old = zone.find_zone_record(zone.live(), owner, kTypeA))
-    zone.remove_zone_record(old);
+  if (const std::optional<ZoneRecord> old = zone.find_zone_record(zone.live(), owner, kTypeA))
+    zone.remove_zone_record(*old);
   zone.add_zone_record(0, kTypeA, owner, zone.minimum(), address, std::string_view());
 }
 

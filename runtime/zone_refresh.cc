@@ -332,13 +332,22 @@ bool install_transfer(Engine& engine, const std::string& domain, const PrimarySo
   // it keeps the case it was configured in.
   const std::string owner = zone.domain();
 
-  std::vector<ZoneRecord> kept;
+  // The old list is freed by the swap below, and its names with it: the
+  // records kept from it are copied out first.
+  struct Kept {
+    uint32_t type, ttl, datum;
+    std::string owner, target;
+  };
+  std::vector<Kept> kept;
   for (const ZoneRecord& record : zone.live().records())
-    if (!inside_domain(record.owner, domain)) kept.push_back(record);
+    if (!inside_domain(record.owner, domain))
+      kept.push_back({record.type, record.ttl, record.datum, std::string(record.owner),
+                      std::string(record.target)});
   zone.set_zone_soa(owner, soa.server, soa.mailbox, soa.serial, soa.refresh, soa.retry, soa.expire,
                     soa.minimum);
   zone.swap_staging();
-  for (ZoneRecord& record : kept) zone.live().append(std::move(record));
+  for (const Kept& record : kept)
+    zone.live().append(record.type, record.owner, record.ttl, record.datum, record.target);
 
   const std::time_t now = std::time(nullptr);
   zone.set_refreshed_at(now);

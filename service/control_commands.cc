@@ -274,7 +274,7 @@ size_t ControlCommands::get_zone_locked(Buffer& buffer) {
     // on another thread must not be read while it reallocates the string.
     const LocalZone::Guard zone = engine_.zone.hold();
     const auto& records = zone.live().records();
-    image.first_record = records.empty() ? 0 : records.front().handle;
+    image.first_record = zone.live().empty() ? 0 : records.begin()->handle;
     image.loaded_at = zone.loaded_at();
     image.refreshed_at = zone.refreshed_at();
     image.retry_after = zone.retry_after();
@@ -304,18 +304,18 @@ size_t ControlCommands::next_record_locked(Buffer& buffer) {
   {
     LocalZone::Guard zone_guard = engine_.zone.hold();
     const RecordList& live = zone_guard.live();
-    const auto end = live.records().cend();
+    const auto end = live.records().end();
     auto position = end;
     if (value_of(buffer) == 0) {
-      position = live.records().cbegin();
+      position = live.records().begin();
     } else if (handle_of(buffer) != 0) {
       position = live.position_of(handle_of(buffer));
     }
     if (position == end) return kStatusOnly;
     const auto following = std::next(position);
     image = encode_record_image({position->handle, following == end ? 0 : following->handle,
-                                 position->ttl, position->datum, position->type, position->owner,
-                                 position->target});
+                                 position->ttl, position->datum, position->type,
+                                 std::string(position->owner), std::string(position->target)});
   }
   if (!image) return kStatusOnly;
   return put_payload(buffer, *image);

@@ -94,10 +94,12 @@ Texts records_of(Engine& engine) {
   Texts out;
   char address[kIpv4TextSize];
   for (const ZoneRecord& r : held.live().records()) {
-    const std::string data = r.type == kTypeA    ? format_ipv4(r.datum, address)
-                             : r.type == kTypeMx ? std::to_string(r.datum) + " " + r.target
-                                                 : r.target;
-    out.push_back(r.owner + " " + std::to_string(r.ttl) + " " + type_mnemonic(r.type) + " " + data);
+    const std::string data = r.type == kTypeA ? format_ipv4(r.datum, address)
+                             : r.type == kTypeMx
+                                 ? std::to_string(r.datum) + " " + std::string(r.target)
+                                 : std::string(r.target);
+    out.push_back(std::string(r.owner) + " " + std::to_string(r.ttl) + " " + type_mnemonic(r.type) +
+                  " " + data);
   }
   std::sort(out.begin(), out.end());
   return out;

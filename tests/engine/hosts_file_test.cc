@@ -32,8 +32,10 @@ std::vector<std::string> dump(Engine& engine) {
   std::vector<std::string> out;
   char address[kIpv4TextSize];
   for (const ZoneRecord& r : held.live().records()) {
-    const std::string data = r.type == kTypeA ? format_ipv4(r.datum, address) : r.target;
-    out.push_back(r.owner + " " + std::to_string(r.ttl) + " " + type_mnemonic(r.type) + " " + data);
+    const std::string data =
+        r.type == kTypeA ? format_ipv4(r.datum, address) : std::string(r.target);
+    out.push_back(std::string(r.owner) + " " + std::to_string(r.ttl) + " " + type_mnemonic(r.type) +
+                  " " + data);
   }
   return out;
 }
@@ -135,7 +137,7 @@ TEST_F(HostsImportTest, LineRules) {
     char address[kIpv4TextSize];
     const LocalZone::Guard zone = engine.zone.hold();
     for (const ZoneRecord& r : zone.live().records())
-      got.push_back(r.owner + " " + format_ipv4(r.datum, address));
+      got.push_back(std::string(r.owner) + " " + format_ipv4(r.datum, address));
     EXPECT_EQ(got, c.records) << c.what;
     EXPECT_EQ(count, static_cast<int>(c.records.size())) << c.what;
   }
@@ -151,11 +153,9 @@ TEST_F(HostsImportTest, TailOfALongLineIsNotALine) {
     text += "10.0.0.1 " + std::string(pad, 'y').substr(0, 40) + " good\n";
     write_hosts(text);
     EXPECT_EQ(hosts_import(engine, hosts_path_, "", "pc1"), 2) << pad;
-    EXPECT_EQ(engine.zone.hold().find_zone_record(engine.zone.hold().live(), "evil", kTypeA),
-              nullptr)
+    EXPECT_FALSE(engine.zone.hold().find_zone_record(engine.zone.hold().live(), "evil", kTypeA))
         << pad;
-    EXPECT_NE(engine.zone.hold().find_zone_record(engine.zone.hold().live(), "good", kTypeA),
-              nullptr)
+    EXPECT_TRUE(engine.zone.hold().find_zone_record(engine.zone.hold().live(), "good", kTypeA))
         << pad;
   }
 }
@@ -185,7 +185,7 @@ TEST_F(HostsImportTest, NoSystemDomainKeepsConfiguredDomainWithoutNs) {
 TEST_F(HostsImportTest, RecordsAlreadyLiveStayAndClashesAreNotCounted) {
   test_support::add_record(engine_, kTypeA, "kept", 60, ipv4(10, 1, 1, 1));
   test_support::add_record(engine_, kTypeCname, "alias", 60, 0, "kept");
-  const uint64_t kept_handle = engine_.zone.hold().live().records().front().handle;
+  const uint64_t kept_handle = engine_.zone.hold().live().records().begin()->handle;
   EXPECT_EQ(import("10.1.1.1 kept fresh\n10.1.1.2 alias\n10.1.1.3 other\n", ""), 2);
   EXPECT_EQ(dump(engine_), (std::vector<std::string>{
                                "kept 60 A 10.1.1.1",
@@ -193,7 +193,7 @@ TEST_F(HostsImportTest, RecordsAlreadyLiveStayAndClashesAreNotCounted) {
                                "fresh 900 A 10.1.1.1",
                                "other 900 A 10.1.1.3",
                            }));
-  EXPECT_NE(engine_.zone.hold().live().find_handle(kept_handle), nullptr);
+  EXPECT_TRUE(engine_.zone.hold().live().find_handle(kept_handle));
 }
 
 // A whole-zone load holding the staging list keeps the import out entirely.
@@ -250,9 +250,8 @@ TEST_F(HostsImportTest, HundredThousandLineBlocklist) {
   }
   EXPECT_EQ(import(text), expected);
   EXPECT_EQ(engine_.zone.hold().live().size(), static_cast<size_t>(expected) + 1);
-  EXPECT_EQ(
-      engine_.zone.hold().find_zone_record(engine_.zone.hold().live(), "ads99996.example", kTypeA),
-      nullptr);
+  EXPECT_FALSE(
+      engine_.zone.hold().find_zone_record(engine_.zone.hold().live(), "ads99996.example", kTypeA));
 
   RequestContext context;
   const test_support::Served host =

@@ -31,7 +31,7 @@ class LocalDatabaseTest : public ::testing::Test {
 
   std::vector<std::string> owners_of(const RecordList& list) {
     std::vector<std::string> out;
-    for (const ZoneRecord& r : list.records()) out.push_back(r.owner);
+    for (const ZoneRecord& r : list.records()) out.emplace_back(r.owner);
     return out;
   }
 
@@ -104,14 +104,15 @@ TEST_F(LocalDatabaseTest, OwnerIsNormalisedTargetLoweredInPlaceAndZeroTtlTakesMi
   char target[] = "Mail.Office.LAN";
   ASSERT_EQ(zone_.add_zone_record(0, kTypeMx, "Office.Lan.", 0, 10, target), 1);
   EXPECT_STREQ(target, "mail.office.lan");
-  const ZoneRecord* record = zone_.find_zone_record(zone_.live(), "office.lan", kTypeMx);
-  ASSERT_NE(record, nullptr);
+  const std::optional<ZoneRecord> record =
+      zone_.find_zone_record(zone_.live(), "office.lan", kTypeMx);
+  ASSERT_TRUE(record);
   EXPECT_EQ(record->owner, "office.lan");
   EXPECT_EQ(record->target, "mail.office.lan");
   EXPECT_EQ(record->datum, 10u);
   EXPECT_EQ(record->ttl, 1234u);
-  EXPECT_EQ(zone_.find_zone_record(zone_.live(), "office.lan", kTypeAny), record);
-  EXPECT_EQ(zone_.find_zone_record(zone_.live(), "office.lan", kTypeA), nullptr);
+  EXPECT_EQ(zone_.find_zone_record(zone_.live(), "office.lan", kTypeAny)->handle, record->handle);
+  EXPECT_FALSE(zone_.find_zone_record(zone_.live(), "office.lan", kTypeA));
 }
 
 TEST_F(LocalDatabaseTest, DomainMembershipRespectsLabelBoundaries) {
@@ -163,7 +164,7 @@ TEST_F(LocalDatabaseTest, MixedCaseDomainIsKeptAndMatchedWithoutCase) {
   EXPECT_FALSE(zone_.name_exists("nosuch.office.lan"));
 
   ASSERT_EQ(add(kTypeNs, "Office.LAN.", 0, "NS1.Office.LAN"), 1);
-  EXPECT_NE(zone_.find_zone_record(zone_.live(), "office.lan", kTypeNs), nullptr);
+  EXPECT_TRUE(zone_.find_zone_record(zone_.live(), "office.lan", kTypeNs));
 
   // A primary given as the domain in another case still means this host.
   const std::string host = local_host_name();
@@ -262,8 +263,8 @@ TEST_F(LocalDatabaseTest, RemovingByNameRaisesSerialAndSavesOncePerRecord) {
   EXPECT_EQ(saves, 4);
   EXPECT_EQ(owners_of(zone_.live()), std::vector<std::string>{"other.office.lan"});
   // The index forgets removed owners too.
-  EXPECT_EQ(zone_.find_zone_record(zone_.live(), "host.office.lan", kTypeAny), nullptr);
-  EXPECT_EQ(zone_.find_address_record(ipv4(10, 0, 0, 1)), nullptr);
+  EXPECT_FALSE(zone_.find_zone_record(zone_.live(), "host.office.lan", kTypeAny));
+  EXPECT_FALSE(zone_.find_address_record(ipv4(10, 0, 0, 1)));
 
   EXPECT_EQ(zone_.remove_zone_records(kTypeAny, "nothing.office.lan"), 0);
   EXPECT_EQ(zone_.serial(), 14u);
@@ -274,14 +275,14 @@ TEST_F(LocalDatabaseTest, SwapMakesStagingLiveAndEmptiesStaging) {
   ASSERT_EQ(add(kTypeA, "old.office.lan", ipv4(10, 0, 0, 1)), 1);
   ASSERT_EQ(add(kTypeA, "new.office.lan", ipv4(10, 0, 0, 2), {}, 60, 1), 1);
   ASSERT_EQ(add(kTypeA, "new2.office.lan", ipv4(10, 0, 0, 3), {}, 60, 1), 1);
-  EXPECT_EQ(zone_.find_zone_record(zone_.live(), "new.office.lan", kTypeA), nullptr);
+  EXPECT_FALSE(zone_.find_zone_record(zone_.live(), "new.office.lan", kTypeA));
 
   zone_.swap_staging();
   EXPECT_EQ(owners_of(zone_.live()),
             (std::vector<std::string>{"new.office.lan", "new2.office.lan"}));
   EXPECT_TRUE(zone_.staging().empty());
-  EXPECT_EQ(zone_.find_zone_record(zone_.live(), "old.office.lan", kTypeAny), nullptr);
-  EXPECT_NE(zone_.find_address_record(ipv4(10, 0, 0, 3)), nullptr);
+  EXPECT_FALSE(zone_.find_zone_record(zone_.live(), "old.office.lan", kTypeAny));
+  EXPECT_TRUE(zone_.find_address_record(ipv4(10, 0, 0, 3)));
   // A record refused in the old staging list because of a duplicate is now fine there.
   EXPECT_EQ(add(kTypeA, "new.office.lan", ipv4(10, 0, 0, 2), {}, 60, 1), 1);
 }
@@ -348,10 +349,12 @@ std::vector<std::string> index_answers(const RecordList& list,
     out.push_back(line);
   }
   for (const ZoneRecord& r : list.records()) {
-    const ZoneRecord* by_address = r.type == kTypeA ? list.first_with_address(r.datum) : nullptr;
+    const std::optional<ZoneRecord> by_address =
+        r.type == kTypeA ? list.first_with_address(r.datum) : std::nullopt;
+    const std::optional<ZoneRecord> by_handle = list.find_handle(r.handle);
     out.push_back(std::to_string(r.sequence) + ": handle " +
-                  (list.find_handle(r.handle) == &r ? "found" : "lost") + ", address first " +
-                  (by_address != nullptr ? std::to_string(by_address->sequence) : "-"));
+                  (by_handle && by_handle->sequence == r.sequence ? "found" : "lost") +
+                  ", address first " + (by_address ? std::to_string(by_address->sequence) : "-"));
   }
   return out;
 }
@@ -391,32 +394,27 @@ TEST(RecordListBulkLoadTest, IndexesEqualThoseOfRecordByRecordAppends) {
     RecordList one_by_one;
     RecordList bulk;
     for (size_t i = 0; i < c.records.size(); ++i) {
-      ZoneRecord record;
-      record.owner = c.records[i].first;
-      record.type = c.records[i].second != 0 ? kTypeA : kTypeNs;
-      record.datum = c.records[i].second;
-      if (record.type == kTypeNs) record.target = "ns1.office.lan";
+      const std::string_view owner = c.records[i].first;
+      const uint32_t type = c.records[i].second != 0 ? kTypeA : kTypeNs;
+      const uint32_t datum = c.records[i].second;
+      const std::string_view target = type == kTypeNs ? "ns1.office.lan" : "";
       if (i == c.before_bulk) bulk.start_bulk_load(c.records.size());
-      one_by_one.append(record);
-      bulk.append(record);
+      one_by_one.append(type, owner, 3600, datum, target);
+      bulk.append(type, owner, 3600, datum, target);
       // The duplicate test of add_zone_record reads owners during the load.
-      EXPECT_EQ(bulk.owned_by(record.owner).size(), one_by_one.owned_by(record.owner).size());
+      EXPECT_EQ(bulk.owned_by(owner).size(), one_by_one.owned_by(owner).size());
     }
     bulk.finish_bulk_load();
     // Handles differ between the lists; sequences do not.
     EXPECT_EQ(index_answers(bulk, names), index_answers(one_by_one, names));
 
     for (RecordList* list : {&one_by_one, &bulk}) {
-      ASSERT_TRUE(list->remove(&list->records().front()));
-      ZoneRecord added;
-      added.owner = "late.y.b.lan";
-      added.type = kTypeA;
-      added.datum = 9;
-      list->append(added);
+      ASSERT_TRUE(list->remove(*list->records().begin()));
+      list->append(kTypeA, "late.y.b.lan", 3600, 9, "");
     }
     EXPECT_EQ(index_answers(bulk, names), index_answers(one_by_one, names));
     for (RecordList* list : {&one_by_one, &bulk})
-      while (!list->empty()) ASSERT_TRUE(list->remove(&list->records().front()));
+      while (!list->empty()) ASSERT_TRUE(list->remove(*list->records().begin()));
     EXPECT_EQ(index_answers(bulk, names), index_answers(one_by_one, names));
   }
 }

@@ -228,8 +228,8 @@ class AddEntryTest : public QObject {
     QVERIFY(open.ok().isEmpty());
     QVERIFY(!open.dialog.isVisible());
     const LocalZone::Guard zone = office.program.window->engine().zone.hold();
-    QVERIFY(zone.find_zone_record(zone.live(), "host.elsewhere.org", 1) != nullptr);
-    QVERIFY(zone.find_zone_record(zone.live(), "relative", 255) == nullptr);
+    QVERIFY(zone.find_zone_record(zone.live(), "host.elsewhere.org", 1).has_value());
+    QVERIFY(!zone.find_zone_record(zone.live(), "relative", 255).has_value());
   }
 
   void cancelAfterEditsChangesNothing() {

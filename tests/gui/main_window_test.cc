@@ -96,9 +96,10 @@ class MainWindowTest : public QObject {
     Engine& engine = program.window->engine();
     {
       LocalZone::Guard guard = engine.zone.hold();
-      const ZoneRecord* record = guard.live().find_handle(program.window->model().record(2).handle);
-      QVERIFY(record != nullptr);
-      QVERIFY(engine.zone.remove_zone_record(record));
+      const std::optional<ZoneRecord> record =
+          guard.live().find_handle(program.window->model().record(2).handle);
+      QVERIFY(record.has_value());
+      QVERIFY(engine.zone.remove_zone_record(*record));
     }
     QCOMPARE(program.window->remove_selected(), 1);
     QCOMPARE(program.window->top_status_text(), QString(" 8 entries"));
@@ -116,7 +117,7 @@ class MainWindowTest : public QObject {
     {
       LocalZone::Guard guard = engine.zone.hold();
       engine.zone.remove_zone_record(
-          guard.live().find_handle(program.window->model().record(0).handle));
+          *guard.live().find_handle(program.window->model().record(0).handle));
     }
     program.window->refresh(true);
     const QModelIndexList selected =
@@ -228,7 +229,7 @@ class MainWindowTest : public QObject {
     {
       LocalZone::Guard guard = engine.zone.hold();
       engine.zone.remove_zone_record(
-          guard.live().find_handle(program.window->model().record(0).handle));
+          *guard.live().find_handle(program.window->model().record(0).handle));
     }
     // Countdown 0: the tick leaves the list alone.
     program.window->on_timer();

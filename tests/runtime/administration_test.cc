@@ -64,8 +64,8 @@ class AdministrationTest : public ::testing::Test {
   }
   uint64_t handle_of(const char* owner) {
     LocalZone::Guard guard = engine_.zone.hold();
-    const ZoneRecord* record = guard.find_zone_record(guard.live(), owner, 1);
-    return record == nullptr ? 0 : record->handle;
+    const std::optional<ZoneRecord> record = guard.find_zone_record(guard.live(), owner, 1);
+    return record ? record->handle : 0;
   }
 
   const test_support::ServerTree tree_{"norvane-admin", {"test.lan", 7, "10.0.0.1", "10.0.0.2"}};

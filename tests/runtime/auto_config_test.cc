@@ -183,7 +183,8 @@ std::vector<std::string> address_records(Engine& engine) {
   char address[kIpv4TextSize];
   for (const ZoneRecord& r : held.live().records())
     if (r.type == kTypeA)
-      out.push_back(r.owner + " " + std::to_string(r.ttl) + " " + format_ipv4(r.datum, address));
+      out.push_back(std::string(r.owner) + " " + std::to_string(r.ttl) + " " +
+                    format_ipv4(r.datum, address));
   std::sort(out.begin(), out.end());
   return out;
 }
@@ -349,8 +350,8 @@ TEST(ImportSystemHostsTest, UsesTheSystemFilesAndHostName) {
     if (import_system_hosts(engine, 0) != 0) report += "disabled import added records\n";
     if (import_system_hosts(engine) != 2) report += "import did not add two records\n";
     LocalZone::Guard held = engine.zone.hold();
-    const ZoneRecord* ns = held.find_zone_record(held.live(), "office.lan", kTypeNs);
-    if (ns == nullptr || ns->target != "pc1.office.lan") report += "no NS office.lan -> pc1\n";
+    const std::optional<ZoneRecord> ns = held.find_zone_record(held.live(), "office.lan", kTypeNs);
+    if (!ns || ns->target != "pc1.office.lan") report += "no NS office.lan -> pc1\n";
     if (held.mailbox() != "Postmaster.pc1.office.lan") report += "mailbox " + held.mailbox() + "\n";
     return report;
   });

@@ -200,7 +200,7 @@ class RefreshEngine {
   std::vector<std::string> owners() {
     LocalZone::Guard held = engine.zone.hold();
     std::vector<std::string> out;
-    for (const ZoneRecord& r : held.live().records()) out.push_back(r.owner);
+    for (const ZoneRecord& r : held.live().records()) out.emplace_back(r.owner);
     return out;
   }
   std::filesystem::path zone_file() const { return directory_ / kZoneFileName; }
