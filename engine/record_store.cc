@@ -61,30 +61,44 @@ void RecordChunks::Iterator::settle() {
 
 // ---- RecordStore ------------------------------------------------------------
 
-size_t RecordStore::table_home(std::string_view text) const {
-  return std::hash<std::string_view>{}(text) & (table_.size() - 1);
+namespace {
+
+// A table entry: the name's reference in the low half, the high half of its
+// hash in the high half, so that a probe reads a name's text only when the
+// hashes agree.
+uint64_t table_entry(NameRef ref, size_t hash) {
+  return (static_cast<uint64_t>(hash >> 32) << 32) | ref;
 }
+NameRef entry_ref(uint64_t entry) { return static_cast<NameRef>(entry); }
+bool entry_tag_matches(uint64_t entry, size_t hash) {
+  return (entry >> 32) == static_cast<uint64_t>(hash >> 32);
+}
+size_t name_hash(std::string_view text) { return std::hash<std::string_view>{}(text); }
+
+}  // namespace
 
 NameRef RecordStore::find_name(std::string_view text) const {
   if (table_.empty()) return kNoName;
+  const size_t hash = name_hash(text);
   const size_t mask = table_.size() - 1;
-  for (size_t at = table_home(text);; at = (at + 1) & mask) {
-    const NameRef ref = table_[at];
-    if (ref == kNoName) return kNoName;
-    if (name(ref) == text) return ref;
+  for (size_t at = hash & mask;; at = (at + 1) & mask) {
+    const uint64_t entry = table_[at];
+    if (entry == 0) return kNoName;
+    if (entry_tag_matches(entry, hash) && name(entry_ref(entry)) == text) return entry_ref(entry);
   }
 }
 
 void RecordStore::grow_table(size_t capacity) {
-  std::vector<NameRef> old;
+  std::vector<uint64_t> old;
   old.swap(table_);
-  table_.assign(capacity, kNoName);
+  table_.assign(capacity, 0);
   const size_t mask = capacity - 1;
-  for (NameRef ref : old) {
-    if (ref == kNoName) continue;
-    size_t at = table_home(name(ref));
-    while (table_[at] != kNoName) at = (at + 1) & mask;
-    table_[at] = ref;
+  for (uint64_t entry : old) {
+    if (entry == 0) continue;
+    const size_t hash = name_hash(name(entry_ref(entry)));
+    size_t at = hash & mask;
+    while (table_[at] != 0) at = (at + 1) & mask;
+    table_[at] = entry;
   }
 }
 
@@ -109,10 +123,11 @@ NameRef RecordStore::intern(std::string_view text) {
   names_end_ += static_cast<uint32_t>(needed);
   info_.emplace_back();
 
+  const size_t hash = name_hash(text);
   const size_t mask = table_.size() - 1;
-  size_t slot = table_home(text);
-  while (table_[slot] != kNoName) slot = (slot + 1) & mask;
-  table_[slot] = ref;
+  size_t slot = hash & mask;
+  while (table_[slot] != 0) slot = (slot + 1) & mask;
+  table_[slot] = table_entry(ref, hash);
   return ref;
 }
 

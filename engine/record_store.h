@@ -186,10 +186,11 @@ class RecordStore : public RecordChunks {
   void reserve(size_t records, size_t names);
 
  private:
-  size_t table_home(std::string_view text) const;
   void grow_table(size_t capacity);
 
-  std::vector<NameRef> table_;  // open addressing; kNoName: empty
+  // Open addressing: hash tag and NameRef per entry (see record_store.cc);
+  // 0: empty.
+  std::vector<uint64_t> table_;
   std::vector<NameInfo> info_;  // by name number
   uint32_t names_end_ = 0;      // offset of the next free byte in the last name chunk
 };

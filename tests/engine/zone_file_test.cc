@@ -601,10 +601,10 @@ TEST_F(ZoneFileTest, RemovalSavesThroughTheHook) {
   EXPECT_NE(read_zone().find("\nb\tA\t10.0.0.2\n"), std::string::npos);
 }
 
-// A save takes only the changes since the previous one and writes from its
-// own mirror of the list: after every kind of change the file it writes must
-// equal the file a save of the whole list writes.
-TEST_F(ZoneFileTest, SaveFromChangesEqualsSaveOfTheWholeList) {
+// A save writes from a frozen copy of the list that shares its storage:
+// after every kind of change (removals leave holes in the storage, a clear
+// replaces it) the file must read back as the records the list holds.
+TEST_F(ZoneFileTest, SaveAfterEveryKindOfChangeReadsBackAsTheList) {
   ASSERT_EQ(engine_.zone.set_zone_soa("office.lan", "ns1", "hostmaster", 1, 0, 0, 0, 0), 1);
   for (int i = 0; i < 50; ++i)
     add(kTypeA, "h" + std::to_string(i) + ".office.lan", 0, ipv4(10, 0, 1, i + 1));
@@ -642,10 +642,10 @@ TEST_F(ZoneFileTest, SaveFromChangesEqualsSaveOfTheWholeList) {
   for (const Step& step : steps) {
     SCOPED_TRACE(step.what);
     step.change();
+    const std::vector<std::string> before = dump(engine_);
     ASSERT_EQ(zone_save(engine_), 1);
-    const std::string from_changes = read_zone();
-    ASSERT_EQ(zone_save(engine_), 1);
-    EXPECT_EQ(from_changes, read_zone());
+    ASSERT_GT(zone_load(engine_, 0), 0);
+    EXPECT_EQ(dump(engine_), before);
   }
   EXPECT_NE(read_zone().find("only\tA\t10.0.0.1"), std::string::npos);
 }
