@@ -66,11 +66,15 @@ bool ServerHost::start() {
     server = server_.get();
     if (stop_requested_) server->server_stop();
   }
-  // The zone's defaults, the zone file (else the hosts file, or a refresh
-  // from the primary), the cache dump, auto-configuration, the sockets.
+  // The zone's defaults, the sockets, the zone file (else the hosts file, or
+  // a refresh from the primary), the cache dump, auto-configuration. The
+  // sockets are bound before the zone is read: a client that asks while a
+  // large zone loads waits for its answer in the socket's queue instead of
+  // being turned away, and the answer leaves as soon as the loop starts.
   zone_settings_read(engine_, store_);
   install_zone_save_hook(engine_);
   writer_.start();
+  const bool listening = server->open_sockets();
   if (zone_load(engine_, 1) == 0) {
     import_system_hosts(engine_);
   } else {
@@ -81,7 +85,6 @@ bool ServerHost::start() {
   if (engine_.settings.cache_dump.load() != 0) engine_.cache.cache_load_dump();
   watcher_ = std::make_unique<AddressWatcher>(engine_);
   if (engine_.settings.network_configuration.load() != 0) watcher_->start();
-  const bool listening = server->open_sockets();
   if (listening) server->log_ready();
   // The start-up lines are out at once, not at the loop's first wake-up.
   engine_.log.flush();

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -195,6 +197,50 @@ TEST(ServerHostTest, TwoHostsServeTheirOwnZonesThroughARestartOfOne) {
   // Each host wrote its own log in its own data directory.
   EXPECT_EQ(alpha.ready_lines(), 2);
   EXPECT_EQ(beta.ready_lines(), 1);
+}
+
+// The zone file is a pipe, so the load lasts until the test writes the zone:
+// a query sent meanwhile must wait in the socket's queue and be answered from
+// the zone once it is in, not be turned away because nothing listens yet.
+TEST(ServerHostTest, QueryDuringTheZoneLoadIsAnsweredOnceTheZoneIsIn) {
+  HostTree tree("eta.lan", "10.7.0.7");
+  const fs::path zone = fs::path(tree.data()) / "name.db";
+  std::string text;
+  {
+    std::ifstream in(zone);
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  fs::remove(zone);
+  ASSERT_EQ(::mkfifo(zone.c_str(), 0600), 0);
+
+  RecordingObserver observer;
+  ServerHostOptions options;
+  options.observer = &observer;
+  ServerHost host(tree.store(), std::move(options));
+  std::thread serving([&host] {
+    host.start();
+    host.run();
+  });
+  // The ports are taken before the load begins.
+  bool bound = false;
+  for (int i = 0; i < 200 && !bound; ++i) {
+    bound = !BoundSocket(SOCK_DGRAM, tree.port()).valid();
+    if (!bound) std::this_thread::sleep_for(10ms);
+  }
+  std::string answer;
+  std::thread asking([&] { answer = dig(tree.port(), tree.name()); });
+  // dig's question is on its way (or queued) before the zone arrives.
+  std::this_thread::sleep_for(300ms);
+  {
+    // Opening the pipe's writing end also releases a load that never began.
+    std::ofstream(zone) << text;
+  }
+  asking.join();
+  EXPECT_TRUE(bound);
+  EXPECT_EQ(answer, tree.address() + "\n");
+  EXPECT_EQ(observer.wait_for(1).front(), "ready " + std::to_string(tree.port()) + " listening");
+  host.stop();
+  serving.join();
 }
 
 TEST(ServerHostTest, StopBeforeRunEndsTheLoopAtOnce) {
