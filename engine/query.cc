@@ -310,6 +310,12 @@ int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply, R
     state.truncated = true;
     return finish_reply(engine, context, reply, state, request, local, false);
   }
+  // The apex's NS records open the transfer; they are picked through the
+  // owner index rather than by a pass over the whole copy. Their names stay
+  // readable after the unlock: the copy holds the storage they lie in.
+  std::vector<ZoneRecord> apex_ns;
+  for (const ZoneRecord& record : zone.live().owned_by(name))
+    if (record.type == kTypeNs) apex_ns.push_back(record);
   const ZoneCopy copy = ZoneCopy::capture(zone);
   zone.unlock();
   auto transferred = [name](const ZoneRecord& record) {
@@ -362,8 +368,7 @@ int zone_transfer(Engine& engine, const RequestContext& context, Reply& reply, R
   if (!soa_record.empty()) writer.put_raw(soa_record);
   // The text of every record is only made when its log line is wanted.
   const bool logged = engine.log.enabled(1);
-  for (const ZoneRecord& record : copy.records()) {
-    if (record.type != kTypeNs || record.owner != name) continue;
+  for (const ZoneRecord& record : apex_ns) {
     const std::string_view target = record.target;
     writer.put_name(name, kTypeNs, record.ttl, target);
     if (logged) {
