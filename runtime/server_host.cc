@@ -42,7 +42,6 @@ bool ServerHost::start() {
   if (!network_startup()) return false;
 
   const std::string directory = program_directory();
-  store_.store_write_text(kMainKey, "Path", directory.c_str());
   if (!directory.empty() && chdir(directory.c_str()) != 0) {
     // Only relative paths depend on it; the data directory is absolute.
   }
@@ -86,6 +85,11 @@ bool ServerHost::start() {
   watcher_ = std::make_unique<AddressWatcher>(engine_);
   if (engine_.settings.network_configuration.load() != 0) watcher_->start();
   if (listening) server->log_ready();
+  // The program's folder is recorded for other programs once the server
+  // answers: the write is flushed to disk and would hold up the first answer.
+  // An unchanged value is not rewritten.
+  if (store_.store_read_text(kMainKey, "Path", "") != directory)
+    store_.store_write_text(kMainKey, "Path", directory.c_str());
   // The start-up lines are out at once, not at the loop's first wake-up.
   engine_.log.flush();
 

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "engine/dns_message.h"
+#include "runtime/settings.h"
 #include "tests/runtime/server_tree_support.h"
 #include "tests/test_support.h"
 
@@ -186,8 +187,18 @@ TEST(ServerHostTest, TwoHostsServeTheirOwnZonesThroughARestartOfOne) {
   first.reset();
   expect_answers(beta);
 
+  // The program's folder was recorded; the second start finds it there and
+  // leaves the store's file as it is.
+  EXPECT_FALSE(alpha.store().store_read_text(kMainKey, "Path", "").empty());
+  const fs::path settings = alpha.root() / "store" / "settings.ini";
+  struct stat before {};
+  ASSERT_EQ(::stat(settings.c_str(), &before), 0);
+
   // A second run in the same process serves again instead of stopping at once.
   first = std::make_unique<RunningHost>(alpha);
+  struct stat after {};
+  ASSERT_EQ(::stat(settings.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
   ASSERT_EQ(first->ready_events(),
             std::vector<std::string>{"ready " + std::to_string(alpha.port()) + " listening"});
   expect_answers(alpha);
