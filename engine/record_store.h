@@ -32,7 +32,8 @@ struct ZoneRecord {
   // Position in the list's insertion order; orders wildcard matches.
   uint64_t sequence = 0;
   // Identity of the record for clients that name it later (the control
-  // channel): never 0, never reused within the process.
+  // channel): never 0; the list's identity and the record's sequence number,
+  // so not reused until 2^24 lists later.
   uint64_t handle = 0;
 
   uint8_t owner_length() const { return static_cast<uint8_t>(owner.size()); }
