@@ -245,20 +245,22 @@ bool RecordList::has_descendants(std::string_view name) const {
 void RecordList::for_each_wildcard_match(
     std::string_view name, const std::function<void(const ZoneRecord&)>& visit) const {
   if (wildcard_suffix_lengths_.empty()) return;
-  std::vector<ZoneRecord> matches;
+  // Slots are in list order, so sorting the matching slots orders the
+  // answers when several wildcard owners cover the name.
+  std::vector<uint32_t> matches;
   char key[kMaxNameLength + 2];
   for (const auto& entry : wildcard_suffix_lengths_) {
     const size_t suffix_length = entry.first;
     if (suffix_length >= name.size() || suffix_length > kMaxNameLength) continue;
     key[0] = '*';
     name.copy(key + 1, suffix_length, name.size() - suffix_length);
-    for (const ZoneRecord& record : owned_by(std::string_view(key, suffix_length + 1)))
-      matches.push_back(record);
+    const NameRef ref = store_.find_name(std::string_view(key, suffix_length + 1));
+    if (ref == kNoName) continue;
+    for (uint32_t at = store_.info(ref).first; at != kNoSlot; at = next_owned_[at])
+      matches.push_back(at);
   }
-  // Several wildcard owners may cover the name; answer them in list order.
-  std::sort(matches.begin(), matches.end(),
-            [](const ZoneRecord& a, const ZoneRecord& b) { return a.sequence < b.sequence; });
-  for (const ZoneRecord& record : matches) visit(record);
+  std::sort(matches.begin(), matches.end());
+  for (uint32_t index : matches) visit(store_.view(index));
 }
 
 // ---- LocalZone ------------------------------------------------------------

@@ -3,6 +3,7 @@
 #include "engine/record_store.h"
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 
 namespace norvane {
@@ -150,6 +151,9 @@ StoredRecord& RecordStore::writable(uint32_t index) {
   // one cannot become two meanwhile; a stale count above one only costs a
   // clone.
   if (chunk.use_count() > 1) chunk = std::make_shared<RecordChunk>(*chunk);
+  // A copy released on another thread read the chunk before its release of
+  // the count; this orders that read before the write below.
+  std::atomic_thread_fence(std::memory_order_acquire);
   return chunk->records[index % kRecordsPerChunk];
 }
 
